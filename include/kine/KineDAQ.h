@@ -1,0 +1,72 @@
+// One DAQ connection: open a DAQ on a serial port, read its force samples,
+// configure and zero its sensors.
+//
+// Results: reads return the number of samples decoded in the pass (0 or
+// more) or a negative code: -1 reader overflow (old bytes were dropped) or a
+// six-axis frame met by a 3-axis read, -2 not open, -3 no such sensor, -4
+// reader stopped (the DAQ fell silent or the port failed). Booleans report
+// success; nothing throws and nothing is logged.
+//
+// Threads: a connection is used from one thread at a time; the library runs
+// one reader thread per open connection behind it. Arrays returned through
+// pointer references (readAll, readAll6D, readAll6Axis) belong to the
+// caller: hand the same pointer back on the next call (it is resized in
+// place or replaced) and release it with delete[].
+#ifndef KINE_KINEDAQ_H
+#define KINE_KINEDAQ_H
+
+#include "KPort.h"
+#include "KinePackage.h"
+#include "KinePackage6D.h"
+#include "SensorConfig.h"
+#include "kine_export.h"
+
+class KineDAQ_private;
+
+class KINE_API KineDAQ {
+public:
+    KineDAQ();
+    ~KineDAQ();  // closes an open connection
+    KineDAQ(const KineDAQ&) = delete;
+    KineDAQ& operator=(const KineDAQ&) = delete;
+
+    // Opens the DAQ named by port.portName. The first two characters of
+    // port.deviceVersion give its identity code ("34 v0.9" -> 34): 31, 34
+    // and 64 select the 0xAA family and a configuration exchange. Waits up
+    // to about one second for the first good frame; false on any failure.
+    bool open(KPort port, bool debugMode = false, int baud = 1000000);
+    void close();
+    bool isOpen();     // the reader thread runs
+    bool isVirtual();  // the DAQ reports four sensors as separate streams
+    int getSize();     // bytes the last decoding pass took
+    int getSensorSize();  // 0, 1 or 4
+    bool isChksumOK();    // the last completed frame had a good checksum
+    int getVersion();     // protocol version 3..8, 0 before the first frame
+    int getBytesPerRead();
+    char* getPortName();  // valid until the next call or destruction
+
+    SensorConfig getConfig();
+    // True when the DAQ afterwards reports the requested speed and filter.
+    bool sendConfig(SensorConfig config);
+
+    bool zero(int sensor);
+    void zeroAll();
+    bool unzero(int sensor);
+    void unzeroAll();
+    KinePackage getOffset(int sensor);
+
+    int read(KinePackage& sample, int sensor, bool keep = false);
+    int readAll(KinePackage*& samples, bool keep = false);
+    int readArray(int (&values)[8], bool keep = false);
+    int readVirtual(KinePackage (&samples)[16], bool keep = false);
+    int readVirtualArray(int (&values)[128], bool keep = false);
+    int read6D(KinePackage6D& sample, bool keep = false);
+    int readAll6D(KinePackage6D*& samples, bool keep = false);
+    int read6Axis(int (&values)[6], bool keep = false);
+    int readAll6Axis(int*& values, bool keep = false);
+
+private:
+    KineDAQ_private* d;
+};
+
+#endif  // KINE_KINEDAQ_H

@@ -1,0 +1,121 @@
+// All state of one DAQ connection: the reader thread, the frame decoders'
+// state, the per-sensor zero offsets, the protocol version and the current
+// sensor configuration. KineDAQ forwards to it unchanged.
+//
+// The connection belongs to the caller's thread: every operation, decoding
+// included (it runs inside the reads), runs on the thread that calls it and
+// takes no lock; calls on one connection must not overlap. Only `reader` is
+// shared with another thread, through its own locked operations.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "daq/ReaderThread.h"
+#include "kine/KPort.h"
+#include "kine/KinePackage.h"
+#include "kine/KinePackage6D.h"
+#include "kine/KineSensor.h"
+#include "kine/KineSensor6D.h"
+#include "kine/SensorConfig.h"
+
+class KineDAQ_private {
+public:
+    KineDAQ_private();
+    virtual ~KineDAQ_private();
+    KineDAQ_private(const KineDAQ_private&) = delete;
+    KineDAQ_private& operator=(const KineDAQ_private&) = delete;
+
+    // Connection
+    bool open(KPort port, bool debugMode, int baud);
+    void close();
+    bool isOpen();
+    bool isVirtual();
+    int getSize() const;
+    int getSensorSize() const;
+    bool isChksumOK() const;
+    int getVersion() const;
+    int getBytesPerRead() const;
+    char* getPortName();
+    SensorConfig configure170(char* port, bool& ok, bool debugMode);
+
+    // Sensor commands
+    void send170(int address, int length, unsigned char* data);
+    void send171(int address, int length);
+    SensorConfig getConfig();
+    bool sendConfig(SensorConfig config);
+    static void TurnOffTPDOPacket(std::vector<unsigned char>& out);
+
+    // Zeroing and offsets
+    bool zero(int sensor);
+    void zeroAll();
+    bool unzero(int sensor);
+    void unzeroAll();
+    KinePackage getOffset(int sensor);
+    bool setOffset(KinePackage offset, int sensor);
+
+    // Sample reads
+    int read(KinePackage& sample, int sensor, bool keep);
+    int readVirtual(KinePackage (&samples)[16], bool keep);
+    int readArray(int (&values)[8], bool keep);
+    int readVirtualArray(int (&values)[128], bool keep);
+    int readAll(KinePackage*& samples, bool keep);
+    int read6D(KinePackage6D& sample, bool keep);
+    int readAll6D(KinePackage6D*& samples, bool keep);
+    int read6Axis(int (&values)[6], bool keep);
+    int readAll6Axis(int*& values, bool keep);
+    KinePackage calc6axisVector(KinePackage& a, KinePackage& b, KinePackage& c, KinePackage& d);
+    KinePackage calc6axisTorque(KinePackage& a, KinePackage& b, KinePackage& c, KinePackage& d);
+
+    // Frame decoders: decode what the reader has received into samples.
+    int smProcess(std::deque<KinePackage> (&out)[16], bool keep);
+    int smProcess6D(std::deque<KinePackage6D>& out, bool keep);
+    void ClearStateMachinePackages3D();
+    void ClearStateMachinePackages6D();
+
+    // Direct access for the read paths and tests.
+    ReaderThread& readerThread() { return reader; }
+
+private:
+    // The zero offset of sensor k, or a zero offset when none is stored
+    // (a stream may name more sensors than the connection has offsets for).
+    const KinePackage& offsetFor(int k) const;
+    bool validSensor(int sensor) const;
+    void decodeAaData3D();
+    void decodeAaData6D();
+    void applyConfigReply(bool keepSensorState);
+
+    // Decoder position
+    uint32_t smState = 0;
+    uint8_t currentByte = 0;
+
+    ReaderThread reader;
+    std::deque<KineSensor> offsets;
+    KineSensor6D offset6D;
+    int baudRate = 1000000;
+    char portNameText[KPort::kFieldSize] = {0};
+
+    // 0xAA frame fields
+    int32_t payloadIndex = 0;
+    int32_t payloadLength = 0;
+    int32_t frameKind = -1;
+    uint16_t payload[256] = {0};
+    int32_t payloadReceived = 0;  // payload bytes of the current frame
+    uint16_t checksum = 0;
+    uint16_t word = 0;
+
+    KinePackage workSamples[16];
+    KinePackage6D workSample6D;
+
+    kine_version version = kine_version_none;
+    SensorConfig configuration;
+    bool checksumOk = true;
+    uint32_t lastBufferSize = 0;
+    int32_t sensorCount = 0;
+    std::vector<unsigned char> frameBytes;
+    bool frameSeen = false;
+    bool dataArrived = false;
+    bool virtualSensors = false;
+};

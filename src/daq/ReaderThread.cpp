@@ -1,0 +1,121 @@
+#include "daq/ReaderThread.h"
+
+ReaderThread::ReaderThread() : KinetraThread(true) {}
+
+ReaderThread::~ReaderThread() {
+    // The owner normally ends the thread first; make sure Run is not still
+    // using members that are about to be destroyed.
+    close();
+    Wait();
+}
+
+bool ReaderThread::startRun(std::string const& port, int baud) {
+    KinetraLock lock(dataLock_);
+    if (IsRunning()) return false;
+    status_ = kNothingRead;
+    stopRequested_ = false;
+    portName_ = port;
+    baud_ = baud;
+    Start();
+    return true;
+}
+
+void ReaderThread::close() {
+    KinetraLock lock(dataLock_);
+    stopRequested_ = true;
+}
+
+bool ReaderThread::isOpened() {
+    KinetraLock lock(dataLock_);
+    return IsRunning();
+}
+
+std::string ReaderThread::getPortName() {
+    KinetraLock lock(dataLock_);
+    return portName_;
+}
+
+std::vector<unsigned char> ReaderThread::getBuffer(bool keep, int& status) {
+    KinetraLock lock(dataLock_);
+    status = status_;
+    if (keep) return receiveBuffer_;
+    std::vector<unsigned char> out;
+    out.swap(receiveBuffer_);
+    return out;
+}
+
+void ReaderThread::writeByte(char value) {
+    KinetraLock lock(dataLock_);
+    writeQueue_.push_back(static_cast<unsigned char>(value));
+}
+
+void ReaderThread::writeByteArray(unsigned char* data, int count) {
+    if (count <= 0 || data == nullptr) return;
+    KinetraLock lock(dataLock_);
+    writeQueue_.insert(writeQueue_.end(), data, data + count);
+}
+
+bool ReaderThread::isConfWritten() {
+    KinetraLock lock(dataLock_);
+    bool written = confWritten_;
+    confWritten_ = false;
+    return written;
+}
+
+void ReaderThread::Run() {
+    std::string port;
+    int baud;
+    {
+        KinetraLock lock(dataLock_);
+        port = portName_;
+        baud = baud_;
+    }
+    channel_.Open(port, static_cast<unsigned int>(baud), false);
+    while (!stopRequested_.load()) {
+        if (!channel_.IsOpen()) break;
+        if (DoRead() < 0 || !DoWrite()) {
+            KinetraLock lock(dataLock_);
+            stopRequested_ = true;
+            status_ = kStopped;
+            break;
+        }
+    }
+    {
+        KinetraLock lock(dataLock_);
+        receiveBuffer_.clear();
+    }
+    channel_.Close();
+}
+
+int ReaderThread::DoRead() {
+    readChunk_.clear();
+    int r = channel_.ReadBytesTimeout(readChunk_, kSilenceMs);
+    if (r < 0) return r;
+    appendReceived(readChunk_.data(), readChunk_.size());
+    return 1;
+}
+
+void ReaderThread::appendReceived(const unsigned char* data, size_t count) {
+    KinetraLock lock(dataLock_);
+    receiveBuffer_.insert(receiveBuffer_.end(), data, data + count);
+    if (receiveBuffer_.size() > kMaxBuffer) {
+        // Drop the oldest `count` bytes: the buffer keeps as many bytes as it
+        // held before this read, the newest ones.
+        receiveBuffer_.erase(receiveBuffer_.begin(), receiveBuffer_.begin() + static_cast<long>(count));
+        status_ = kOverflow;
+        return;
+    }
+    status_ = kReading;
+    if (writePending_) {
+        writePending_ = false;
+        confWritten_ = true;
+    }
+}
+
+bool ReaderThread::DoWrite() {
+    KinetraLock lock(dataLock_);
+    if (writeQueue_.empty()) return true;
+    if (channel_.WriteAndErase(writeQueue_) == -1) return false;
+    writePending_ = true;
+    return true;
+}

@@ -1,0 +1,64 @@
+// The reader thread of one DAQ connection. While it runs it is the only user
+// of the connection's serial channel: it collects whatever the DAQ sends into
+// a receive buffer bounded at 100,000 bytes (dropping the oldest bytes on
+// overflow) and sends the bytes that other threads queue. It ends by itself
+// when the DAQ is silent for 550 ms or a read or write fails (status -4).
+//
+// Every operation except Run/DoRead/DoWrite may be called from any thread;
+// they hold the data lock. Lock order: data lock, then the thread lock.
+// The owner stops it with close() followed by Wait().
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "threading/KinetraMutex.h"
+#include "threading/KinetraThread.h"
+#include "transport/KineSerial.h"
+
+class ReaderThread : public KinetraThread {
+public:
+    static constexpr size_t kMaxBuffer = 100000;
+    static constexpr unsigned long kSilenceMs = 550;
+
+    // Stream status handed out by getBuffer.
+    enum Status { kNothingRead = 0, kReading = 1, kOverflow = -1, kStopped = -4 };
+
+    ReaderThread();
+    ~ReaderThread() override;
+
+    void Run() override;
+
+    // Starts a new Run on `port`; false (and nothing changes) if one runs.
+    bool startRun(std::string const& port, int baud);
+    // Asks Run to end after its current pass; does not wait.
+    void close();
+    bool isOpened();
+    std::string getPortName();
+    // The received bytes; with keep == false the buffer is emptied.
+    std::vector<unsigned char> getBuffer(bool keep, int& status);
+    void writeByte(char value);
+    void writeByteArray(unsigned char* data, int count);
+    // True once after queued bytes went out and data arrived after them.
+    bool isConfWritten();
+
+    int DoRead();
+    bool DoWrite();
+    // Appends received bytes under the data lock: applies the buffer bound
+    // and the status and write-confirmation rules of one read.
+    void appendReceived(const unsigned char* data, size_t count);
+
+private:
+    KinetraMutex dataLock_;
+    int status_ = kNothingRead;
+    std::vector<unsigned char> writeQueue_;
+    std::string portName_;
+    std::vector<unsigned char> receiveBuffer_;
+    std::vector<unsigned char> readChunk_;  // reader thread only
+    std::atomic<bool> stopRequested_{false};
+    bool confWritten_ = false;
+    bool writePending_ = false;
+    int baud_ = 1000000;
+    KineSerial channel_;  // reader thread only, while it runs
+};

@@ -1,0 +1,198 @@
+#include "transport/KineSerial.h"
+
+#include <exception>
+
+#include "serial/serial.h"
+#include "threading/KinetraThread.h"
+
+namespace {
+
+constexpr int kOpenAttempts = 3;
+constexpr unsigned int kOpenRetryMs = 20;
+constexpr unsigned int kTimeoutRetryMs = 33;
+constexpr int kSafeOpenPasses = 10;
+constexpr unsigned long kSafeOpenBytes = 32;
+constexpr unsigned long kSafeOpenWindowMs = 333;
+
+serial::Timeout channelTimeout() {
+    // Reads take what is queued plus at most about 1 ms; a write of n bytes
+    // may take up to 30 + n ms.
+    serial::Timeout t;
+    t.inter_byte_timeout = 1;
+    t.read_timeout_constant = 1;
+    t.read_timeout_multiplier = 0;
+    t.write_timeout_constant = 30;
+    t.write_timeout_multiplier = 1;
+    return t;
+}
+
+}  // namespace
+
+KineSerial::KineSerial()
+    : port_(new serial::Serial("", 9600, serial::Timeout(), serial::eight_bits, serial::parity_none,
+                               serial::stopbits_one, serial::flowcontrol_none)) {}
+
+KineSerial::~KineSerial() {
+    Close();
+    try {
+        port_.reset();
+    } catch (...) {
+        // A port that refuses to close cannot be reported from a destructor.
+    }
+}
+
+bool KineSerial::Open(std::string const& port, unsigned int baud, bool safe) {
+    lastError_ = NoError;
+    portName_ = port;
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        try {
+            port_->setPort(portName_);
+            port_->open();
+            port_->setBytesize(serial::eight_bits);
+            port_->setStopbits(serial::stopbits_one);
+            port_->setParity(serial::parity_none);
+            port_->setFlowcontrol(serial::flowcontrol_none);
+            port_->setBaudrate(baud);
+            port_->setTimeout(channelTimeout());
+        } catch (const std::exception&) {
+            KinetraThread::ThreadSleep(kOpenRetryMs);
+            continue;
+        }
+        if (port_->isOpen()) return safe ? SafeOpen() : true;
+    }
+    lastError_ = OpenError;
+    return false;
+}
+
+bool KineSerial::Open(std::string const& port, unsigned int baud, unsigned int timeout, bool safe) {
+    if (!Open(port, baud, safe)) return false;
+    serial::Timeout simple;
+    simple.inter_byte_timeout = serial::Timeout::max();
+    simple.read_timeout_constant = timeout;
+    simple.read_timeout_multiplier = 0;
+    simple.write_timeout_constant = timeout;
+    simple.write_timeout_multiplier = 0;
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        try {
+            port_->setTimeout(simple);
+            return true;
+        } catch (...) {
+            KinetraThread::ThreadSleep(kTimeoutRetryMs);
+        }
+    }
+    lastError_ = OpenError;
+    return false;
+}
+
+bool KineSerial::SafeOpen() {
+    for (int pass = 1; pass <= kSafeOpenPasses; ++pass) {
+        if (!WaitForRead(kSafeOpenBytes, kSafeOpenWindowMs)) {
+            Close();
+            lastError_ = SafeOpenError;
+            return false;
+        }
+        if (pass == kSafeOpenPasses) break;  // leave the last pass's bytes waiting
+        ClearInputBuffer();
+        KinetraThread::ThreadSleep(1);
+    }
+    return true;
+}
+
+void KineSerial::Close() {
+    try {
+        if (port_->isOpen()) port_->close();
+    } catch (const std::exception&) {
+        lastError_ = CloseError;
+    }
+}
+
+bool KineSerial::IsOpen() const { return port_->isOpen(); }
+
+unsigned int KineSerial::BytesAvailable() {
+    try {
+        return static_cast<unsigned int>(port_->available());
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+bool KineSerial::WaitForRead(unsigned long count, unsigned long timeout) {
+    // Elapsed time on the monotonic clock: a wall-clock step must not end
+    // (or stretch) the wait.
+    const uint64_t start = KinetraThread::MonotonicNow();
+    while (BytesAvailable() < count) {
+        if (KinetraThread::MonotonicNow() - start >= timeout) {
+            lastError_ = ReadTimeout;
+            return false;
+        }
+        KinetraThread::ThreadSleep(1);
+    }
+    return true;
+}
+
+int KineSerial::ReadBytes(unsigned char* buffer, unsigned long size) {
+    try {
+        return static_cast<int>(port_->read(buffer, size));
+    } catch (const std::exception&) {
+        lastError_ = ReadError;
+        return -1;
+    }
+}
+
+int KineSerial::ReadBytes(std::vector<unsigned char>& data) {
+    unsigned int n = BytesAvailable();
+    if (n == 0) return 0;
+    try {
+        return static_cast<int>(port_->read(data, n));
+    } catch (const std::exception&) {
+        lastError_ = ReadError;
+        return -1;
+    }
+}
+
+int KineSerial::ReadBytesTimeout(std::vector<unsigned char>& data, unsigned long timeout) {
+    return ReadBytesCount(data, 1, timeout);
+}
+
+int KineSerial::ReadBytesCount(std::vector<unsigned char>& data, unsigned long count, unsigned long timeout) {
+    if (!WaitForRead(count, timeout)) return -2;
+    return ReadBytes(data);
+}
+
+void KineSerial::ClearInputBuffer() {
+    if (BytesAvailable() == 0) return;
+    std::vector<unsigned char> discard;
+    ReadBytes(discard);
+}
+
+int KineSerial::WriteBytes(unsigned char const* data, unsigned long size) {
+    try {
+        return static_cast<int>(port_->write(data, size));
+    } catch (const std::exception&) {
+        lastError_ = WriteError;
+        return -1;
+    }
+}
+
+int KineSerial::WriteBytes(char const* data, unsigned long size) {
+    return WriteBytes(reinterpret_cast<unsigned char const*>(data), size);
+}
+
+int KineSerial::WriteBytes(std::vector<unsigned char> const& data) {
+    try {
+        return static_cast<int>(port_->write(data));
+    } catch (const std::exception&) {
+        lastError_ = WriteError;
+        return -1;
+    }
+}
+
+int KineSerial::WriteAndErase(std::vector<unsigned char>& data) {
+    int r = WriteBytes(data);
+    if (r > 0) data.erase(data.begin(), data.begin() + r);
+    return r;
+}
+
+KineSerial::LastErrorType KineSerial::GetLastError() const { return lastError_; }
+
+void KineSerial::SetError(LastErrorType error) { lastError_ = error; }

@@ -1,0 +1,70 @@
+// The device channel: the only way the DAQ and probing code talk to a serial
+// port. It wraps one serial::Serial, opens it with the DAQ's fixed line
+// settings (8N1, no flow control) and retry rules, and turns every exception
+// of the serial layer into a result (false, -1 for a failure, -2 for a
+// timeout, 0) plus a sticky error code, GetLastError().
+//
+// Not thread-safe: each channel is driven by one thread at a time.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace serial {
+class Serial;
+}
+
+class KineSerial {
+public:
+    enum LastErrorType {
+        NoError = 0,
+        ReadTimeout = 1,
+        WriteError = 2,
+        ReadError = 3,
+        OpenError = 4,
+        SafeOpenError = 5,
+        CloseError = 6
+    };
+
+    KineSerial();
+    virtual ~KineSerial();
+    KineSerial(const KineSerial&) = delete;
+    KineSerial& operator=(const KineSerial&) = delete;
+
+    // Up to 3 attempts, 20 ms apart. With `safe`, the device must already
+    // stream (SafeOpen). Resets the last error first.
+    bool Open(std::string const& port, unsigned int baud, bool safe);
+    // As above, then switches to the simple timeout: reads wait up to
+    // `timeout` ms for the whole block, writes up to `timeout` ms.
+    bool Open(std::string const& port, unsigned int baud, unsigned int timeout, bool safe);
+    // 10 passes, each needing 32 bytes within 333 ms; closes on failure.
+    bool SafeOpen();
+    void Close();
+    bool IsOpen() const;
+
+    unsigned int BytesAvailable();
+    // Polls every 1 ms until `count` bytes wait; false (ReadTimeout) after `timeout` ms.
+    bool WaitForRead(unsigned long count, unsigned long timeout);
+    int ReadBytes(unsigned char* buffer, unsigned long size);
+    // Appends everything waiting to `data`; 0 when nothing waits.
+    int ReadBytes(std::vector<unsigned char>& data);
+    int ReadBytesTimeout(std::vector<unsigned char>& data, unsigned long timeout);
+    int ReadBytesCount(std::vector<unsigned char>& data, unsigned long count, unsigned long timeout);
+    void ClearInputBuffer();
+
+    int WriteBytes(unsigned char const* data, unsigned long size);
+    int WriteBytes(char const* data, unsigned long size);
+    int WriteBytes(std::vector<unsigned char> const& data);
+    // Writes `data` and erases from its front the bytes that went out.
+    int WriteAndErase(std::vector<unsigned char>& data);
+
+    LastErrorType GetLastError() const;
+    void SetError(LastErrorType error);
+    const std::string& GetPortName() const { return portName_; }
+
+private:
+    std::string portName_;
+    std::unique_ptr<serial::Serial> port_;
+    LastErrorType lastError_ = NoError;
+};
