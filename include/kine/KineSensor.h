@@ -9,6 +9,7 @@ class KINE_API KineSensor : public KinePackage {
 public:
     KineSensor() = default;
     KineSensor(const KinePackage& p) : KinePackage(p) {}
+    using KinePackage::operator=;  // assigning an integer resets the offset
 };
 
 static_assert(sizeof(KineSensor) == sizeof(KinePackage), "KineSensor adds nothing");

@@ -8,6 +8,7 @@ class KINE_API KineSensor6D : public KinePackage6D {
 public:
     KineSensor6D() = default;
     KineSensor6D(const KinePackage6D& p) : KinePackage6D(p) {}
+    using KinePackage6D::operator=;  // assigning an integer resets the offset
 };
 
 static_assert(sizeof(KineSensor6D) == sizeof(KinePackage6D), "KineSensor6D adds nothing");

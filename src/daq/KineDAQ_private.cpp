@@ -1,0 +1,182 @@
+#include "daq/KineDAQ_private.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "daq/KineSendUtils.h"
+#include "threading/KinetraThread.h"
+#include "transport/KineSerial.h"
+
+namespace {
+
+constexpr int kFirstFramePolls = 40;
+constexpr unsigned int kFirstFramePollMs = 25;
+constexpr int kConfigRequestPasses = 50;
+constexpr unsigned long kConfigReplyBytes = 32;
+constexpr unsigned long kConfigReplyWaitMs = 1000;
+constexpr unsigned int kConfigSettleMs = 33;
+constexpr int kVirtualAttempts = 21;
+constexpr unsigned int kVirtualRetryMs = 30;
+
+// DAQ speed code of the configuration block -> rate in Hz (unknown codes
+// are taken as 100 Hz).
+int speedHzFromDaqCode(unsigned char code) {
+    switch (code) {
+    case 1: return 1000;
+    case 3: return 333;
+    case 33: return 30;
+    default: return 100;
+    }
+}
+
+// DAQ filter code -> cut-off in Hz; 500, 5 and 1 Hz have no SensorConfig
+// field, so setFilter leaves the field as it was for them.
+int filterHzFromDaqCode(unsigned char code) {
+    switch (code) {
+    case 0: return 0;
+    case 1: return 500;
+    case 2: return 150;
+    case 3: return 50;
+    case 4: return 15;
+    case 5: return 5;
+    case 6: return 1;
+    default: return 15;
+    }
+}
+
+}  // namespace
+
+KineDAQ_private::KineDAQ_private() {}
+
+KineDAQ_private::~KineDAQ_private() { close(); }
+
+bool KineDAQ_private::open(KPort port, bool debugMode, int baud) {
+    // A connection whose reader already runs stays as it is. One whose reader
+    // ended by itself (a broken connection) is closed first, so that its
+    // offsets and sensor count do not carry over into the new connection.
+    if (reader.isOpened()) return false;
+    close();
+
+    frameSeen = false;
+    dataArrived = false;
+    baudRate = baud;
+    if (port.portName[0] == '\0') return false;
+
+    char portName[KPort::kFieldSize + 1];
+    std::memcpy(portName, port.portName, KPort::kFieldSize);
+    portName[KPort::kFieldSize] = '\0';
+
+    char code[3] = {port.deviceVersion[0], port.deviceVersion[0] ? port.deviceVersion[1] : '\0', '\0'};
+    const long identity = std::strtol(code, nullptr, 10);
+
+    kine_version aaVersion = kine_version_none;
+    if (identity == 34) aaVersion = kine_version_7;
+    else if (identity == 64) aaVersion = kine_version_8;
+    else if (identity == 31) aaVersion = kine_version_6;
+    if (aaVersion != kine_version_none) {
+        version = aaVersion;
+        bool ok = false;
+        configuration = configure170(portName, ok, debugMode);
+        if (!ok) return false;
+    }
+
+    const bool started = reader.startRun(portName, baudRate);
+    virtualSensors = false;
+    offsets.push_back(KineSensor());
+
+    KinePackage sample;
+    for (int poll = 0; poll < kFirstFramePolls && !dataArrived; ++poll) {
+        read(sample, 0, true);
+        KinetraThread::ThreadSleep(kFirstFramePollMs);
+    }
+    if (version == kine_version_3) configuration = getConfig();
+    if (!dataArrived) {
+        close();
+        return false;
+    }
+    return started;
+}
+
+SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode) {
+    ok = false;
+    SensorConfig config;
+    KineSerial channel;
+    if (port == nullptr || !channel.Open(port, static_cast<unsigned int>(baudRate), false)) return config;
+    KinetraThread::ThreadSleep(kConfigSettleMs);
+
+    std::vector<unsigned char> command;
+    std::vector<unsigned char> response;
+    for (int pass = 0; pass < kConfigRequestPasses && !ok; ++pass) {
+        command.clear();
+        KineSendUtils::SetRequestConfig(command);
+        if (channel.WriteBytes(command) < 0) break;
+        channel.ReadBytesCount(response, kConfigReplyBytes, kConfigReplyWaitMs);
+        if (response.empty()) continue;
+        // The response is kept across passes and scanned from the start each
+        // time; later replies are applied over earlier ones.
+        for (size_t i = 0; i + 8 < response.size(); ++i) {
+            if (response[i] != 0xAA || response[i + 1] != 0x00 || response[i + 2] != 0x32) continue;
+            config.setMode(response[i + 8]);
+            config.setFilter(filterHzFromDaqCode(response[i + 5]));
+            config.setSpeed(speedHzFromDaqCode(response[i + 4]));
+            ok = true;
+        }
+    }
+
+    command.clear();
+    KineSendUtils::SetDebugMode(command, debugMode);
+    channel.WriteBytes(command);
+    command.clear();
+    KineSendUtils::SetSpeed100Hz(command);
+    channel.WriteBytes(command);
+    if (channel.BytesAvailable() != 0) ok = true;  // the DAQ is sending
+    channel.Close();
+    return config;
+}
+
+void KineDAQ_private::close() {
+    frameSeen = false;
+    dataArrived = false;
+    virtualSensors = false;
+    reader.close();
+    reader.Wait();
+    sensorCount = 0;
+    frameBytes.clear();
+    offsets.clear();
+}
+
+bool KineDAQ_private::isOpen() { return reader.isOpened(); }
+
+bool KineDAQ_private::isVirtual() {
+    KinePackage sample;
+    for (int attempt = 0; attempt < kVirtualAttempts; ++attempt) {
+        if (read(sample, 0, true) > 0) break;
+        if (attempt + 1 < kVirtualAttempts) KinetraThread::ThreadSleep(kVirtualRetryMs);
+    }
+    return virtualSensors;
+}
+
+int KineDAQ_private::getSize() const { return static_cast<int>(lastBufferSize); }
+
+int KineDAQ_private::getSensorSize() const { return sensorCount; }
+
+bool KineDAQ_private::isChksumOK() const { return checksumOk; }
+
+int KineDAQ_private::getVersion() const { return version; }
+
+int KineDAQ_private::getBytesPerRead() const {
+    switch (version) {
+    case kine_version_3: return 29;
+    case kine_version_4: return 45;
+    case kine_version_5: return 57;
+    default: return 1;
+    }
+}
+
+char* KineDAQ_private::getPortName() {
+    std::string name = reader.getPortName();
+    size_t n = name.size() < KPort::kFieldSize - 1 ? name.size() : KPort::kFieldSize - 1;
+    std::memcpy(portNameText, name.data(), n);
+    portNameText[n] = '\0';
+    return portNameText;
+}

@@ -1,0 +1,81 @@
+#include "daq/KineDAQ_private.h"
+#include "daq/KineSendUtils.h"
+#include "threading/KinetraThread.h"
+
+namespace {
+
+constexpr unsigned int kRequestGapMs = 2;
+constexpr unsigned int kReplyWaitMs = 50;
+constexpr int kConfirmPolls = 200;
+constexpr unsigned int kConfirmPollMs = 10;
+constexpr uint8_t kSpeedAndFilterBits = 0x1E;
+
+bool isAaFamily(int v) { return v == kine_version_6 || v == kine_version_7 || v == kine_version_8; }
+
+}  // namespace
+
+void KineDAQ_private::send170(int address, int length, unsigned char* data) {
+    std::vector<unsigned char> frame;
+    KineSendUtils::WriteFrame(frame, address, data, length);
+    reader.writeByteArray(frame.data(), static_cast<int>(frame.size()));
+}
+
+void KineDAQ_private::send171(int address, int length) {
+    std::vector<unsigned char> frame;
+    KineSendUtils::ReadRequest(frame, address, length);
+    reader.writeByteArray(frame.data(), static_cast<int>(frame.size()));
+    KinetraThread::ThreadSleep(kRequestGapMs);
+}
+
+void KineDAQ_private::TurnOffTPDOPacket(std::vector<unsigned char>& out) {
+    const unsigned char off = 0;
+    KineSendUtils::WriteFrame(out, KineSendUtils::kBlockConfig, &off, 1);
+}
+
+SensorConfig KineDAQ_private::getConfig() {
+    KinePackage sample;
+    KinePackage6D sample6D;
+    // The 0x37 frames carry the configuration with the data.
+    if (version == kine_version_3 || version == kine_version_4) read(sample, 0, true);
+    else if (version == kine_version_5) read6D(sample6D, true);
+
+    if (isAaFamily(version)) {
+        send171(KineSendUtils::kBlockConfig, 6);
+        KinetraThread::ThreadSleep(kReplyWaitMs);
+        if (version == kine_version_8) {
+            read6D(sample6D, true);
+            KinetraThread::ThreadSleep(kReplyWaitMs);
+            read6D(sample6D, true);
+        } else {
+            read(sample, 0, true);
+            KinetraThread::ThreadSleep(kReplyWaitMs);
+            read(sample, 0, true);
+        }
+    }
+    return configuration;
+}
+
+bool KineDAQ_private::sendConfig(SensorConfig config) {
+    KinePackage sample;
+    KinePackage6D sample6D;
+    if (version == kine_version_3 || version == kine_version_4) read(sample, 0, false);
+    if (version == kine_version_5) read6D(sample6D, false);
+    if (version == kine_version_6 || version == kine_version_7) read(sample, 0, false);
+    if (version == kine_version_8) read6D(sample6D, false);
+
+    const uint8_t requested = config.to_uin8_t();
+    if (isAaFamily(version)) {
+        unsigned char codes[2] = {KineSendUtils::DaqSpeedCode((requested >> 3) & 3),
+                                  KineSendUtils::DaqFilterCode((requested >> 1) & 3)};
+        send170(KineSendUtils::kBlockConfig, 2, codes);
+    } else {
+        reader.writeByte(static_cast<char>(requested));
+        for (int poll = 0; poll < kConfirmPolls; ++poll) {
+            if (reader.isConfWritten()) break;
+            KinetraThread::ThreadSleep(kConfirmPollMs);
+        }
+    }
+    KinetraThread::ThreadSleep(kReplyWaitMs);
+    const SensorConfig got = getConfig();
+    return ((got.to_uin8_t() ^ requested) & kSpeedAndFilterBits) == 0;
+}

@@ -1,0 +1,60 @@
+#include "daq/KineDAQ_private.h"
+#include "threading/KinetraThread.h"
+
+namespace {
+constexpr unsigned int kFreshDataMs = 33;
+}
+
+bool KineDAQ_private::validSensor(int sensor) const {
+    return sensor >= 0 && sensor < sensorCount && static_cast<size_t>(sensor) < offsets.size();
+}
+
+bool KineDAQ_private::zero(int sensor) {
+    if (!validSensor(sensor) || !reader.isOpened()) return false;
+    KinePackage records[16];
+    KinetraThread::ThreadSleep(kFreshDataMs);
+    const int r = readVirtual(records, true);
+    if (r == -1 || r == -2 || r == -4) return false;
+    // The reading is already corrected by the current offset; adding that
+    // offset back gives the uncorrected reading, which becomes the new zero.
+    if (!validSensor(sensor)) return false;  // the pass may have changed the sensor count
+    return setOffset(records[sensor] + offsets[sensor], sensor);
+}
+
+void KineDAQ_private::zeroAll() {
+    if (!reader.isOpened()) return;
+    if (version == kine_version_5 || version == kine_version_8) {
+        KinetraThread::ThreadSleep(kFreshDataMs);
+        KinePackage6D sample;
+        read6D(sample, true);
+        offset6D = sample + offset6D;
+        return;
+    }
+    KinePackage records[16];
+    KinetraThread::ThreadSleep(kFreshDataMs);
+    readVirtual(records, true);
+    for (int k = 0; k < 16 && validSensor(k); ++k) setOffset(records[k] + offsets[k], k);
+}
+
+bool KineDAQ_private::unzero(int sensor) {
+    if (!validSensor(sensor) || !reader.isOpened()) return false;
+    offsets[sensor] = 0;
+    return true;
+}
+
+void KineDAQ_private::unzeroAll() {
+    if (!reader.isOpened()) return;
+    for (int k = 0; k < 16 && validSensor(k); ++k) offsets[k] = 0;
+    offset6D = 0;
+}
+
+KinePackage KineDAQ_private::getOffset(int sensor) {
+    if (!validSensor(sensor)) return KinePackage();
+    return offsets[sensor];
+}
+
+bool KineDAQ_private::setOffset(KinePackage offset, int sensor) {
+    if (!validSensor(sensor)) return false;
+    offsets[sensor] = offset;
+    return true;
+}
