@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "daq/ReaderThread.h"
+#include "support/pty_pair.h"
+
+namespace {
+
+using namespace std::chrono;
+using kine_test::PtyPair;
+using kine_test::waitFor;
+using Bytes = std::vector<unsigned char>;
+
+long msSince(steady_clock::time_point t0) {
+    return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - t0).count());
+}
+
+// A device that sends one byte every `period` until destroyed.
+class Ticker {
+public:
+    Ticker(PtyPair& pty, milliseconds period)
+        : thread_([this, &pty, period] {
+              uint8_t b = 0;
+              while (!stop_) {
+                  pty.write(std::vector<uint8_t>{b++});
+                  std::this_thread::sleep_for(period);
+              }
+          }) {}
+    ~Ticker() { stop(); }
+    void stop() {
+        if (!stop_.exchange(true)) thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+size_t buffered(ReaderThread& r) {
+    int status;
+    return r.getBuffer(true, status).size();
+}
+
+int statusOf(ReaderThread& r) {
+    int status;
+    r.getBuffer(true, status);
+    return status;
+}
+
+TEST(ReaderThread, GetBufferKeepAndTake) {
+    ReaderThread r;
+    int status = 99;
+    EXPECT_TRUE(r.getBuffer(false, status).empty());
+    EXPECT_EQ(status, 0);
+    const unsigned char bytes[] = {1, 2, 3};
+    r.appendReceived(bytes, 3);
+    EXPECT_EQ(r.getBuffer(true, status), (Bytes{1, 2, 3}));
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(r.getBuffer(true, status), (Bytes{1, 2, 3}));
+    EXPECT_EQ(r.getBuffer(false, status), (Bytes{1, 2, 3}));
+    EXPECT_TRUE(r.getBuffer(false, status).empty());
+}
+
+TEST(ReaderThread, BufferIsBoundedAt100000Bytes) {
+    ReaderThread r;
+    Bytes big(99990);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i);
+    r.appendReceived(big.data(), big.size());
+    Bytes ten(10, 0xA1);
+    r.appendReceived(ten.data(), ten.size());  // exactly 100,000: all kept
+    int status;
+    Bytes got = r.getBuffer(true, status);
+    EXPECT_EQ(got.size(), 100000u);
+    EXPECT_EQ(status, 1);
+
+    const unsigned char one = 0xB2;
+    r.appendReceived(&one, 1);  // one above: the oldest byte goes
+    got = r.getBuffer(true, status);
+    ASSERT_EQ(got.size(), 100000u);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(got.front(), 1);
+    EXPECT_EQ(got.back(), 0xB2);
+
+    ReaderThread s;
+    s.appendReceived(big.data(), big.size());
+    Bytes twenty(20, 0xC3);
+    s.appendReceived(twenty.data(), twenty.size());  // 100,010: the 20 oldest go
+    got = s.getBuffer(false, status);
+    ASSERT_EQ(got.size(), 99990u);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(got.front(), static_cast<unsigned char>(20));
+    EXPECT_EQ(got[99969], static_cast<unsigned char>(99989));
+    EXPECT_EQ(got.back(), 0xC3);
+    s.appendReceived(&one, 1);  // a normal read clears the overflow status
+    EXPECT_EQ(statusOf(s), 1);
+}
+
+TEST(ReaderThread, WriteQueueArguments) {
+    ReaderThread r;
+    unsigned char data[3] = {1, 2, 3};
+    r.writeByteArray(data, 0);
+    r.writeByteArray(data, -3);
+    r.writeByteArray(nullptr, 3);
+    EXPECT_FALSE(r.isConfWritten());
+    EXPECT_FALSE(r.isOpened());
+    EXPECT_EQ(r.getPortName(), "");
+}
+
+TEST(ReaderThread, EndsAfter550msOfSilence) {
+    PtyPair pty;
+    ReaderThread r;
+    ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000));
+    EXPECT_TRUE(r.isOpened());
+    pty.write(std::vector<uint8_t>{1, 2, 3});
+    ASSERT_TRUE(waitFor([&] { return buffered(r) == 3; }, seconds(1)));
+    auto lastByte = steady_clock::now();
+    ASSERT_TRUE(waitFor([&] { return !r.isOpened(); }, seconds(2), milliseconds(1)));
+    long ms = msSince(lastByte);
+    EXPECT_GE(ms, 530);
+    EXPECT_LT(ms, 800);
+    int status;
+    EXPECT_TRUE(r.getBuffer(true, status).empty());  // emptied when Run ends
+    EXPECT_EQ(status, -4);
+    r.Wait();
+}
+
+TEST(ReaderThread, OpenFailureEndsAtOnceWithStatusZero) {
+    ReaderThread r;
+    ASSERT_TRUE(r.startRun("/dev/kine-no-such-device", 1000000));
+    ASSERT_TRUE(waitFor([&] { return !r.isOpened(); }, seconds(2)));
+    EXPECT_EQ(statusOf(r), 0);
+    r.Wait();
+}
+
+TEST(ReaderThread, StartRunWhileRunningChangesNothing) {
+    PtyPair pty;
+    Ticker t(pty, milliseconds(2));
+    ReaderThread r;
+    ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000));
+    EXPECT_FALSE(r.startRun("/dev/other", 9600));
+    EXPECT_EQ(r.getPortName(), pty.slavePath());
+    r.close();
+    r.Wait();
+    EXPECT_FALSE(r.isOpened());
+}
+
+// A queued command goes out on the next pass; the confirmation comes with
+// the next normal read after it, but not with a read that overflows.
+TEST(ReaderThread, QueuedCommandIsSentAndConfirmed) {
+    PtyPair pty;
+    ReaderThread r;
+    ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000));
+    pty.write(std::vector<uint8_t>{0});
+    ASSERT_TRUE(waitFor([&] { return statusOf(r) == 1; }, seconds(1)));
+
+    // Nearly fill the buffer first (a normal append, before anything is sent).
+    int status;
+    r.getBuffer(false, status);
+    Bytes fill(99995, 0);
+    r.appendReceived(fill.data(), fill.size());
+
+    unsigned char cmd[] = {0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3};
+    r.writeByteArray(cmd, sizeof cmd);
+    r.writeByte(static_cast<char>(0xA7));
+    pty.write(std::vector<uint8_t>{1});  // ends the waiting read; the queue goes out
+    auto sent = pty.read(7, seconds(1));
+    EXPECT_EQ(sent, (std::vector<uint8_t>{0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3, 0xA7}));
+    EXPECT_FALSE(r.isConfWritten());  // nothing read since the write yet
+
+    // A read that overflows the buffer does not confirm.
+    pty.write(std::vector<uint8_t>(20, 2));
+    ASSERT_TRUE(waitFor([&] { return statusOf(r) == -1; }, seconds(1)));
+    EXPECT_FALSE(r.isConfWritten());
+
+    r.getBuffer(false, status);
+    pty.write(std::vector<uint8_t>{3});
+    ASSERT_TRUE(waitFor([&] { return statusOf(r) == 1; }, seconds(1)));
+    EXPECT_TRUE(r.isConfWritten());
+    EXPECT_FALSE(r.isConfWritten());  // once only
+    r.close();
+    r.Wait();
+}
+
+TEST(ReaderThread, HangUpMidStreamEndsTheThread) {
+    PtyPair pty;
+    Ticker t(pty, milliseconds(2));
+    ReaderThread r;
+    ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000));
+    ASSERT_TRUE(waitFor([&] { return buffered(r) > 10; }, seconds(1)));
+    t.stop();
+    pty.hangUp();
+    ASSERT_TRUE(waitFor([&] { return !r.isOpened(); }, seconds(2)));
+    EXPECT_EQ(statusOf(r), -4);
+    r.Wait();
+}
+
+TEST(ReaderThread, CloseWhileStreamingEndsWithinOnePass) {
+    PtyPair pty;
+    Ticker t(pty, milliseconds(1));
+    ReaderThread r;
+    ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000));
+    ASSERT_TRUE(waitFor([&] { return buffered(r) > 10; }, seconds(1)));
+    auto t0 = steady_clock::now();
+    r.close();
+    r.Wait();
+    EXPECT_LT(msSince(t0), 100);
+    EXPECT_FALSE(r.isOpened());
+    EXPECT_EQ(statusOf(r), 1);  // a requested stop is not a failure
+}
+
+TEST(ReaderThread, RestartManyTimesWithoutLeaks) {
+    PtyPair pty;
+    Ticker t(pty, milliseconds(1));
+    const int fds = kine_test::openDescriptorCount();
+    const int threads = kine_test::threadCount();
+    {
+        ReaderThread r;
+        for (int i = 0; i < 1000; ++i) {
+            ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000)) << i;
+            if (i % 100 == 0) {
+                ASSERT_TRUE(waitFor([&] { return buffered(r) > 0; }, seconds(1)));
+            }
+            r.close();
+            r.Wait();
+            ASSERT_FALSE(r.isOpened());
+        }
+    }
+    t.stop();
+    EXPECT_EQ(kine_test::openDescriptorCount(), fds);
+    EXPECT_EQ(kine_test::threadCount(), threads - 1);  // the ticker has ended
+}
+
+}  // namespace

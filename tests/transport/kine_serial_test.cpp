@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "support/pty_pair.h"
+#include "transport/KineSerial.h"
+
+namespace {
+
+using namespace std::chrono;
+using kine_test::PtyPair;
+using kine_test::waitFor;
+using Bytes = std::vector<unsigned char>;
+
+long msSince(steady_clock::time_point t0) {
+    return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - t0).count());
+}
+
+// Streams `chunk` bytes to the master every `period` until destroyed.
+class Streamer {
+public:
+    Streamer(PtyPair& pty, size_t chunk, milliseconds period)
+        : thread_([this, &pty, chunk, period] {
+              std::vector<uint8_t> bytes(chunk, 0x55);
+              while (!stop_) {
+                  pty.write(bytes);
+                  std::this_thread::sleep_for(period);
+              }
+          }) {}
+    ~Streamer() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Closes the descriptor the process holds on `path` behind the serial
+// layer's back, so that its own close() fails.
+bool closeDescriptorOf(const std::string& path) {
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return false;
+    int victim = -1;
+    while (dirent* e = readdir(d)) {
+        char link[PATH_MAX];
+        std::string fdPath = std::string("/proc/self/fd/") + e->d_name;
+        ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
+        if (n <= 0) continue;
+        link[n] = '\0';
+        int fd = atoi(e->d_name);
+        if (path == link && fd > victim) victim = fd;  // the newest one is the channel's
+    }
+    closedir(d);
+    return victim >= 0 && ::close(victim) == 0;
+}
+
+TEST(KineSerial, FreshChannel) {
+    KineSerial ch;
+    EXPECT_FALSE(ch.IsOpen());
+    EXPECT_EQ(ch.GetLastError(), KineSerial::NoError);
+    EXPECT_EQ(ch.BytesAvailable(), 0u);
+    ch.Close();  // closed: nothing happens, nothing recorded
+    EXPECT_EQ(ch.GetLastError(), KineSerial::NoError);
+    Bytes v{1};
+    EXPECT_EQ(ch.ReadBytes(v), 0);  // nothing waits on a closed port
+    EXPECT_EQ(v, Bytes{1});
+    unsigned char buf[4];
+    EXPECT_EQ(ch.ReadBytes(buf, 4), -1);
+    EXPECT_EQ(ch.GetLastError(), KineSerial::ReadError);
+    EXPECT_EQ(ch.WriteBytes(v), -1);
+    EXPECT_EQ(ch.GetLastError(), KineSerial::WriteError);
+    ch.SetError(KineSerial::CloseError);
+    EXPECT_EQ(ch.GetLastError(), KineSerial::CloseError);
+}
+
+TEST(KineSerial, OpenMissingPathMakesThreeAttempts) {
+    KineSerial ch;
+    auto t0 = steady_clock::now();
+    EXPECT_FALSE(ch.Open("/dev/kine-no-such-device", 1000000, false));
+    long ms = msSince(t0);
+    EXPECT_GE(ms, 60);  // three attempts, each followed by a 20 ms sleep
+    EXPECT_LT(ms, 400);
+    EXPECT_EQ(ch.GetLastError(), KineSerial::OpenError);
+    EXPECT_FALSE(ch.IsOpen());
+}
+
+TEST(KineSerial, OpenResetsErrorAndReadsWhatWaits) {
+    PtyPair pty;
+    KineSerial ch;
+    ch.SetError(KineSerial::ReadError);
+    ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, false));
+    EXPECT_EQ(ch.GetLastError(), KineSerial::NoError);
+    EXPECT_EQ(ch.GetPortName(), pty.slavePath());
+
+    Bytes v;
+    EXPECT_EQ(ch.ReadBytes(v), 0);  // nothing waiting: returns at once
+    EXPECT_TRUE(v.empty());
+
+    pty.write(std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
+    Bytes got{0xEE};
+    EXPECT_EQ(ch.ReadBytesCount(got, 10, 1000), 14);  // takes all, more than asked
+    ASSERT_EQ(got.size(), 15u);
+    EXPECT_EQ(got[0], 0xEE);
+    EXPECT_EQ(got[14], 14);
+
+    pty.write(std::vector<uint8_t>{9});
+    ASSERT_TRUE(waitFor([&] { return ch.BytesAvailable() == 1; }, seconds(1)));
+    auto t0 = steady_clock::now();
+    EXPECT_TRUE(ch.WaitForRead(1, 0));  // bytes tested before the clock
+    EXPECT_LT(msSince(t0), 5);
+    ch.ClearInputBuffer();
+    EXPECT_EQ(ch.BytesAvailable(), 0u);
+}
+
+TEST(KineSerial, ReadTimeoutAfterSilence) {
+    PtyPair pty;
+    KineSerial ch;
+    ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, false));
+    Bytes v;
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(ch.ReadBytesTimeout(v, 550), -2);
+    long ms = msSince(t0);
+    EXPECT_GE(ms, 545);  // the channel counts whole milliseconds
+    EXPECT_LT(ms, 750);
+    EXPECT_EQ(ch.GetLastError(), KineSerial::ReadTimeout);
+    pty.write(std::vector<uint8_t>{1, 2});
+    EXPECT_EQ(ch.ReadBytesTimeout(v, 550), 2);
+    EXPECT_EQ(ch.GetLastError(), KineSerial::ReadTimeout);  // sticky
+}
+
+TEST(KineSerial, OpenTwiceFailsAndLeavesPortOpen) {
+    PtyPair pty;
+    KineSerial ch;
+    ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, false));
+    EXPECT_FALSE(ch.Open(pty.slavePath(), 1000000, false));
+    EXPECT_EQ(ch.GetLastError(), KineSerial::OpenError);
+    EXPECT_TRUE(ch.IsOpen());
+}
+
+TEST(KineSerial, SafeOpenNeedsASteadyStream) {
+    PtyPair fast;
+    {
+        Streamer s(fast, 64, milliseconds(5));
+        KineSerial ch;
+        auto t0 = steady_clock::now();
+        EXPECT_TRUE(ch.Open(fast.slavePath(), 1000000, true));
+        EXPECT_LT(msSince(t0), 1500);
+        EXPECT_EQ(ch.GetLastError(), KineSerial::NoError);
+        EXPECT_GE(ch.BytesAvailable(), 32u);  // the last pass's bytes are left waiting
+    }
+    PtyPair slow;
+    {
+        Streamer s(slow, 4, milliseconds(100));
+        KineSerial ch;
+        auto t0 = steady_clock::now();
+        EXPECT_FALSE(ch.Open(slow.slavePath(), 1000000, true));
+        EXPECT_GE(msSince(t0), 325);  // one 333 ms window, counted in whole ms
+        EXPECT_EQ(ch.GetLastError(), KineSerial::SafeOpenError);
+        EXPECT_FALSE(ch.IsOpen());
+    }
+}
+
+TEST(KineSerial, SimpleTimeoutOpenAndPartialWrite) {
+    PtyPair pty;
+    KineSerial ch;
+    ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, 50u, false));
+    // Nobody drains the master, so the pty accepts only part of a large write
+    // before the 50 ms write timeout ends it.
+    Bytes data(1 << 20);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7);
+    const Bytes original = data;
+    auto t0 = steady_clock::now();
+    int r = ch.WriteAndErase(data);
+    EXPECT_LT(msSince(t0), 1000);
+    ASSERT_GT(r, 0);
+    ASSERT_LT(static_cast<size_t>(r), original.size());
+    EXPECT_EQ(data.size(), original.size() - static_cast<size_t>(r));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), original.begin() + r));
+    auto sent = pty.read(static_cast<size_t>(r), seconds(2));
+    ASSERT_EQ(sent.size(), static_cast<size_t>(r));
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), original.begin()));
+}
+
+TEST(KineSerial, HangUpTurnsReadsAndWritesIntoErrors) {
+    PtyPair pty;
+    KineSerial ch;
+    // With the simple timeout a read waits, sees the hang-up as readiness
+    // and then gets no data.
+    ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, 200u, false));
+    pty.hangUp();
+    Bytes data{1, 2, 3, 4, 5};
+    EXPECT_EQ(ch.WriteAndErase(data), -1);
+    EXPECT_EQ(data, (Bytes{1, 2, 3, 4, 5}));  // unchanged on failure
+    EXPECT_EQ(ch.GetLastError(), KineSerial::WriteError);
+    unsigned char buf[8];
+    EXPECT_EQ(ch.ReadBytes(buf, sizeof buf), -1);
+    EXPECT_EQ(ch.GetLastError(), KineSerial::ReadError);
+}
+
+TEST(KineSerial, FailingCloseIsRecorded) {
+    PtyPair pty;
+    KineSerial ch;
+    ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, false));
+    pty.closeSlaveKeeper();
+    ASSERT_TRUE(closeDescriptorOf(pty.slavePath()));
+    ch.Close();
+    EXPECT_EQ(ch.GetLastError(), KineSerial::CloseError);
+}
+
+TEST(KineSerial, OpenCloseCyclesLeakNoDescriptors) {
+    PtyPair pty;
+    const int before = kine_test::openDescriptorCount();
+    for (int i = 0; i < 300; ++i) {
+        KineSerial ch;
+        ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, false));
+        ch.Close();
+        ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, false));  // reopen after close
+    }
+    EXPECT_EQ(kine_test::openDescriptorCount(), before);
+}
+
+}  // namespace
