@@ -77,15 +77,30 @@ public:
 
     // Direct access for the read paths and tests.
     ReaderThread& readerThread() { return reader; }
+    size_t offsetCount() const { return offsets.size(); }
 
 private:
     // The zero offset of sensor k, or a zero offset when none is stored
     // (a stream may name more sensors than the connection has offsets for).
     const KinePackage& offsetFor(int k) const;
     bool validSensor(int sensor) const;
-    void decodeAaData3D();
-    void decodeAaData6D();
-    void applyConfigReply(bool keepSensorState);
+    void growOffsetsToFour();
+    // Decoder steps shared by both decoders (daq/DecoderCommon.h).
+    void fieldHigh(uint8_t b);
+    void fieldLow(uint8_t b);
+    int32_t fieldSigned() const;
+    int32_t fieldUnsigned() const;
+    bool aaFrameByte(uint8_t b);
+    uint16_t payloadByte(int i) const;
+    int32_t payloadSigned(int i) const;
+    int32_t payloadUnsigned(int i) const;
+    // Completed 0xAA frames: status bits, configuration reply, data payloads.
+    void applyStatusBits(uint8_t S, uint8_t T);
+    SensorConfig configFromReply() const;
+    void decodeAaData3D(std::deque<KinePackage> (&out)[16]);
+    void decodeAaData6D(std::deque<KinePackage6D>& out);
+    // Sensors the 3D reads lay out per pass: the sensor count, kept to 1..16.
+    int sensorsPerPass() const;
 
     // Decoder position
     uint32_t smState = 0;
@@ -102,7 +117,7 @@ private:
     int32_t payloadLength = 0;
     int32_t frameKind = -1;
     uint16_t payload[256] = {0};
-    int32_t payloadReceived = 0;  // payload bytes of the current frame
+    int32_t payloadReceived = 0;  // payload bytes stored for the current frame
     uint16_t checksum = 0;
     uint16_t word = 0;
 

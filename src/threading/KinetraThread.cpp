@@ -4,9 +4,11 @@
 
 #include "threading/KinetraThreadImpl.h"
 
-KinetraThread::KinetraThread(bool startDeferred) : startDeferred_(startDeferred) {
-    if (!startDeferred_) CreateThread();
-}
+// The thread is never started from here, even when the start is not
+// deferred: while this base constructor runs the subclass does not exist
+// yet, and a thread started now could call Run() through a half-built
+// object (a pure virtual call). Every thread starts with Start().
+KinetraThread::KinetraThread(bool startDeferred) : startDeferred_(startDeferred) {}
 
 KinetraThread::~KinetraThread() { DestroyThread(); }
 

@@ -18,7 +18,10 @@ class KinetraThreadImpl;
 
 class KinetraThread {
 public:
+    // Threads start with Start(); see the constructor for why `false` does
+    // not start one from here.
     explicit KinetraThread(bool startDeferred);
+    bool IsStartDeferred() const { return startDeferred_; }
     virtual void Run() = 0;
     virtual ~KinetraThread();
     KinetraThread(const KinetraThread&) = delete;

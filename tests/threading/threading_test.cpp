@@ -122,10 +122,17 @@ TEST(KinetraThread, RunThatReturnsAtOnceLeavesRunningFalse) {
     EXPECT_EQ(t.runs(), 1);
 }
 
-TEST(KinetraThread, ImmediateStartWhenNotDeferred) {
-    CountingThread t(false);
-    ASSERT_TRUE(waitFor([&] { return t.runs() == 1; }, seconds(2)));
-    EXPECT_TRUE(t.IsRunning());
+// Starting from the base constructor would run Run() before the subclass
+// exists; the thread waits for Start() whatever the argument.
+TEST(KinetraThread, NoThreadBeforeTheSubclassIsBuilt) {
+    for (int i = 0; i < 50; ++i) {
+        CountingThread t(false);
+        EXPECT_FALSE(t.IsStartDeferred());
+        EXPECT_FALSE(t.IsRunning());
+        EXPECT_FALSE(t.HaveImplementationInstance());
+        t.Start();
+        ASSERT_TRUE(waitFor([&] { return t.runs() == 1; }, seconds(2)));
+    }
 }
 
 TEST(KinetraThread, ManyRestartsLeakNoThreads) {
