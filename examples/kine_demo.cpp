@@ -1,0 +1,134 @@
+// Streams force samples from a DAQ and prints them.
+//
+//   kine_demo                               stream from a built-in simulated DAQ
+//   kine_demo /dev/ttyACM0 "34 v0.9"        stream from a real DAQ: device path
+//                                           and device version text
+// Options: --seconds N (default 3, 0 = until Ctrl-C), --sim-version V (3..8).
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "kine/KineDAQ.h"
+#include "kine_sim/simulated_daq.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+void onSignal(int) { stopRequested = 1; }
+
+const char* versionTextFor(int version) {
+    switch (version) {
+    case 3: return "68 v1.1";
+    case 4: return "94 v0.9";
+    case 5: return "95 v1.0";
+    case 6: return "31 v0.9";
+    case 7: return "34 v0.9";
+    case 8: return "64 v0.9";
+    default: return nullptr;
+    }
+}
+
+void usage(const char* self) {
+    std::printf("usage: %s [--seconds N] [--sim-version V] [DEVICE VERSION-TEXT]\n"
+                "Without DEVICE, streams from a built-in simulated DAQ.\n",
+                self);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 3;
+    int simVersion = 7;
+    std::string device, versionText;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            usage(argv[0]);
+            return 0;
+        } else if (a == "--seconds" && i + 1 < argc) {
+            seconds = std::atof(argv[++i]);
+        } else if (a == "--sim-version" && i + 1 < argc) {
+            simVersion = std::atoi(argv[++i]);
+        } else if (device.empty()) {
+            device = a;
+        } else if (versionText.empty()) {
+            versionText = a;
+        } else {
+            usage(argv[0]);
+            return 2;
+        }
+    }
+
+    std::unique_ptr<kine_sim::SimulatedDaq> sim;
+    if (device.empty()) {
+        if (!versionTextFor(simVersion)) {
+            std::fprintf(stderr, "simulated DAQs have versions 3 to 8\n");
+            return 2;
+        }
+        kine_sim::SimulatedDaq::Options o;
+        o.version = simVersion;
+        sim = std::make_unique<kine_sim::SimulatedDaq>(o);
+        device = sim->devicePath();
+        versionText = versionTextFor(simVersion);
+        std::printf("simulated DAQ, version %d, on %s\n", simVersion, device.c_str());
+    } else if (versionText.empty()) {
+        std::fprintf(stderr, "a device needs its device version text too, e.g. \"34 v0.9\"\n");
+        return 2;
+    }
+
+    KPort port;
+    if (!KPort::storeField(port.portName, device) || device.size() >= KPort::kFieldSize) {
+        std::fprintf(stderr, "device path too long: %s\n", device.c_str());
+        return 2;
+    }
+    KPort::storeField(port.deviceVersion, versionText);
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    KineDAQ daq;
+    if (!daq.open(port)) {
+        std::fprintf(stderr, "cannot open %s as a DAQ (\"%s\")\n", device.c_str(), versionText.c_str());
+        return 1;
+    }
+    const SensorConfig config = daq.getConfig();
+    std::printf("open: version %d, %d sensor(s), %d Hz, filter %d Hz, %s\n", daq.getVersion(),
+                daq.getSensorSize(), config.getSpeed(), config.getFilter(),
+                config.getMode() ? "compensated" : "raw");
+
+    const bool sixAxis = daq.getVersion() == 5 || daq.getVersion() == 8;
+    const auto start = std::chrono::steady_clock::now();
+    long samples = 0;
+    while (!stopRequested && daq.isOpen()) {
+        if (seconds > 0 && std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= seconds)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (sixAxis) {
+            KinePackage6D s;
+            int r = daq.read6D(s, false);
+            if (r < 0) break;
+            samples += r;
+            if (r > 0)
+                std::printf("F %6d %6d %6d   T %6d %6d %6d   (%d new)\n", s.Fx, s.Fy, s.Fz, s.Tx, s.Ty, s.Tz, r);
+        } else {
+            KinePackage s[16];
+            int r = daq.readVirtual(s, false);
+            if (r < 0) break;
+            samples += r;
+            if (r > 0) {
+                for (int k = 0; k < daq.getSensorSize(); ++k)
+                    std::printf("%s[%d] x %6d y %6d z %6d", k ? "  " : "", k, s[k].x, s[k].y, s[k].z);
+                std::printf("   (%d new)\n", r);
+            }
+        }
+        std::fflush(stdout);
+    }
+    const bool broken = !daq.isOpen();
+    daq.close();
+    std::printf("%ld samples per sensor%s\n", samples, broken ? "; the DAQ stopped sending" : "");
+    return broken && samples == 0 ? 1 : 0;
+}
