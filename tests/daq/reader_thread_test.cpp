@@ -1,43 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <thread>
 
 #include "daq/ReaderThread.h"
+#include "support/byte_streamer.h"
 #include "support/pty_pair.h"
 
 namespace {
 
 using namespace std::chrono;
+using kine_test::msSince;
 using kine_test::PtyPair;
 using kine_test::waitFor;
 using Bytes = std::vector<unsigned char>;
-
-long msSince(steady_clock::time_point t0) {
-    return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - t0).count());
-}
-
-// A device that sends one byte every `period` until destroyed.
-class Ticker {
-public:
-    Ticker(PtyPair& pty, milliseconds period)
-        : thread_([this, &pty, period] {
-              uint8_t b = 0;
-              while (!stop_) {
-                  pty.write(std::vector<uint8_t>{b++});
-                  std::this_thread::sleep_for(period);
-              }
-          }) {}
-    ~Ticker() { stop(); }
-    void stop() {
-        if (!stop_.exchange(true)) thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 size_t buffered(ReaderThread& r) {
     int status;
@@ -137,7 +112,7 @@ TEST(ReaderThread, OpenFailureEndsAtOnceWithStatusZero) {
 
 TEST(ReaderThread, StartRunWhileRunningChangesNothing) {
     PtyPair pty;
-    Ticker t(pty, milliseconds(2));
+    kine_test::ByteStreamer t(pty, 1, milliseconds(2));
     ReaderThread r;
     ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000));
     EXPECT_FALSE(r.startRun("/dev/other", 9600));
@@ -186,7 +161,7 @@ TEST(ReaderThread, QueuedCommandIsSentAndConfirmed) {
 
 TEST(ReaderThread, HangUpMidStreamEndsTheThread) {
     PtyPair pty;
-    Ticker t(pty, milliseconds(2));
+    kine_test::ByteStreamer t(pty, 1, milliseconds(2));
     ReaderThread r;
     ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000));
     ASSERT_TRUE(waitFor([&] { return buffered(r) > 10; }, seconds(1)));
@@ -199,7 +174,7 @@ TEST(ReaderThread, HangUpMidStreamEndsTheThread) {
 
 TEST(ReaderThread, CloseWhileStreamingEndsWithinOnePass) {
     PtyPair pty;
-    Ticker t(pty, milliseconds(1));
+    kine_test::ByteStreamer t(pty, 1, milliseconds(1));
     ReaderThread r;
     ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000));
     ASSERT_TRUE(waitFor([&] { return buffered(r) > 10; }, seconds(1)));
@@ -213,7 +188,7 @@ TEST(ReaderThread, CloseWhileStreamingEndsWithinOnePass) {
 
 TEST(ReaderThread, RestartManyTimesWithoutLeaks) {
     PtyPair pty;
-    Ticker t(pty, milliseconds(1));
+    kine_test::ByteStreamer t(pty, 1, milliseconds(1));
     const int fds = kine_test::openDescriptorCount();
     const int threads = kine_test::threadCount();
     {

@@ -4,45 +4,21 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
+#include "support/byte_streamer.h"
 #include "support/pty_pair.h"
 #include "transport/KineSerial.h"
 
 namespace {
 
 using namespace std::chrono;
+using kine_test::ByteStreamer;
+using kine_test::msSince;
 using kine_test::PtyPair;
 using kine_test::waitFor;
 using Bytes = std::vector<unsigned char>;
-
-long msSince(steady_clock::time_point t0) {
-    return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - t0).count());
-}
-
-// Streams `chunk` bytes to the master every `period` until destroyed.
-class Streamer {
-public:
-    Streamer(PtyPair& pty, size_t chunk, milliseconds period)
-        : thread_([this, &pty, chunk, period] {
-              std::vector<uint8_t> bytes(chunk, 0x55);
-              while (!stop_) {
-                  pty.write(bytes);
-                  std::this_thread::sleep_for(period);
-              }
-          }) {}
-    ~Streamer() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 // Closes the descriptor the process holds on `path` behind the serial
 // layer's back, so that its own close() fails.
@@ -149,7 +125,7 @@ TEST(KineSerial, OpenTwiceFailsAndLeavesPortOpen) {
 TEST(KineSerial, SafeOpenNeedsASteadyStream) {
     PtyPair fast;
     {
-        Streamer s(fast, 64, milliseconds(5));
+        ByteStreamer s(fast, 64, milliseconds(5));
         KineSerial ch;
         auto t0 = steady_clock::now();
         EXPECT_TRUE(ch.Open(fast.slavePath(), 1000000, true));
@@ -159,7 +135,7 @@ TEST(KineSerial, SafeOpenNeedsASteadyStream) {
     }
     PtyPair slow;
     {
-        Streamer s(slow, 4, milliseconds(100));
+        ByteStreamer s(slow, 4, milliseconds(100));
         KineSerial ch;
         auto t0 = steady_clock::now();
         EXPECT_FALSE(ch.Open(slow.slavePath(), 1000000, true));

@@ -1,0 +1,44 @@
+// A scripted device for channel and reader tests: writes `chunk` bytes to a
+// pty master every `period` on a thread of its own, until stopped.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "support/pty_pair.h"
+
+namespace kine_test {
+
+class ByteStreamer {
+public:
+    ByteStreamer(PtyPair& pty, size_t chunk, std::chrono::milliseconds period)
+        : thread_([this, &pty, chunk, period] {
+              std::vector<uint8_t> bytes(chunk);
+              uint8_t next = 0;
+              while (!stop_) {
+                  for (auto& b : bytes) b = next++;
+                  pty.write(bytes);
+                  std::this_thread::sleep_for(period);
+              }
+          }) {}
+    ~ByteStreamer() { stop(); }
+    ByteStreamer(const ByteStreamer&) = delete;
+    ByteStreamer& operator=(const ByteStreamer&) = delete;
+
+    void stop() {
+        if (!stop_.exchange(true)) thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+inline long msSince(std::chrono::steady_clock::time_point t0) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+}
+
+}  // namespace kine_test
