@@ -160,15 +160,4 @@ TEST(SimFrames, HostCommandFramesMatchTheWorkedExamples) {
     EXPECT_EQ(encodeWriteCommand(0x32, {33, 2}), (Bytes{0xAA, 0x00, 0x32, 0x02, 0x21, 0x02, 0x01, 0x01}));
 }
 
-TEST(SimFrames, ConfigurationCodes) {
-    EXPECT_EQ(makeConfigByte(5, 2, 0, 0), 0xB0);
-    EXPECT_EQ(makeConfigByte(5, 0, 3, 1), 0xA7);
-    EXPECT_EQ(makeConfigByte(9, 0, 0, 0), 0x20);
-    EXPECT_EQ(rateForSpeedCode(33), 30);
-    EXPECT_EQ(rateForSpeedCode(2), 0);
-    EXPECT_EQ(speedCodeForRate(333), 3);
-    EXPECT_EQ(filterCodeForCutoff(15), 4);
-    EXPECT_EQ(filterCodeForCutoff(20), -1);
-}
-
 }  // namespace
