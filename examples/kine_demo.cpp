@@ -20,18 +20,6 @@ namespace {
 volatile std::sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
 
-const char* versionTextFor(int version) {
-    switch (version) {
-    case 3: return "68 v1.1";
-    case 4: return "94 v0.9";
-    case 5: return "95 v1.0";
-    case 6: return "31 v0.9";
-    case 7: return "34 v0.9";
-    case 8: return "64 v0.9";
-    default: return nullptr;
-    }
-}
-
 void usage(const char* self) {
     std::printf("usage: %s [--seconds N] [--sim-version V] [DEVICE VERSION-TEXT]\n"
                 "Without DEVICE, streams from a built-in simulated DAQ.\n",
@@ -65,7 +53,7 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<kine_sim::SimulatedDaq> sim;
     if (device.empty()) {
-        if (!versionTextFor(simVersion)) {
+        if (simVersion < 3 || simVersion > 8) {
             std::fprintf(stderr, "simulated DAQs have versions 3 to 8\n");
             return 2;
         }
@@ -73,7 +61,7 @@ int main(int argc, char** argv) {
         o.version = simVersion;
         sim = std::make_unique<kine_sim::SimulatedDaq>(o);
         device = sim->devicePath();
-        versionText = versionTextFor(simVersion);
+        versionText = sim->deviceVersionText();
         std::printf("simulated DAQ, version %d, on %s\n", simVersion, device.c_str());
     } else if (versionText.empty()) {
         std::fprintf(stderr, "a device needs its device version text too, e.g. \"34 v0.9\"\n");

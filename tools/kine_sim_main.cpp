@@ -186,18 +186,6 @@ size_t dataFrameSize(const SimulatedDaq::Options& o) {
     }
 }
 
-// The device version text a host gives a port with this identity code.
-const char* deviceVersionText(uint8_t identity) {
-    switch (identity) {
-        case 68: return "68 v1.1";
-        case 95: return "95 v1.0";
-        case 31: return "31 v0.9";
-        case 34: return "34 v0.9";
-        case 64: return "64 v0.9";
-        default: return "94 v0.9";
-    }
-}
-
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 double processCpuSeconds() {
@@ -315,7 +303,7 @@ int serve(const Settings& s) {
     std::printf("%s\n", daq.devicePath().c_str());
     std::fflush(stdout);
     std::fprintf(stderr, "kine-sim: version %d unit, device version text \"%s\", on %s\n", s.options.version,
-                 deviceVersionText(daq.identityCode()), daq.devicePath().c_str());
+                 daq.deviceVersionText(), daq.devicePath().c_str());
 
     int sig = 0;
     sigwait(&stopSignals, &sig);

@@ -564,6 +564,17 @@ int SimulatedDaq::version() const { return impl_->opt.version; }
 
 uint8_t SimulatedDaq::identityCode() const { return identityCodeFor(impl_->opt.version); }
 
+const char* SimulatedDaq::deviceVersionText() const {
+    switch (identityCode()) {
+    case 68: return "68 v1.1";
+    case 94: return "94 v0.9";
+    case 95: return "95 v1.0";
+    case 31: return "31 v0.9";
+    case 34: return "34 v0.9";
+    default: return "64 v0.9";
+    }
+}
+
 void SimulatedDaq::setSignal(Channel c, Signal s, int sensor) {
     std::lock_guard<std::mutex> lock(impl_->m);
     if (isAxis(c)) {

@@ -26,17 +26,6 @@ std::unique_ptr<SimulatedDaq> makeSim(int version) {
     return std::make_unique<SimulatedDaq>(o);
 }
 
-const char* versionText(int version) {
-    switch (version) {
-    case 3: return "68 v1.1";
-    case 4: return "94 v0.9";
-    case 5: return "95 v1.0";
-    case 6: return "31 v0.9";
-    case 7: return "34 v0.9";
-    default: return "64 v0.9";
-    }
-}
-
 int runProgram(const std::string& path, const std::string& version) {
     const char* argv[] = {KINE_C_PROGRAM, path.c_str(), version.c_str(), nullptr};
     pid_t pid;
@@ -53,7 +42,7 @@ TEST(DaqCFunctions, CProgramRunsTheCallingPattern) {
     for (int version : {3, 4, 7, 8}) {
         SCOPED_TRACE(version);
         auto sim = makeSim(version);
-        EXPECT_EQ(runProgram(sim->devicePath(), versionText(version)), 0);
+        EXPECT_EQ(runProgram(sim->devicePath(), sim->deviceVersionText()), 0);
     }
 }
 

@@ -23,22 +23,10 @@ long msSince(steady_clock::time_point t0) {
     return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - t0).count());
 }
 
-const char* versionText(int version) {
-    switch (version) {
-    case 3: return "68 v1.1";
-    case 4: return "94 v0.9";
-    case 5: return "95 v1.0";
-    case 6: return "31 v0.9";
-    case 7: return "34 v0.9";
-    case 8: return "64 v0.9";
-    default: return "unknown";
-    }
-}
-
 KPort portFor(const SimulatedDaq& sim) {
     KPort p;
     KPort::storeField(p.portName, sim.devicePath());
-    KPort::storeField(p.deviceVersion, versionText(sim.version()));
+    KPort::storeField(p.deviceVersion, sim.deviceVersionText());
     return p;
 }
 

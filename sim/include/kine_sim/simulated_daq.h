@@ -79,6 +79,9 @@ public:
     const std::string& devicePath() const;  // slave path to open, e.g. /dev/pts/3
     int version() const;
     uint8_t identityCode() const;  // 68, 94, 95, 31, 34, 64 for versions 3..8
+    // The device version text a port record carries for this unit, e.g.
+    // "34 v0.9": what a host passes to open it.
+    const char* deviceVersionText() const;
 
     // --- values ---------------------------------------------------------
     // Every data frame that goes out takes, for every channel, the next fed
