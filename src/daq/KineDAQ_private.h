@@ -80,12 +80,16 @@ public:
     size_t offsetCount() const { return offsets.size(); }
 
 private:
+    friend class KineDAQ_privateTest;  // test access to the decoder state (tests/support)
+
     // The zero offset of sensor k, or a zero offset when none is stored
     // (a stream may name more sensors than the connection has offsets for).
     const KinePackage& offsetFor(int k) const;
     bool validSensor(int sensor) const;
     void growOffsetsToFour();
     // Decoder steps shared by both decoders (daq/DecoderCommon.h).
+    int takeBytes(bool keep);
+    bool frameChecked();
     void fieldHigh(uint8_t b);
     void fieldLow(uint8_t b);
     int32_t fieldSigned() const;

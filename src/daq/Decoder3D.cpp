@@ -1,0 +1,322 @@
+// The 3D frame decoder: a byte-at-a-time state machine over the reader's
+// buffered bytes that turns 0x37 frames (versions 3, 4) and 0xAA frames
+// (versions 6, 7, and configuration replies) into one KinePackage per sensor
+// and frame, with each sensor's zero offset removed. Its state survives
+// between calls, so a frame may be split across any number of calls.
+//
+// States: 0 between frames; 1 after 0x37; 24..51 Frame A (0x37 0x44);
+// 52..95 Frame B (0x37 0x5E); 153..159 an 0xAA frame.
+#include "daq/DecoderCommon.h"
+
+using namespace kine::decoder;
+
+namespace {
+
+enum : uint32_t {
+    kHeader = 1,
+    kConfigA = 24,
+    kFieldsA = 26,   // x 26-27, y 28-29, z 30-31
+    kRawA = 32,      // raw[0..7] 32-47
+    kAuxA = 48,      // aux 48-49
+    kChecksumA = 50,
+    kFirstB = 52,
+    kConfigB = 53,
+    kBlocksB = 54,   // four blocks of five field positions, 54-93
+    kChecksumB = 94,
+};
+
+constexpr uint8_t kStart37 = 0x37;
+constexpr uint8_t kStartAA = 0xAA;
+constexpr uint8_t kIdentityA = 0x44;
+constexpr uint8_t kIdentityB = 0x5E;
+constexpr uint8_t kIdentity6D = 0x5F;
+
+const KineSensor kZeroOffset;
+
+// The integer fields to 0. Same result as `p = 0`: with every raw channel 0
+// the vector recomputed from them is 0 as well.
+inline void zeroFields(KinePackage& p) {
+    for (auto& v : p.raw) v = 0;
+    p.x = p.y = p.z = 0;
+    p.x2 = p.y2 = p.z2 = 0;
+    for (auto& v : p.inconsistent) v = 0;
+    p.aux = 0;
+}
+
+}  // namespace
+
+const KinePackage& KineDAQ_private::offsetFor(int k) const {
+    if (k >= 0 && static_cast<size_t>(k) < offsets.size()) return offsets[static_cast<size_t>(k)];
+    return kZeroOffset;
+}
+
+void KineDAQ_private::growOffsetsToFour() {
+    while (offsets.size() < 4) offsets.push_back(KineSensor());
+}
+
+void KineDAQ_private::ClearStateMachinePackages3D() {
+    for (auto& s : workSamples) zeroFields(s);
+}
+
+void KineDAQ_private::applyStatusBits(uint8_t S, uint8_t T) {
+    int state = state_ok;
+    if (S & 0x02) state = 1;
+    if (S & 0x01) state = 2;
+    if (T & 0x80) state = 3;
+    if ((S & 0xE0) == 0x40) state = 6;
+    if ((S & 0x1C) == 0x04) state = 0;
+    else if ((S & 0x1C) == 0x08) state = 4;
+    configuration = SensorConfig::fromByte(
+        static_cast<uint8_t>((state << 5) | (configuration.to_uin8_t() & 0x1F)));
+}
+
+SensorConfig KineDAQ_private::configFromReply() const {
+    int speed;
+    switch (payloadByte(0)) {  // sampling period in ms
+    case 1: speed = speed_1000hz; break;
+    case 3: speed = speed_333hz; break;
+    case 10: speed = speed_100hz; break;
+    case 33: speed = speed_30hz; break;
+    default: speed = payloadByte(0) & 3; break;
+    }
+    int filter;
+    switch (payloadByte(1)) {
+    case 0: filter = filter_none; break;
+    case 2: filter = filter_150hz; break;
+    case 3: filter = filter_50hz; break;
+    case 4: filter = filter_15hz; break;
+    default: filter = payloadByte(1) & 3; break;
+    }
+    return SensorConfig(state_ok, static_cast<sensor_speed>(speed), static_cast<sensor_filter>(filter),
+                        payloadByte(4) != 0 ? mode_compensated : mode_raw);
+}
+
+// Data payload of versions 6 (one sensor) and 7 (sensorCount sensors): the
+// force vectors of all n sensors first, then each sensor's raw channels
+// 0..3 and aux, then each sensor's raw channels 4..7.
+void KineDAQ_private::decodeAaData3D(std::deque<KinePackage> (&out)[16]) {
+    applyStatusBits(static_cast<uint8_t>(payloadByte(2)), static_cast<uint8_t>(payloadByte(3)));
+    for (int k = 0; k < 4; ++k) {
+        workSamples[k].version = version;
+        workSamples[k].config = configuration;
+    }
+    int n;
+    if (version == kine_version_6) n = 1;
+    else if (version == kine_version_7) n = sensorCount < 0 ? 0 : sensorCount > 4 ? 4 : sensorCount;
+    else return;
+
+    const bool signedZ = configuration.getMode() == mode_compensated;
+    const bool withRaw = payloadLength > 4 + 6 * n;
+    for (int k = 0; k < n; ++k) {
+        KinePackage& s = workSamples[k];
+        s.x = payloadSigned(4 + 6 * k);
+        s.y = payloadSigned(6 + 6 * k);
+        s.z = signedZ ? payloadSigned(8 + 6 * k) : payloadUnsigned(8 + 6 * k);
+        if (withRaw) {
+            const int first = 4 + 6 * n + 10 * k;
+            const int second = 4 + 16 * n + 10 * k;
+            for (int i = 0; i < 4; ++i) {
+                s.raw[i] = payloadUnsigned(first + 2 * i);
+                s.raw[4 + i] = payloadUnsigned(second + 2 * i);
+            }
+            s.aux = payloadUnsigned(first + 8);
+        }
+        s.x2 = s.x;
+        s.y2 = s.y;
+        s.z2 = s.z;
+    }
+    for (int k = 0; k < n; ++k) {
+        workSamples[k].saveInconsistent();
+        workSamples[k].setInvariant(offsetFor(k));
+        out[k].push_back(workSamples[k]);
+    }
+}
+
+int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
+    const int status = takeBytes(keep);
+    if (status == ReaderThread::kOverflow || status == ReaderThread::kStopped) return status;
+    lastBufferSize = static_cast<uint32_t>(frameBytes.size());
+
+    // A completed frame's working samples are cleared, good checksum or not.
+    auto clearWork = [this](int samples) {
+        for (int k = 0; k < samples; ++k) zeroFields(workSamples[k]);
+    };
+
+    for (const unsigned char b : frameBytes) {
+        currentByte = b;
+        const uint32_t st = smState;
+        switch (st) {
+        case kIdle:
+            ClearStateMachinePackages3D();
+            if (b == kStartAA) {
+                checksum = kStartAA;
+                workSamples[0].version = version;
+                smState = kTypeHigh;
+            } else if (b == kStart37) {
+                smState = kHeader;
+            }
+            break;
+
+        case kHeader:
+            if (b == kIdentityA) {
+                version = kine_version_3;
+                workSamples[0].version = kine_version_3;
+                sensorCount = 1;
+                virtualSensors = false;
+                smState = kConfigA;
+            } else if (b == kIdentityB) {
+                version = kine_version_4;
+                for (int k = 0; k < 4; ++k) workSamples[k].version = kine_version_4;
+                virtualSensors = true;
+                sensorCount = 4;
+                smState = kFirstB;
+            } else if (b == kIdentity6D) {
+                // A 6-axis unit: read through the 6D decoder. The state stays
+                // at 1, so the next call continues after the header.
+                version = kine_version_5;
+                if (!frameSeen) frameSeen = dataArrived = true;
+                sensorCount = 1;
+                return -1;
+            } else {
+                virtualSensors = false;
+                smState = kIdle;
+            }
+            break;
+
+        // Frame A: configuration, x, y, z, aux, raw[0..7], checksum.
+        case kConfigA:
+            configuration = SensorConfig::fromByte(b);
+            workSamples[0].config = configuration;
+            checksum = b;
+            smState = kFieldsA;
+            break;
+        case kChecksumA:
+        case kChecksumB:
+            word = static_cast<uint16_t>(b << 8);  // not summed
+            smState = st + 1;
+            break;
+        case kChecksumA + 1: {
+            word = static_cast<uint16_t>(word + b);
+            smState = kIdle;
+            if (frameChecked()) {
+                KinePackage& s = workSamples[0];
+                s.saveInconsistent();
+                s.setInvariant(offsetFor(0));
+                out[0].push_back(s);
+            }
+            clearWork(1);
+            break;
+        }
+
+        // Frame B: configuration, four sensor blocks, checksum.
+        case kFirstB:
+            growOffsetsToFour();
+            [[fallthrough]];
+        case kConfigB:
+            configuration = SensorConfig::fromByte(b);
+            for (int k = 0; k < 4; ++k) workSamples[k].config = configuration;
+            checksum = b;
+            smState = kBlocksB;
+            break;
+        case kChecksumB + 1: {
+            word = static_cast<uint16_t>(word + b);
+            smState = kIdle;
+            if (frameChecked()) {
+                for (int k = 0; k < 4; ++k)
+                    for (int i = 0; i < 4; ++i) workSamples[k].raw[4 + i] = workSamples[k].raw[i];
+                for (int k = 0; k < 4; ++k) {
+                    workSamples[k].saveInconsistent();
+                    workSamples[k].setInvariant(offsetFor(k));
+                }
+                for (int k = 0; k < 4; ++k) out[k].push_back(workSamples[k]);
+            }
+            clearWork(4);
+            break;
+        }
+
+        // 0xAA frame.
+        case kTypeHigh:
+            if (b > 15) {  // not a frame type: abandon, the byte is not looked at again
+                smState = kIdle;
+                break;
+            }
+            fieldHigh(b);
+            if (!frameSeen) {
+                if (version == kine_version_6) {
+                    sensorCount = 1;
+                } else if (version == kine_version_7) {
+                    sensorCount = 4;
+                    virtualSensors = true;
+                    growOffsetsToFour();
+                }
+            }
+            smState = kTypeLow;
+            break;
+        case kTypeLow:
+        case kLength:
+        case kPayload:
+        case kChecksumHigh:
+        case kChecksumLow:
+            if (aaFrameByte(b)) {
+                if (frameChecked()) {
+                    if (frameKind == kDataFrame) decodeAaData3D(out);
+                    else if (frameKind == kConfigReply) configuration = configFromReply();
+                }
+                clearWork(4);
+            }
+            break;
+
+        default:
+            if (st >= kFieldsA && st < kChecksumA) {
+                // Frame A fields, high byte in the even state.
+                if ((st & 1) == 0) {
+                    fieldHigh(b);
+                    smState = st + 1;
+                    break;
+                }
+                fieldLow(b);
+                KinePackage& s = workSamples[0];
+                if (st < kRawA) {
+                    const int f = static_cast<int>(st - kFieldsA) / 2;
+                    if (f == 0) s.x = fieldSigned();
+                    else if (f == 1) s.y = fieldSigned();
+                    else s.z = fieldUnsigned();
+                    smState = st == kRawA - 1 ? kAuxA : st + 1;
+                } else if (st < kAuxA) {
+                    s.raw[(st - kRawA) / 2] = fieldUnsigned();
+                    smState = st == kAuxA - 1 ? kChecksumA : st + 1;
+                } else {
+                    s.aux = fieldUnsigned();
+                    smState = kRawA;
+                }
+            } else if (st >= kBlocksB && st < kChecksumB) {
+                // Frame B block: raw[0..3], aux in raw mode; x, y, z, aux in
+                // compensated mode (the fourth field position is absent).
+                const uint32_t pos = (st - kBlocksB) % 10;
+                if ((pos & 1) == 0) {
+                    fieldHigh(b);
+                    smState = st + 1;
+                    break;
+                }
+                fieldLow(b);
+                KinePackage& s = workSamples[(st - kBlocksB) / 10];
+                const uint32_t field = pos / 2;
+                if (field == 4) {
+                    s.aux = fieldUnsigned();
+                    smState = st + 1;
+                } else if (s.isRaw()) {
+                    s.raw[field] = fieldUnsigned();
+                    smState = st + 1;
+                } else {
+                    if (field == 0) s.x = fieldSigned();
+                    else if (field == 1) s.y = fieldSigned();
+                    else s.z = fieldUnsigned();
+                    smState = field == 2 ? st + 3 : st + 1;
+                }
+            }
+            // Any other state is never entered; its byte is skipped.
+            break;
+        }
+    }
+    return static_cast<int>(out[0].size());
+}

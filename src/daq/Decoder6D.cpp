@@ -1,0 +1,188 @@
+// The 6D frame decoder: the twin of the 3D decoder for 6-axis units, whose
+// frames carry the six force/torque axes plus the four underlying sensors.
+// Frame E (0x37 0x5F, version 5) and 0xAA data frames of version 8 become
+// one KinePackage6D each, with the unit's 6D zero offset removed. It shares
+// the state number and the 0xAA framing with the 3D decoder, so a
+// connection is read with one of the two only.
+//
+// States: 0 between frames; 1 after 0x37; 96..151 Frame E; 153..159 an
+// 0xAA frame.
+#include "daq/DecoderCommon.h"
+
+using namespace kine::decoder;
+
+namespace {
+
+enum : uint32_t {
+    kHeader = 1,
+    kConfigE = 96,
+    kAxesE = 98,    // Fx, Fy, Fz, Tx, Ty, Tz: 98-109
+    kAuxE = 110,    // aux of sensors 0..3: 110-117
+    kRawE = 118,    // raw[0..3] of sensors 0..3: 118-149
+    kChecksumE = 150,
+};
+
+constexpr uint8_t kStart37 = 0x37;
+constexpr uint8_t kStartAA = 0xAA;
+constexpr uint8_t kIdentity6D = 0x5F;
+
+inline int32_t& axis(KinePackage6D& p, int i) {
+    switch (i) {
+    case 0: return p.Fx;
+    case 1: return p.Fy;
+    case 2: return p.Fz;
+    case 3: return p.Tx;
+    case 4: return p.Ty;
+    default: return p.Tz;
+    }
+}
+
+}  // namespace
+
+void KineDAQ_private::ClearStateMachinePackages6D() { workSample6D = 0; }
+
+// Data payload of version 8: status bytes, the six axes, then each sensor's
+// raw channels 0..3 and aux, then each sensor's raw channels 4..7.
+void KineDAQ_private::decodeAaData6D(std::deque<KinePackage6D>& out) {
+    applyStatusBits(static_cast<uint8_t>(payloadByte(2)), static_cast<uint8_t>(payloadByte(3)));
+    KinePackage6D& w = workSample6D;
+    for (auto& s : w.sensors) {
+        s.version = version;
+        s.config = configuration;
+    }
+    if (version != kine_version_8) return;
+
+    w.Fx = payloadSigned(4);
+    w.Fy = payloadSigned(6);
+    w.Fz = configuration.getMode() == mode_compensated ? payloadSigned(8) : payloadUnsigned(8);
+    w.Tx = payloadSigned(10);
+    w.Ty = payloadSigned(12);
+    w.Tz = payloadSigned(14);
+    if (payloadLength > 16) {
+        for (int k = 0; k < 4; ++k) {
+            KinePackage& s = w.sensors[k];
+            for (int i = 0; i < 4; ++i) {
+                s.raw[i] = payloadUnsigned(16 + 10 * k + 2 * i);
+                s.raw[4 + i] = payloadUnsigned(56 + 10 * k + 2 * i);
+            }
+            s.aux = payloadUnsigned(24 + 10 * k);
+        }
+    }
+    for (auto& s : w.sensors) s.saveInconsistent();
+    w.setInvariant(offset6D);
+    out.push_back(w);
+}
+
+int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
+    const int status = takeBytes(keep);
+    if (status == ReaderThread::kNothingRead) return 0;
+    if (status == ReaderThread::kOverflow) return -1;
+    lastBufferSize = static_cast<uint32_t>(frameBytes.size());
+
+    KinePackage6D& w = workSample6D;
+
+    for (const unsigned char b : frameBytes) {
+        currentByte = b;
+        const uint32_t st = smState;
+        switch (st) {
+        case kIdle:
+            ClearStateMachinePackages6D();
+            if (b == kStartAA) {
+                checksum = kStartAA;
+                for (auto& s : w.sensors) s.version = version;
+                smState = kTypeHigh;
+            } else if (b == kStart37) {
+                smState = kHeader;
+            }
+            break;
+
+        case kHeader:
+            if (b == kIdentity6D) {
+                version = kine_version_5;
+                for (auto& s : w.sensors) s.version = kine_version_5;
+                virtualSensors = true;
+                sensorCount = 4;
+                smState = kConfigE;
+            } else {
+                // 0x44 and 0x5E belong to the 3D decoder.
+                virtualSensors = false;
+                smState = kIdle;
+            }
+            break;
+
+        // Frame E: configuration, six axes, four aux values, 16 raw channels, checksum.
+        case kConfigE:
+            configuration = SensorConfig::fromByte(b);
+            for (auto& s : w.sensors) s.config = configuration;
+            checksum = b;
+            smState = kAxesE;
+            break;
+        case kChecksumE:
+            word = static_cast<uint16_t>(b << 8);  // not summed
+            smState = kChecksumE + 1;
+            break;
+        case kChecksumE + 1:
+            word = static_cast<uint16_t>(word + b);
+            smState = kIdle;
+            if (frameChecked()) {
+                for (auto& s : w.sensors) s.saveInconsistent();
+                w.setInvariant(offset6D);
+                out.push_back(w);
+            }
+            for (auto& s : w.sensors) s = 0;
+            break;
+
+        // 0xAA frame.
+        case kTypeHigh:
+            if (b > 15) {  // not a frame type: abandon
+                smState = kIdle;
+                break;
+            }
+            fieldHigh(b);
+            for (auto& s : w.sensors) s.version = kine_version_8;
+            if (version == kine_version_8) {
+                sensorCount = 4;
+                virtualSensors = true;
+                growOffsetsToFour();
+            }
+            smState = kTypeLow;
+            break;
+        case kTypeLow:
+        case kLength:
+        case kPayload:
+        case kChecksumHigh:
+        case kChecksumLow:
+            if (aaFrameByte(b) && frameChecked()) {
+                if (frameKind == kDataFrame) {
+                    decodeAaData6D(out);
+                } else if (frameKind == kConfigReply) {
+                    configuration = configFromReply();
+                    KinePackage& s0 = w.sensors[0];
+                    s0.config = SensorConfig::fromByte(static_cast<uint8_t>(
+                        (s0.config.to_uin8_t() & 0xE0) | (configuration.to_uin8_t() & 0x1F)));
+                }
+            }
+            break;
+
+        default:
+            if (st >= kAxesE && st < kChecksumE) {
+                if ((st & 1) == 0) {
+                    fieldHigh(b);
+                    smState = st + 1;
+                    break;
+                }
+                fieldLow(b);
+                if (st < kAuxE) axis(w, static_cast<int>(st - kAxesE) / 2) = fieldSigned();
+                else if (st < kRawE) w.sensors[(st - kAuxE) / 2].aux = fieldUnsigned();
+                else {
+                    const uint32_t i = (st - kRawE) / 2;
+                    w.sensors[i / 4].raw[i % 4] = fieldUnsigned();
+                }
+                smState = st + 1;
+            }
+            // Any other state is never entered; its byte is skipped.
+            break;
+        }
+    }
+    return static_cast<int>(out.size());
+}

@@ -1,0 +1,114 @@
+// Byte steps shared by the 3D and the 6D frame decoder: 16-bit big-endian
+// fields, the tail of an 0xAA frame (type, length, payload, checksum) and
+// bounded access to its payload.
+#pragma once
+
+#include "daq/KineDAQ_private.h"
+
+namespace kine::decoder {
+
+// States both decoders use for the 0xAA framing (after the start byte).
+enum : uint32_t {
+    kIdle = 0,
+    kTypeHigh = 153,
+    kTypeLow = 154,
+    kLength = 155,
+    kPayload = 157,
+    kChecksumHigh = 158,
+    kChecksumLow = 159,
+};
+
+enum FrameKind : int32_t { kOtherFrame = -1, kDataFrame = 0, kConfigReply = 1 };
+
+constexpr uint16_t kDataType = 0x0708;
+constexpr uint16_t kConfigReplyType = 0x0032;
+
+}  // namespace kine::decoder
+
+// Takes the reader's buffered bytes into frameBytes; returns the reader's status.
+inline int KineDAQ_private::takeBytes(bool keep) {
+    frameBytes.clear();
+    int status = 0;
+    frameBytes = reader.getBuffer(keep, status);
+    return status;
+}
+
+// End of a frame, `word` holding the received checksum: records the
+// outcome and whether this is the first good frame since open.
+inline bool KineDAQ_private::frameChecked() {
+    checksumOk = word == checksum;
+    if (checksumOk && !frameSeen) frameSeen = dataArrived = true;
+    return checksumOk;
+}
+
+// High byte of a 16-bit field: summed into the frame checksum.
+inline void KineDAQ_private::fieldHigh(uint8_t b) {
+    word = static_cast<uint16_t>(b << 8);
+    checksum = static_cast<uint16_t>(checksum + b);
+}
+
+// Low byte: completes the field in `word`.
+inline void KineDAQ_private::fieldLow(uint8_t b) {
+    word = static_cast<uint16_t>(word + b);
+    checksum = static_cast<uint16_t>(checksum + b);
+}
+
+inline int32_t KineDAQ_private::fieldSigned() const { return static_cast<int16_t>(word); }
+inline int32_t KineDAQ_private::fieldUnsigned() const { return word; }
+
+// Bytes past the payload of the current frame read as 0: the buffer still
+// holds bytes of earlier frames there, which must never be decoded.
+inline uint16_t KineDAQ_private::payloadByte(int i) const {
+    return i >= 0 && i < payloadReceived ? payload[i] : 0;
+}
+
+inline int32_t KineDAQ_private::payloadUnsigned(int i) const {
+    return static_cast<int32_t>((payloadByte(i) << 8) | payloadByte(i + 1));
+}
+
+inline int32_t KineDAQ_private::payloadSigned(int i) const {
+    return static_cast<int16_t>(static_cast<uint16_t>(payloadUnsigned(i)));
+}
+
+// One byte of an 0xAA frame in the states after the type's high byte.
+// Returns true when it was the last byte: `word` then holds the received
+// checksum and `checksum` the computed one.
+inline bool KineDAQ_private::aaFrameByte(uint8_t b) {
+    using namespace kine::decoder;
+    switch (smState) {
+    case kTypeLow:
+        fieldLow(b);
+        frameKind = word == kDataType ? kDataFrame : word == kConfigReplyType ? kConfigReply : kOtherFrame;
+        smState = kLength;
+        return false;
+    case kLength:
+        checksum = static_cast<uint16_t>(checksum + b);
+        payloadLength = b;
+        payloadIndex = 0;
+        payloadReceived = 0;
+        smState = kPayload;
+        return false;
+    case kPayload:
+        // A length of 0 still takes one payload byte.
+        checksum = static_cast<uint16_t>(checksum + b);
+        payload[payloadIndex] = b;
+        payloadReceived = payloadIndex + 1;
+        if (payloadIndex >= payloadLength - 1) {
+            payloadIndex = 0;
+            smState = kChecksumHigh;
+        } else {
+            ++payloadIndex;
+        }
+        return false;
+    case kChecksumHigh:
+        word = static_cast<uint16_t>(b << 8);  // not summed
+        smState = kChecksumLow;
+        return false;
+    case kChecksumLow:
+        word = static_cast<uint16_t>(word + b);
+        smState = kIdle;
+        return true;
+    default:
+        return false;
+    }
+}

@@ -1,0 +1,685 @@
+// The 3D frame decoder against streams made by the simulator's encoders:
+// Frame A (v3), Frame B (v4, raw and compensated), 0xAA data frames (v6, v7)
+// and configuration replies. Bytes go straight into the reader's buffer.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "kine_sim/frames.h"
+#include "support/daq_access.h"
+#include "support/pty_pair.h"
+
+namespace {
+
+using kine_sim::SensorValues;
+using kine_test::Access;
+using kine_test::concat;
+using kine_test::feed;
+using kine_test::SameSample;
+
+using Out = std::deque<KinePackage>[16];
+
+int process(KineDAQ_private& d, Out& out) { return d.smProcess(out, false); }
+
+SensorValues values(int seed) {
+    SensorValues s;
+    s.x = -2 - seed;
+    s.y = 3 + 7 * seed;
+    s.z = 65535 - seed;
+    s.aux = 7 + seed;
+    for (int i = 0; i < 8; ++i) s.raw[i] = 1 + i + 100 * seed;
+    return s;
+}
+
+void fourValues(SensorValues (&s)[4], int seed) {
+    for (int k = 0; k < 4; ++k) {
+        s[k] = values(seed + 10 * k);
+        s[k].x = -100 * (k + 1) - seed;
+        s[k].y = 50 * k + seed;
+        s[k].z = 60000 + k;
+        for (int i = 0; i < 4; ++i) s[k].raw[i] = 1000 * (k + 1) + 10 * i + seed;
+    }
+}
+
+std::vector<uint8_t> corrupted(std::vector<uint8_t> frame, size_t at) {
+    frame[at] = static_cast<uint8_t>(frame[at] ^ 0x01);
+    return frame;
+}
+
+// ---------------------------------------------------------------- Frame A
+
+TEST(Decoder3DFrameA, WorkedExampleDecodesEveryField) {
+    const std::vector<uint8_t> bytes = {0x37, 0x44, 0x01, 0xFF, 0xFE, 0x00, 0x03, 0xFF, 0xFF, 0x00,
+                                        0x07, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00,
+                                        0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x04, 0x2A};
+    SensorValues s;
+    s.x = -2, s.y = 3, s.z = 65535, s.aux = 7;
+    for (int i = 0; i < 8; ++i) s.raw[i] = i + 1;
+    ASSERT_EQ(kine_sim::encodeFrameA(0x01, s), bytes);
+
+    KineDAQ_private d;
+    feed(d, bytes);
+    Out out;
+    EXPECT_EQ(process(d, out), 1);
+    ASSERT_EQ(out[0].size(), 1u);
+    const KinePackage& p = out[0][0];
+    EXPECT_EQ(p.x, -2);
+    EXPECT_EQ(p.y, 3);
+    EXPECT_EQ(p.z, 65535);
+    EXPECT_EQ(p.aux, 7);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(p.raw[i], i + 1);
+        EXPECT_EQ(p.inconsistent[i], i + 1);
+    }
+    EXPECT_EQ(p.x2, -2);
+    EXPECT_EQ(p.y2, 3);
+    EXPECT_EQ(p.z2, 65535);
+    EXPECT_EQ(p.version, kine_version_3);
+    EXPECT_EQ(p.config.to_uin8_t(), 0x01);
+    EXPECT_TRUE(d.isChksumOK());
+    EXPECT_EQ(d.getVersion(), 3);
+    EXPECT_EQ(d.getSensorSize(), 1);
+    EXPECT_EQ(d.getSize(), 29);
+    EXPECT_EQ(Access::configuration(d).to_uin8_t(), 0x01);
+    EXPECT_TRUE(Access::frameSeen(d));
+    EXPECT_TRUE(Access::dataArrived(d));
+    EXPECT_FALSE(Access::virtualSensors(d));
+    for (int k = 1; k < 16; ++k) EXPECT_TRUE(out[k].empty());
+}
+
+TEST(Decoder3DFrameA, OffsetIsRemovedAndUncorrectedChannelsKept) {
+    KineDAQ_private d;
+    KineSensor o;
+    for (int i = 0; i < 8; ++i) o.raw[i] = i;
+    o.x = 10, o.y = -10, o.z = 5, o.aux = 2;
+    Access::offsets(d).push_back(o);
+
+    const SensorValues s = values(1);
+    feed(d, kine_sim::encodeFrameA(0xB0, s));
+    Out out;
+    ASSERT_EQ(process(d, out), 1);
+    const KinePackage& p = out[0][0];
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(p.raw[i], s.raw[i] - i);
+        EXPECT_EQ(p.inconsistent[i], s.raw[i]);
+    }
+    EXPECT_EQ(p.x, s.x - 10);
+    EXPECT_EQ(p.y, s.y + 10);
+    EXPECT_EQ(p.z, s.z - 5);
+    EXPECT_EQ(p.aux, s.aux - 2);
+    EXPECT_EQ(p.x2, p.x);
+    EXPECT_EQ(p.z2, p.z);
+}
+
+TEST(Decoder3DFrameA, SplitAcrossTwoCallsGivesTheSampleOnTheSecond) {
+    KineDAQ_private d;
+    const auto frame = kine_sim::encodeFrameA(0x01, values(0));
+    feed(d, std::vector<uint8_t>(frame.begin(), frame.begin() + 10));
+    Out first, second;
+    EXPECT_EQ(process(d, first), 0);
+    // An empty buffer leaves the state alone.
+    EXPECT_EQ(process(d, first), 0);
+    feed(d, std::vector<uint8_t>(frame.begin() + 10, frame.end()));
+    EXPECT_EQ(process(d, second), 1);
+    EXPECT_EQ(second[0][0].x, -2);
+}
+
+TEST(Decoder3DFrameA, KeepLeavesTheBytesForTheNextPass) {
+    KineDAQ_private d;
+    feed(d, kine_sim::encodeFrameA(0x01, values(0)));
+    Out out;
+    EXPECT_EQ(d.smProcess(out, true), 1);
+    // The same bytes come again; decoding them again gives the frame again.
+    Out again;
+    EXPECT_EQ(d.smProcess(again, false), 1);
+    Out none;
+    EXPECT_EQ(d.smProcess(none, false), 0);
+}
+
+// ---------------------------------------------------------------- Frame B
+
+TEST(Decoder3DFrameB, RawModeComputesVectorsPerSensor) {
+    KineDAQ_private d;
+    Access::offsets(d).push_back(KineSensor());  // one entry, as after open
+    SensorValues s[4];
+    fourValues(s, 3);
+    const auto frame = kine_sim::encodeFrameB(0xB0, s);
+    ASSERT_EQ(frame.size(), 45u);
+    feed(d, frame);
+    Out out;
+    ASSERT_EQ(process(d, out), 1);
+    EXPECT_EQ(d.getVersion(), 4);
+    EXPECT_EQ(d.getSensorSize(), 4);
+    EXPECT_TRUE(Access::virtualSensors(d));
+    EXPECT_EQ(d.offsetCount(), 4u);
+    for (int k = 0; k < 4; ++k) {
+        ASSERT_EQ(out[k].size(), 1u) << k;
+        const KinePackage& p = out[k][0];
+        const int32_t* r = s[k].raw;
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(p.raw[i], r[i]);
+            EXPECT_EQ(p.raw[4 + i], r[i]);
+            EXPECT_EQ(p.inconsistent[4 + i], r[i]);
+        }
+        EXPECT_EQ(p.x, r[0] - r[2]);
+        EXPECT_EQ(p.y, r[3] - r[1]);
+        EXPECT_EQ(p.z, (r[0] + r[1] + r[2] + r[3]) / 4);
+        EXPECT_EQ(p.x2, p.x);
+        EXPECT_EQ(p.y2, p.y);
+        EXPECT_EQ(p.z2, p.z);
+        EXPECT_EQ(p.aux, s[k].aux);
+        EXPECT_EQ(p.version, kine_version_4);
+        EXPECT_EQ(p.config.to_uin8_t(), 0xB0);
+    }
+}
+
+TEST(Decoder3DFrameB, CompensatedModeCarriesTheFramesVectors) {
+    KineDAQ_private d;
+    SensorValues s[4];
+    fourValues(s, 1);
+    const auto frame = kine_sim::encodeFrameB(0xB1, s);
+    ASSERT_EQ(frame.size(), 37u);
+    feed(d, concat({frame, frame}));
+    Out out;
+    ASSERT_EQ(process(d, out), 2);
+    for (int k = 0; k < 4; ++k) {
+        ASSERT_EQ(out[k].size(), 2u);
+        const KinePackage& p = out[k][1];
+        EXPECT_EQ(p.x, s[k].x);
+        EXPECT_EQ(p.y, s[k].y);
+        EXPECT_EQ(p.z, s[k].z);  // unsigned: 60000 stays 60000
+        EXPECT_EQ(p.aux, s[k].aux);
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(p.raw[i], 0);
+        EXPECT_EQ(p.config.to_uin8_t(), 0xB1);
+    }
+}
+
+TEST(Decoder3DFrameB, EachSensorLosesItsOwnOffset) {
+    KineDAQ_private d;
+    SensorValues s[4];
+    fourValues(s, 0);
+    feed(d, kine_sim::encodeFrameB(0xB0, s));  // grows the offsets to four
+    Out warmup;
+    ASSERT_EQ(process(d, warmup), 1);
+    ASSERT_EQ(d.offsetCount(), 4u);
+    KineSensor o;
+    for (int i = 0; i < 8; ++i) o.raw[i] = 2 * i + 1;
+    o.aux = 4;
+    Access::offsets(d)[2] = o;
+
+    feed(d, concat({kine_sim::encodeFrameB(0xB0, s), kine_sim::encodeFrameB(0xB0, s)}));
+    Out out;
+    ASSERT_EQ(process(d, out), 2);
+    EXPECT_EQ(d.offsetCount(), 4u);  // repeated headers add nothing
+    EXPECT_TRUE(SameSample(out[1][0], warmup[1][0]));
+    const KinePackage& p = out[2][0];
+    int32_t r[4];
+    for (int i = 0; i < 4; ++i) {
+        r[i] = s[2].raw[i] - (2 * i + 1);
+        EXPECT_EQ(p.raw[i], r[i]);
+        EXPECT_EQ(p.raw[4 + i], s[2].raw[i] - (2 * (4 + i) + 1));
+        EXPECT_EQ(p.inconsistent[i], s[2].raw[i]);
+    }
+    EXPECT_EQ(p.x, r[0] - r[2]);
+    EXPECT_EQ(p.y, r[3] - r[1]);
+    EXPECT_EQ(p.z, (r[0] + r[1] + r[2] + r[3]) / 4);
+    EXPECT_EQ(p.aux, s[2].aux - 4);
+}
+
+// ------------------------------------------------------- 0xAA, versions 6/7
+
+TEST(Decoder3DVersion6, FullPayloadCarriesEveryField) {
+    KineDAQ_private d;
+    Access::version(d) = kine_version_6;
+    SensorValues s = values(2);
+    s.z = 50000;
+    feed(d, kine_sim::encodeV6Data(0, 0, s));
+    Out out;
+    ASSERT_EQ(process(d, out), 1);
+    const KinePackage& p = out[0][0];
+    EXPECT_EQ(p.x, s.x);
+    EXPECT_EQ(p.y, s.y);
+    EXPECT_EQ(p.z, 50000);  // raw mode: z unsigned
+    EXPECT_EQ(p.aux, s.aux);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(p.raw[i], s.raw[i]) << i;
+    EXPECT_EQ(p.x2, s.x);
+    EXPECT_EQ(p.y2, s.y);
+    EXPECT_EQ(p.z2, 50000);
+    EXPECT_EQ(p.version, kine_version_6);
+    EXPECT_EQ(p.config.to_uin8_t(), 0xB0);
+    EXPECT_EQ(d.getSensorSize(), 1);
+    EXPECT_FALSE(Access::virtualSensors(d));
+    EXPECT_TRUE(d.isChksumOK());
+}
+
+TEST(Decoder3DVersion6, ModeOfTheConfigurationSelectsSignedZ) {
+    KineDAQ_private d;
+    Access::version(d) = kine_version_6;
+    SensorValues s = values(0);
+    s.z = -5;
+    feed(d, concat({kine_sim::encodeConfigReply(1, 0, 1), kine_sim::encodeV6Data(0, 0, s)}));
+    Out out;
+    ASSERT_EQ(process(d, out), 1);
+    EXPECT_EQ(out[0][0].z, -5);
+    EXPECT_EQ(out[0][0].config.getMode(), 1);
+}
+
+TEST(Decoder3DVersion6, LengthTenCarriesOnlyTheVector) {
+    KineDAQ_private d;
+    Access::version(d) = kine_version_6;
+    const SensorValues s = values(4);
+    feed(d, concat({kine_sim::encodeV6Data(0, 0, s), kine_sim::encodeV6Data(0, 0, s, 10)}));
+    Out out;
+    ASSERT_EQ(process(d, out), 2);
+    const KinePackage& p = out[0][1];
+    EXPECT_EQ(p.x, s.x);
+    EXPECT_EQ(p.y, s.y);
+    EXPECT_EQ(p.z, s.z);
+    EXPECT_EQ(p.aux, 0);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(p.raw[i], 0);
+}
+
+TEST(Decoder3DVersion6, ShortPayloadNeverDecodesBytesOfAnEarlierFrame) {
+    KineDAQ_private d;
+    Access::version(d) = kine_version_6;
+    const SensorValues full = values(5);
+    SensorValues second = values(9);
+    // 16 bytes: the vector and raw[0..2]; raw[3], aux and raw[4..7] lie past it.
+    feed(d, concat({kine_sim::encodeV6Data(0, 0, full), kine_sim::encodeV6Data(0, 0, second, 16)}));
+    Out out;
+    ASSERT_EQ(process(d, out), 2);
+    const KinePackage& p = out[0][1];
+    EXPECT_EQ(p.x, second.x);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(p.raw[i], second.raw[i]);
+    EXPECT_EQ(p.raw[3], 0);
+    EXPECT_EQ(p.aux, 0);
+    for (int i = 4; i < 8; ++i) EXPECT_EQ(p.raw[i], 0);
+}
+
+TEST(Decoder3DVersion6, LengthZeroTakesOnePayloadByte) {
+    KineDAQ_private d;
+    Access::version(d) = kine_version_6;
+    const auto empty = kine_sim::encodeAaFrame(kine_sim::kDataFrameType, {});
+    ASSERT_EQ(empty.size(), 7u);
+    const SensorValues s = values(1);
+    feed(d, concat({kine_sim::encodeV6Data(0, 0, s), empty, kine_sim::encodeV6Data(0, 0, s)}));
+    Out out;
+    ASSERT_EQ(process(d, out), 3);
+    EXPECT_TRUE(d.isChksumOK());
+    EXPECT_EQ(out[0][1].x, 0);  // nothing of the earlier frame
+    EXPECT_EQ(out[0][1].z, 0);
+    EXPECT_TRUE(SameSample(out[0][2], out[0][0]));
+}
+
+TEST(Decoder3DVersion7, FourSensorsFromOnePayload) {
+    KineDAQ_private d;
+    Access::version(d) = kine_version_7;
+    Access::offsets(d).push_back(KineSensor());
+    SensorValues s[4];
+    fourValues(s, 2);
+    feed(d, kine_sim::encodeV7Data(0, 0, s));
+    Out out;
+    ASSERT_EQ(process(d, out), 1);
+    EXPECT_EQ(d.getSensorSize(), 4);
+    EXPECT_TRUE(Access::virtualSensors(d));
+    EXPECT_EQ(d.offsetCount(), 4u);
+    for (int k = 0; k < 4; ++k) {
+        ASSERT_EQ(out[k].size(), 1u);
+        const KinePackage& p = out[k][0];
+        EXPECT_EQ(p.x, s[k].x) << k;
+        EXPECT_EQ(p.y, s[k].y) << k;
+        EXPECT_EQ(p.z, s[k].z) << k;
+        EXPECT_EQ(p.aux, s[k].aux) << k;
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(p.raw[i], s[k].raw[i]) << k << ' ' << i;
+        EXPECT_EQ(p.x2, s[k].x);
+        EXPECT_EQ(p.version, kine_version_7);
+    }
+}
+
+TEST(Decoder3DVersion7, ShortPayloadReadsZeroPastItsEnd) {
+    KineDAQ_private d;
+    Access::version(d) = kine_version_7;
+    SensorValues a[4], b[4];
+    fourValues(a, 1);
+    fourValues(b, 7);
+    // 50 bytes: vectors, then raw[0..3] and aux of sensors 0 and 1 (28..47),
+    // and raw[0] of sensor 2; the rest of the frame is absent.
+    feed(d, concat({kine_sim::encodeV7Data(0, 0, a), kine_sim::encodeV7Data(0, 0, b, 50)}));
+    Out out;
+    ASSERT_EQ(process(d, out), 2);
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(out[k][1].x, b[k].x);
+    EXPECT_EQ(out[1][1].aux, b[1].aux);
+    EXPECT_EQ(out[2][1].raw[0], b[2].raw[0]);
+    EXPECT_EQ(out[2][1].raw[1], 0);
+    EXPECT_EQ(out[2][1].aux, 0);
+    EXPECT_EQ(out[3][1].raw[0], 0);
+    for (int k = 0; k < 4; ++k)
+        for (int i = 4; i < 8; ++i) EXPECT_EQ(out[k][1].raw[i], 0) << k << ' ' << i;
+}
+
+TEST(Decoder3DVersion7, MissingOffsetsCountAsZero) {
+    // A four-sensor frame on a connection whose offsets were not grown (a
+    // good frame was already seen): sensor 0 has an offset, 1..3 none.
+    KineDAQ_private d;
+    Access::version(d) = kine_version_7;
+    Access::frameSeen(d) = true;
+    Access::sensorCount(d) = 4;
+    KineSensor o;
+    o.x = 1000;
+    Access::offsets(d).push_back(o);
+    SensorValues s[4];
+    fourValues(s, 0);
+    feed(d, kine_sim::encodeV7Data(0, 0, s));
+    Out out;
+    ASSERT_EQ(process(d, out), 1);
+    EXPECT_EQ(d.offsetCount(), 1u);
+    EXPECT_EQ(out[0][0].x, s[0].x - 1000);
+    for (int k = 1; k < 4; ++k) EXPECT_EQ(out[k][0].x, s[k].x);
+
+    // And with no offsets at all.
+    Access::offsets(d).clear();
+    feed(d, kine_sim::encodeV7Data(0, 0, s));
+    Out again;
+    ASSERT_EQ(process(d, again), 1);
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(again[k][0].x, s[k].x);
+}
+
+TEST(Decoder3DFrameB, FourSensorHeaderWithoutOffsetsDecodes) {
+    KineDAQ_private d;  // never opened: no offsets at all
+    SensorValues s[4];
+    fourValues(s, 0);
+    feed(d, kine_sim::encodeFrameB(0xB1, s));
+    Out out;
+    ASSERT_EQ(process(d, out), 1);
+    EXPECT_EQ(d.offsetCount(), 4u);
+    EXPECT_EQ(out[3][0].x, s[3].x);
+}
+
+TEST(Decoder3DAa, StatusBitsSetTheConfigurationState) {
+    struct Case {
+        uint8_t S, T;
+        int state;
+    };
+    const Case cases[] = {{0x00, 0x00, 5}, {0x02, 0x00, 1}, {0x01, 0x00, 2}, {0x03, 0x00, 2},
+                          {0x02, 0x80, 3}, {0x40, 0x00, 6}, {0x41, 0x80, 6}, {0x04, 0x00, 0},
+                          {0x44, 0x80, 0}, {0x08, 0x00, 4}, {0x0C, 0x00, 5}, {0x20, 0x00, 5}};
+    for (const Case& c : cases) {
+        KineDAQ_private d;
+        Access::version(d) = kine_version_6;
+        Access::configuration(d) = SensorConfig::fromByte(0x1F);  // state 0, every other bit set
+        feed(d, kine_sim::encodeV6Data(c.S, c.T, values(0)));
+        Out out;
+        ASSERT_EQ(process(d, out), 1);
+        const uint8_t expected = static_cast<uint8_t>((c.state << 5) | 0x1F);
+        EXPECT_EQ(Access::configuration(d).to_uin8_t(), expected) << int(c.S) << ' ' << int(c.T);
+        EXPECT_EQ(out[0][0].config.to_uin8_t(), expected);
+    }
+}
+
+TEST(Decoder3DAa, ConfigurationReplyUpdatesTheConfiguration) {
+    const std::vector<uint8_t> example = {0xAA, 0x00, 0x32, 0x05, 0x0A, 0x03, 0x00, 0x00, 0x01, 0x00, 0xEF};
+    ASSERT_EQ(kine_sim::encodeConfigReply(10, 3, 1), example);
+    {
+        KineDAQ_private d;
+        Access::version(d) = kine_version_6;
+        feed(d, example);
+        Out out;
+        EXPECT_EQ(process(d, out), 0);
+        const SensorConfig c = Access::configuration(d);
+        EXPECT_EQ(c.getState(), state_ok);
+        EXPECT_EQ(c.getSpeed(), 100);
+        EXPECT_EQ(c.getFilter(), 50);
+        EXPECT_EQ(c.getMode(), 1);
+        EXPECT_TRUE(d.isChksumOK());
+    }
+    struct Case {
+        uint8_t speed, filter, mode;
+        int hz, cutoff, modeBit;
+    };
+    const Case cases[] = {{1, 0, 0, 1000, 0, 0},  {3, 2, 7, 333, 150, 1}, {33, 4, 0, 30, 15, 0},
+                          {7, 6, 1, 30, 50, 1},   // unknown codes: their two low bits
+                          {0, 5, 0, 1000, 150, 0}};
+    for (const Case& c : cases) {
+        KineDAQ_private d;
+        Access::configuration(d) = SensorConfig::fromByte(0x00);
+        feed(d, kine_sim::encodeConfigReply(c.speed, c.filter, c.mode));
+        Out out;
+        process(d, out);
+        const SensorConfig got = Access::configuration(d);
+        EXPECT_EQ(got.getState(), state_ok);
+        EXPECT_EQ(got.getSpeed(), c.hz) << int(c.speed);
+        EXPECT_EQ(got.getFilter(), c.cutoff) << int(c.filter);
+        EXPECT_EQ(got.getMode(), c.modeBit);
+    }
+}
+
+TEST(Decoder3DAa, ShortConfigurationReplyReadsMissingModeAsZero) {
+    KineDAQ_private d;
+    feed(d, kine_sim::encodeConfigReply(10, 3, 1));
+    // Two bytes only (speed 1, filter 0): the mode byte lies past the payload.
+    feed(d, kine_sim::encodeAaFrame(kine_sim::kConfigBlock, {1, 0}));
+    Out out;
+    process(d, out);
+    EXPECT_EQ(Access::configuration(d).getSpeed(), 1000);
+    EXPECT_EQ(Access::configuration(d).getMode(), 0);
+}
+
+TEST(Decoder3DAa, OtherFrameTypesAreCheckedAndDropped) {
+    KineDAQ_private d;
+    Access::version(d) = kine_version_6;
+    const auto identity = kine_sim::encodeIdentityReply(31, "AB12");
+    const auto good = kine_sim::encodeV6Data(0, 0, values(1));
+    feed(d, concat({identity, good, corrupted(identity, 6)}));
+    Out out;
+    EXPECT_EQ(process(d, out), 1);
+    EXPECT_FALSE(d.isChksumOK());
+    EXPECT_EQ(Access::configuration(d).to_uin8_t(), 0xB0);
+}
+
+TEST(Decoder3DAa, TypeHighByteAbove15AbandonsWithoutRescanningIt) {
+    KineDAQ_private d;
+    const auto frame = kine_sim::encodeFrameA(0x01, values(0));
+    // AA then 37: the 0x37 abandons the 0xAA frame and is not a new start,
+    // so the rest of that Frame A is skipped byte by byte.
+    feed(d, concat({{0xAA}, frame, frame}));
+    Out out;
+    EXPECT_EQ(process(d, out), 1);
+    EXPECT_TRUE(d.isChksumOK());
+}
+
+TEST(Decoder3DAa, UnknownVersionDecodesNoSample) {
+    KineDAQ_private d;  // version 0: data frames are checked but give nothing
+    feed(d, kine_sim::encodeV6Data(0x02, 0x80, values(1)));
+    Out out;
+    EXPECT_EQ(process(d, out), 0);
+    EXPECT_TRUE(d.isChksumOK());
+    EXPECT_EQ(Access::configuration(d).getState(), 3);
+}
+
+// --------------------------------------------------------- header 0x37 0x5F
+
+TEST(Decoder3DHeader, SixAxisHeaderEndsTheCallAndContinuesInState1) {
+    KineDAQ_private d;
+    const auto a = kine_sim::encodeFrameA(0x01, values(0));
+    feed(d, concat({a, {0x37, 0x5F}, a}));
+    Out out;
+    EXPECT_EQ(process(d, out), -1);
+    EXPECT_EQ(out[0].size(), 1u);  // the frame before the header
+    EXPECT_EQ(d.getVersion(), 5);
+    EXPECT_EQ(d.getSensorSize(), 1);
+    // The bytes after the header were taken but not decoded. The next call
+    // continues in state 1: a frame without its 0x37 completes there.
+    feed(d, std::vector<uint8_t>(a.begin() + 1, a.end()));
+    Out next;
+    EXPECT_EQ(process(d, next), 1);
+    EXPECT_EQ(d.getVersion(), 3);
+}
+
+TEST(Decoder3DHeader, OtherIdentityByteIsSkipped) {
+    KineDAQ_private d;
+    Access::virtualSensors(d) = true;
+    feed(d, concat({{0x37, 0x37, 0x44}, kine_sim::encodeFrameA(0x01, values(0))}));
+    Out out;
+    EXPECT_EQ(process(d, out), 1);
+    EXPECT_FALSE(Access::virtualSensors(d));
+}
+
+// ------------------------------------------------------- reader status codes
+
+TEST(Decoder3DStatus, OverflowReturnsMinusOneAndDecodesNothing) {
+    KineDAQ_private d;
+    const auto frame = kine_sim::encodeFrameA(0x01, values(0));
+    std::vector<uint8_t> block;
+    while (block.size() + frame.size() <= ReaderThread::kMaxBuffer) block.insert(block.end(), frame.begin(), frame.end());
+    feed(d, block);
+    feed(d, frame);  // over the bound: the oldest bytes go, status -1
+    Out out;
+    EXPECT_EQ(process(d, out), -1);
+    EXPECT_TRUE(out[0].empty());
+    // The taken bytes are lost; the next normal read decodes again.
+    feed(d, frame);
+    Out next;
+    EXPECT_EQ(process(d, next), 1);
+}
+
+TEST(Decoder3DStatus, StoppedReaderReturnsMinusFour) {
+    kine_test::PtyPair pty;
+    KineDAQ_private d;
+    ASSERT_TRUE(d.readerThread().startRun(pty.slavePath(), 1000000));
+    // Once a byte has come through, the reader holds the port open.
+    pty.write(std::vector<uint8_t>{0x00});
+    ASSERT_TRUE(kine_test::waitFor(
+        [&] {
+            int status = 0;
+            return !d.readerThread().getBuffer(true, status).empty();
+        },
+        std::chrono::seconds(3)));
+    pty.hangUp();
+    ASSERT_TRUE(kine_test::waitFor([&] { return !d.readerThread().isOpened(); }, std::chrono::seconds(3)));
+    Out out;
+    EXPECT_EQ(process(d, out), -4);
+    std::deque<KinePackage6D> out6;
+    EXPECT_EQ(d.smProcess6D(out6, false), 0);  // the 6D decoder decodes the (empty) buffer
+}
+
+// ---------------------------------- every version: splits, checksums, garbage
+
+struct Stream3D {
+    const char* name;
+    kine_version version;  // set before decoding (the 0xAA family is set by open)
+    int sensors;
+    std::function<std::vector<uint8_t>(int)> frame;  // frame number i
+};
+
+void PrintTo(const Stream3D& s, std::ostream* os) { *os << s.name; }
+
+std::vector<Stream3D> streams3D() {
+    return {
+        {"v3", kine_version_none, 1, [](int i) { return kine_sim::encodeFrameA(0x01, values(i)); }},
+        {"v4raw", kine_version_none, 4,
+         [](int i) {
+             SensorValues s[4];
+             fourValues(s, i);
+             return kine_sim::encodeFrameB(0xB0, s);
+         }},
+        {"v4compensated", kine_version_none, 4,
+         [](int i) {
+             SensorValues s[4];
+             fourValues(s, i);
+             return kine_sim::encodeFrameB(0xB1, s);
+         }},
+        {"v6", kine_version_6, 1,
+         [](int i) {
+             return i == 1 ? kine_sim::encodeConfigReply(3, 2, 1) : kine_sim::encodeV6Data(0, 0, values(i));
+         }},
+        {"v7", kine_version_7, 4,
+         [](int i) {
+             SensorValues s[4];
+             fourValues(s, i);
+             return kine_sim::encodeV7Data(static_cast<uint8_t>(i), 0, s);
+         }},
+    };
+}
+
+struct Decoded {
+    std::vector<KinePackage> samples[4];
+    uint8_t config = 0;
+};
+
+Decoded decodeInChunks(const Stream3D& st, const std::vector<uint8_t>& bytes, const std::vector<size_t>& chunks) {
+    KineDAQ_private d;
+    Access::version(d) = st.version;
+    Access::offsets(d).push_back(KineSensor());
+    Decoded r;
+    size_t at = 0;
+    for (size_t n : chunks) {
+        feed(d, std::vector<uint8_t>(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + n)));
+        at += n;
+        Out out;
+        EXPECT_GE(process(d, out), 0);
+        for (int k = 0; k < 4; ++k) r.samples[k].insert(r.samples[k].end(), out[k].begin(), out[k].end());
+    }
+    r.config = Access::configuration(d).to_uin8_t();
+    return r;
+}
+
+::testing::AssertionResult SameDecoded(const Decoded& a, const Decoded& b) {
+    if (a.config != b.config) return ::testing::AssertionFailure() << "configuration differs";
+    for (int k = 0; k < 4; ++k) {
+        if (a.samples[k].size() != b.samples[k].size())
+            return ::testing::AssertionFailure() << "sensor " << k << ": " << a.samples[k].size() << " vs "
+                                                 << b.samples[k].size() << " samples";
+        for (size_t i = 0; i < a.samples[k].size(); ++i) {
+            auto same = SameSample(a.samples[k][i], b.samples[k][i]);
+            if (!same) return same << " (sensor " << k << ", sample " << i << ")";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class Decoder3DEveryVersion : public ::testing::TestWithParam<Stream3D> {};
+
+TEST_P(Decoder3DEveryVersion, SplitStreamsDecodeLikeTheWholeStream) {
+    const Stream3D& st = GetParam();
+    const auto bytes = concat({st.frame(0), st.frame(1), st.frame(2)});
+    const Decoded whole = decodeInChunks(st, bytes, {bytes.size()});
+    const size_t expected = st.version == kine_version_6 ? 2 : 3;  // v6 frame 1 is a configuration reply
+    for (int k = 0; k < 4; ++k) ASSERT_EQ(whole.samples[k].size(), k < st.sensors ? expected : 0u);
+
+    for (const auto& chunks : kine_test::chunkings(bytes.size(), 40, 1234))
+        ASSERT_TRUE(SameDecoded(decodeInChunks(st, bytes, chunks), whole)) << kine_test::describe(chunks);
+}
+
+TEST_P(Decoder3DEveryVersion, BadChecksumDropsExactlyOneFrame) {
+    const Stream3D& st = GetParam();
+    KineDAQ_private d;
+    Access::version(d) = st.version;
+    const auto good = st.frame(0);
+    const Decoded reference = decodeInChunks(st, good, {good.size()});
+    for (size_t at : {good.size() - 1, size_t{5}}) {  // checksum byte, then a data byte
+        Out first, bad, next;
+        feed(d, good);
+        EXPECT_EQ(process(d, first), 1);
+        EXPECT_TRUE(d.isChksumOK());
+        feed(d, corrupted(good, at));
+        EXPECT_EQ(process(d, bad), 0);
+        EXPECT_FALSE(d.isChksumOK());
+        feed(d, good);
+        EXPECT_EQ(process(d, next), 1);
+        EXPECT_TRUE(d.isChksumOK());
+        for (int k = 0; k < st.sensors; ++k) EXPECT_TRUE(SameSample(next[k][0], reference.samples[k][0]));
+    }
+}
+
+TEST_P(Decoder3DEveryVersion, GarbageBetweenFramesIsSkipped) {
+    const Stream3D& st = GetParam();
+    const std::vector<uint8_t> garbage = {0x00, 0xFF, 0x13, 0x37, 0x01, 0xAA, 0x99, 0x42, 0x37, 0x00};
+    const auto clean = concat({st.frame(0), st.frame(2)});
+    const auto dirty = concat({garbage, st.frame(0), garbage, st.frame(2), garbage});
+    EXPECT_TRUE(SameDecoded(decodeInChunks(st, dirty, {dirty.size()}), decodeInChunks(st, clean, {clean.size()})));
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, Decoder3DEveryVersion, ::testing::ValuesIn(streams3D()),
+                         [](const ::testing::TestParamInfo<Stream3D>& i) { return std::string(i.param.name); });
+
+}  // namespace
