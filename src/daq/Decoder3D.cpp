@@ -6,6 +6,8 @@
 //
 // States: 0 between frames; 1 after 0x37; 24..51 Frame A (0x37 0x44);
 // 52..95 Frame B (0x37 0x5E); 153..159 an 0xAA frame.
+#include <array>
+
 #include "daq/DecoderCommon.h"
 
 using namespace kine::decoder;
@@ -21,7 +23,7 @@ enum : uint32_t {
     kChecksumA = 50,
     kFirstB = 52,
     kConfigB = 53,
-    kBlocksB = 54,   // four blocks of five field positions, 54-93
+    kBlocksB = 54,   // four blocks of five field positions (two states each), 54-93
     kChecksumB = 94,
 };
 
@@ -33,15 +35,16 @@ constexpr uint8_t kIdentity6D = 0x5F;
 
 const KineSensor kZeroOffset;
 
-// The integer fields to 0. Same result as `p = 0`: with every raw channel 0
-// the vector recomputed from them is 0 as well.
-inline void zeroFields(KinePackage& p) {
-    for (auto& v : p.raw) v = 0;
-    p.x = p.y = p.z = 0;
-    p.x2 = p.y2 = p.z2 = 0;
-    for (auto& v : p.inconsistent) v = 0;
-    p.aux = 0;
-}
+// Sensor and field position (0..4) of each Frame B block state, so that the
+// per-byte step needs no division.
+struct BlockPosition {
+    uint8_t sensor, field;
+};
+constexpr std::array<BlockPosition, kChecksumB - kBlocksB> kBlockPositions = [] {
+    std::array<BlockPosition, kChecksumB - kBlocksB> t{};
+    for (size_t i = 0; i < t.size(); ++i) t[i] = {static_cast<uint8_t>(i / 10), static_cast<uint8_t>(i % 10 / 2)};
+    return t;
+}();
 
 }  // namespace
 
@@ -142,18 +145,23 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
         for (int k = 0; k < samples; ++k) zeroFields(workSamples[k]);
     };
 
+    // The position lives in a local while the bytes are decoded and goes
+    // back into the connection when the call ends.
+    uint32_t state = smState;
+
     for (const unsigned char b : frameBytes) {
-        currentByte = b;
-        const uint32_t st = smState;
+        const uint32_t st = state;
         switch (st) {
         case kIdle:
-            ClearStateMachinePackages3D();
+            // ClearStateMachinePackages3D(), for the four samples the
+            // decoder fills; the others are never written.
+            clearWork(4);
             if (b == kStartAA) {
                 checksum = kStartAA;
                 workSamples[0].version = version;
-                smState = kTypeHigh;
+                state = kTypeHigh;
             } else if (b == kStart37) {
-                smState = kHeader;
+                state = kHeader;
             }
             break;
 
@@ -163,23 +171,25 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
                 workSamples[0].version = kine_version_3;
                 sensorCount = 1;
                 virtualSensors = false;
-                smState = kConfigA;
+                state = kConfigA;
             } else if (b == kIdentityB) {
                 version = kine_version_4;
                 for (int k = 0; k < 4; ++k) workSamples[k].version = kine_version_4;
                 virtualSensors = true;
                 sensorCount = 4;
-                smState = kFirstB;
+                state = kFirstB;
             } else if (b == kIdentity6D) {
                 // A 6-axis unit: read through the 6D decoder. The state stays
                 // at 1, so the next call continues after the header.
                 version = kine_version_5;
                 if (!frameSeen) frameSeen = dataArrived = true;
                 sensorCount = 1;
+                smState = state;
+                currentByte = b;
                 return -1;
             } else {
                 virtualSensors = false;
-                smState = kIdle;
+                state = kIdle;
             }
             break;
 
@@ -188,16 +198,16 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
             configuration = SensorConfig::fromByte(b);
             workSamples[0].config = configuration;
             checksum = b;
-            smState = kFieldsA;
+            state = kFieldsA;
             break;
         case kChecksumA:
         case kChecksumB:
             word = static_cast<uint16_t>(b << 8);  // not summed
-            smState = st + 1;
+            state = st + 1;
             break;
         case kChecksumA + 1: {
             word = static_cast<uint16_t>(word + b);
-            smState = kIdle;
+            state = kIdle;
             if (frameChecked()) {
                 KinePackage& s = workSamples[0];
                 s.saveInconsistent();
@@ -215,12 +225,13 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
         case kConfigB:
             configuration = SensorConfig::fromByte(b);
             for (int k = 0; k < 4; ++k) workSamples[k].config = configuration;
+            compensatedBlocks = (b & 1) != 0;
             checksum = b;
-            smState = kBlocksB;
+            state = kBlocksB;
             break;
         case kChecksumB + 1: {
             word = static_cast<uint16_t>(word + b);
-            smState = kIdle;
+            state = kIdle;
             if (frameChecked()) {
                 for (int k = 0; k < 4; ++k)
                     for (int i = 0; i < 4; ++i) workSamples[k].raw[4 + i] = workSamples[k].raw[i];
@@ -237,7 +248,7 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
         // 0xAA frame.
         case kTypeHigh:
             if (b > 15) {  // not a frame type: abandon, the byte is not looked at again
-                smState = kIdle;
+                state = kIdle;
                 break;
             }
             fieldHigh(b);
@@ -250,14 +261,14 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
                     growOffsetsToFour();
                 }
             }
-            smState = kTypeLow;
+            state = kTypeLow;
             break;
         case kTypeLow:
         case kLength:
         case kPayload:
         case kChecksumHigh:
         case kChecksumLow:
-            if (aaFrameByte(b)) {
+            if (aaFrameByte(b, state)) {
                 if (frameChecked()) {
                     if (frameKind == kDataFrame) decodeAaData3D(out);
                     else if (frameKind == kConfigReply) configuration = configFromReply();
@@ -271,7 +282,7 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
                 // Frame A fields, high byte in the even state.
                 if ((st & 1) == 0) {
                     fieldHigh(b);
-                    smState = st + 1;
+                    state = st + 1;
                     break;
                 }
                 fieldLow(b);
@@ -281,42 +292,44 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
                     if (f == 0) s.x = fieldSigned();
                     else if (f == 1) s.y = fieldSigned();
                     else s.z = fieldUnsigned();
-                    smState = st == kRawA - 1 ? kAuxA : st + 1;
+                    state = st == kRawA - 1 ? kAuxA : st + 1;
                 } else if (st < kAuxA) {
                     s.raw[(st - kRawA) / 2] = fieldUnsigned();
-                    smState = st == kAuxA - 1 ? kChecksumA : st + 1;
+                    state = st == kAuxA - 1 ? kChecksumA : st + 1;
                 } else {
                     s.aux = fieldUnsigned();
-                    smState = kRawA;
+                    state = kRawA;
                 }
             } else if (st >= kBlocksB && st < kChecksumB) {
                 // Frame B block: raw[0..3], aux in raw mode; x, y, z, aux in
                 // compensated mode (the fourth field position is absent).
-                const uint32_t pos = (st - kBlocksB) % 10;
-                if ((pos & 1) == 0) {
+                if ((st & 1) == 0) {  // kBlocksB is even: high bytes in even states
                     fieldHigh(b);
-                    smState = st + 1;
+                    state = st + 1;
                     break;
                 }
                 fieldLow(b);
-                KinePackage& s = workSamples[(st - kBlocksB) / 10];
-                const uint32_t field = pos / 2;
+                const BlockPosition at = kBlockPositions[st - kBlocksB];
+                KinePackage& s = workSamples[at.sensor];
+                const uint32_t field = at.field;
                 if (field == 4) {
                     s.aux = fieldUnsigned();
-                    smState = st + 1;
-                } else if (s.isRaw()) {
+                    state = st + 1;
+                } else if (!compensatedBlocks) {
                     s.raw[field] = fieldUnsigned();
-                    smState = st + 1;
+                    state = st + 1;
                 } else {
                     if (field == 0) s.x = fieldSigned();
                     else if (field == 1) s.y = fieldSigned();
                     else s.z = fieldUnsigned();
-                    smState = field == 2 ? st + 3 : st + 1;
+                    state = field == 2 ? st + 3 : st + 1;
                 }
             }
             // Any other state is never entered; its byte is skipped.
             break;
         }
     }
+    smState = state;
+    if (!frameBytes.empty()) currentByte = frameBytes.back();
     return static_cast<int>(out[0].size());
 }

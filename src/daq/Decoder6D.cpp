@@ -39,7 +39,12 @@ inline int32_t& axis(KinePackage6D& p, int i) {
 
 }  // namespace
 
-void KineDAQ_private::ClearStateMachinePackages6D() { workSample6D = 0; }
+// `workSample6D = 0`, written out: it runs for every byte between frames.
+void KineDAQ_private::ClearStateMachinePackages6D() {
+    KinePackage6D& w = workSample6D;
+    w.Fx = w.Fy = w.Fz = w.Tx = w.Ty = w.Tz = 0;
+    for (auto& s : w.sensors) zeroFields(s);
+}
 
 // Data payload of version 8: status bytes, the six axes, then each sensor's
 // raw channels 0..3 and aux, then each sensor's raw channels 4..7.
@@ -81,18 +86,21 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
 
     KinePackage6D& w = workSample6D;
 
+    // The position lives in a local while the bytes are decoded and goes
+    // back into the connection when the call ends.
+    uint32_t state = smState;
+
     for (const unsigned char b : frameBytes) {
-        currentByte = b;
-        const uint32_t st = smState;
+        const uint32_t st = state;
         switch (st) {
         case kIdle:
             ClearStateMachinePackages6D();
             if (b == kStartAA) {
                 checksum = kStartAA;
                 for (auto& s : w.sensors) s.version = version;
-                smState = kTypeHigh;
+                state = kTypeHigh;
             } else if (b == kStart37) {
-                smState = kHeader;
+                state = kHeader;
             }
             break;
 
@@ -102,11 +110,11 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
                 for (auto& s : w.sensors) s.version = kine_version_5;
                 virtualSensors = true;
                 sensorCount = 4;
-                smState = kConfigE;
+                state = kConfigE;
             } else {
                 // 0x44 and 0x5E belong to the 3D decoder.
                 virtualSensors = false;
-                smState = kIdle;
+                state = kIdle;
             }
             break;
 
@@ -115,27 +123,27 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
             configuration = SensorConfig::fromByte(b);
             for (auto& s : w.sensors) s.config = configuration;
             checksum = b;
-            smState = kAxesE;
+            state = kAxesE;
             break;
         case kChecksumE:
             word = static_cast<uint16_t>(b << 8);  // not summed
-            smState = kChecksumE + 1;
+            state = kChecksumE + 1;
             break;
         case kChecksumE + 1:
             word = static_cast<uint16_t>(word + b);
-            smState = kIdle;
+            state = kIdle;
             if (frameChecked()) {
                 for (auto& s : w.sensors) s.saveInconsistent();
                 w.setInvariant(offset6D);
                 out.push_back(w);
             }
-            for (auto& s : w.sensors) s = 0;
+            for (auto& s : w.sensors) zeroFields(s);
             break;
 
         // 0xAA frame.
         case kTypeHigh:
             if (b > 15) {  // not a frame type: abandon
-                smState = kIdle;
+                state = kIdle;
                 break;
             }
             fieldHigh(b);
@@ -145,14 +153,14 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
                 virtualSensors = true;
                 growOffsetsToFour();
             }
-            smState = kTypeLow;
+            state = kTypeLow;
             break;
         case kTypeLow:
         case kLength:
         case kPayload:
         case kChecksumHigh:
         case kChecksumLow:
-            if (aaFrameByte(b) && frameChecked()) {
+            if (aaFrameByte(b, state) && frameChecked()) {
                 if (frameKind == kDataFrame) {
                     decodeAaData6D(out);
                 } else if (frameKind == kConfigReply) {
@@ -168,7 +176,7 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
             if (st >= kAxesE && st < kChecksumE) {
                 if ((st & 1) == 0) {
                     fieldHigh(b);
-                    smState = st + 1;
+                    state = st + 1;
                     break;
                 }
                 fieldLow(b);
@@ -178,11 +186,13 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
                     const uint32_t i = (st - kRawE) / 2;
                     w.sensors[i / 4].raw[i % 4] = fieldUnsigned();
                 }
-                smState = st + 1;
+                state = st + 1;
             }
             // Any other state is never entered; its byte is skipped.
             break;
         }
     }
+    smState = state;
+    if (!frameBytes.empty()) currentByte = frameBytes.back();
     return static_cast<int>(out.size());
 }

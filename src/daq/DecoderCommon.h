@@ -23,6 +23,16 @@ enum FrameKind : int32_t { kOtherFrame = -1, kDataFrame = 0, kConfigReply = 1 };
 constexpr uint16_t kDataType = 0x0708;
 constexpr uint16_t kConfigReplyType = 0x0032;
 
+// The integer fields to 0, config and version kept. Same result as
+// `p = 0`: with every raw channel 0 the vector recomputed from them is 0 too.
+inline void zeroFields(KinePackage& p) {
+    for (auto& v : p.raw) v = 0;
+    p.x = p.y = p.z = 0;
+    p.x2 = p.y2 = p.z2 = 0;
+    for (auto& v : p.inconsistent) v = 0;
+    p.aux = 0;
+}
+
 }  // namespace kine::decoder
 
 // Takes the reader's buffered bytes into frameBytes; returns the reader's status.
@@ -47,9 +57,12 @@ inline void KineDAQ_private::fieldHigh(uint8_t b) {
     checksum = static_cast<uint16_t>(checksum + b);
 }
 
-// Low byte: completes the field in `word`.
+// Low byte: completes the field in `word` (whose low byte the high step
+// left 0, so | is +). Written with different operations on purpose: the
+// compiler then keeps the two updates apart instead of merging them into
+// one 32-bit access, which would stall on the 16-bit stores just before.
 inline void KineDAQ_private::fieldLow(uint8_t b) {
-    word = static_cast<uint16_t>(word + b);
+    word = static_cast<uint16_t>(word | b);
     checksum = static_cast<uint16_t>(checksum + b);
 }
 
@@ -70,23 +83,24 @@ inline int32_t KineDAQ_private::payloadSigned(int i) const {
     return static_cast<int16_t>(static_cast<uint16_t>(payloadUnsigned(i)));
 }
 
-// One byte of an 0xAA frame in the states after the type's high byte.
+// One byte of an 0xAA frame in the states after the type's high byte;
+// `state` is the decoder's position.
 // Returns true when it was the last byte: `word` then holds the received
 // checksum and `checksum` the computed one.
-inline bool KineDAQ_private::aaFrameByte(uint8_t b) {
+inline bool KineDAQ_private::aaFrameByte(uint8_t b, uint32_t& state) {
     using namespace kine::decoder;
-    switch (smState) {
+    switch (state) {
     case kTypeLow:
         fieldLow(b);
         frameKind = word == kDataType ? kDataFrame : word == kConfigReplyType ? kConfigReply : kOtherFrame;
-        smState = kLength;
+        state = kLength;
         return false;
     case kLength:
         checksum = static_cast<uint16_t>(checksum + b);
         payloadLength = b;
         payloadIndex = 0;
         payloadReceived = 0;
-        smState = kPayload;
+        state = kPayload;
         return false;
     case kPayload:
         // A length of 0 still takes one payload byte.
@@ -95,18 +109,18 @@ inline bool KineDAQ_private::aaFrameByte(uint8_t b) {
         payloadReceived = payloadIndex + 1;
         if (payloadIndex >= payloadLength - 1) {
             payloadIndex = 0;
-            smState = kChecksumHigh;
+            state = kChecksumHigh;
         } else {
             ++payloadIndex;
         }
         return false;
     case kChecksumHigh:
         word = static_cast<uint16_t>(b << 8);  // not summed
-        smState = kChecksumLow;
+        state = kChecksumLow;
         return false;
     case kChecksumLow:
         word = static_cast<uint16_t>(word + b);
-        smState = kIdle;
+        state = kIdle;
         return true;
     default:
         return false;

@@ -94,7 +94,7 @@ private:
     void fieldLow(uint8_t b);
     int32_t fieldSigned() const;
     int32_t fieldUnsigned() const;
-    bool aaFrameByte(uint8_t b);
+    bool aaFrameByte(uint8_t b, uint32_t& state);
     uint16_t payloadByte(int i) const;
     int32_t payloadSigned(int i) const;
     int32_t payloadUnsigned(int i) const;
@@ -124,6 +124,7 @@ private:
     int32_t payloadReceived = 0;  // payload bytes stored for the current frame
     uint16_t checksum = 0;
     uint16_t word = 0;
+    bool compensatedBlocks = false;  // mode bit of the current Frame B
 
     KinePackage workSamples[16];
     KinePackage6D workSample6D;
