@@ -142,8 +142,12 @@ std::vector<uint8_t> encodeIdentityReply(uint8_t version, const std::string& ser
 
 std::vector<uint8_t> encodeWriteCommand(uint16_t block, const std::vector<uint8_t>& data) {
     if (data.size() > 255) throw std::invalid_argument("write of more than 255 bytes");
-    std::vector<uint8_t> f{0xAA, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block & 0xFF),
-                           static_cast<uint8_t>(data.size())};
+    std::vector<uint8_t> f;
+    f.reserve(data.size() + 6);
+    f.push_back(0xAA);
+    f.push_back(static_cast<uint8_t>(block >> 8));
+    f.push_back(static_cast<uint8_t>(block & 0xFF));
+    f.push_back(static_cast<uint8_t>(data.size()));
     f.insert(f.end(), data.begin(), data.end());
     putChecksum(f, 0);
     return f;
