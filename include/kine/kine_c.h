@@ -18,6 +18,7 @@
 #define KINE_C_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kine_export.h"
@@ -46,34 +47,49 @@ typedef struct kine_package6d {
     kine_package sensors[4];
 } kine_package6d;
 
-#if !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-_Static_assert(sizeof(kine_package) == 100, "kine_package is 100 bytes");
-_Static_assert(sizeof(kine_package6d) == 424, "kine_package6d is 424 bytes");
-#elif !defined(__cplusplus) && defined(__GNUC__)
-/* C99: the same checks through a negative array size. */
-typedef char kine_package_size_check[(sizeof(kine_package) == 100) ? 1 : -1];
-typedef char kine_package6d_size_check[(sizeof(kine_package6d) == 424) ? 1 : -1];
+#ifndef __cplusplus
+/* The layouts the library relies on. __extension__ lets a C99 compiler in
+ * pedantic mode accept the C11 static assertion. */
+#if defined(__GNUC__) || defined(__clang__)
+#define KINE_C_STATIC_ASSERT(cond, msg) __extension__ _Static_assert(cond, msg)
+#else
+#define KINE_C_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+KINE_C_STATIC_ASSERT(sizeof(kine_package) == 100, "kine_package is 100 bytes");
+KINE_C_STATIC_ASSERT(offsetof(kine_package, config) == 92, "kine_package.config at 92");
+KINE_C_STATIC_ASSERT(offsetof(kine_package, version) == 96, "kine_package.version at 96");
+KINE_C_STATIC_ASSERT(sizeof(kine_package6d) == 424, "kine_package6d is 424 bytes");
+KINE_C_STATIC_ASSERT(offsetof(kine_package6d, sensors) == 24, "kine_package6d.sensors at 24");
+#undef KINE_C_STATIC_ASSERT
 #endif
 
 /* ---- DAQ connection ---------------------------------------------------- */
 
-/* New closed connection; the caller owns it until callKineDAQ_Dispose. */
+/* New closed connection (NULL if out of memory); the caller owns it. */
 KINE_API KineDAQHandle* callKineDAQ_Create(void);
 /* Closes and frees the connection; NULL does nothing. */
 KINE_API void callKineDAQ_Dispose(KineDAQHandle* daq);
-/* Opens portName (at most 24 characters) with the identity code from
- * deviceVersion, debug mode off, 1,000,000 baud. A port name that does not
- * fit its field returns false. */
+/* Opens portName (24 characters at most; a longer one returns false) with the
+ * identity code from deviceVersion, debug mode off, 1,000,000 baud. The
+ * library keeps no pointer to either text. */
 KINE_API bool callOpen(KineDAQHandle* daq, const char* portName, const char* deviceVersion);
+/* Stops the reader thread; harmless on a closed connection. */
 KINE_API void callClose(KineDAQHandle* daq);
+/* True while the reader thread runs. */
 KINE_API bool callIsOpen(KineDAQHandle* daq);
+/* True when the DAQ reports four sensors as separate streams. */
 KINE_API bool callIsVirtual(KineDAQHandle* daq);
-/* Text owned by the connection, valid until the next call or disposal. */
+/* Text owned by the connection, valid until the next call or disposal; do not free. */
 KINE_API char* callGetPortName(KineDAQHandle* daq);
+/* Bytes the last decoding pass took. */
 KINE_API int callGetSize(KineDAQHandle* daq);
+/* Sensors found on the DAQ: 0, 1 or 4. */
 KINE_API int callGetSensorSize(KineDAQHandle* daq);
+/* True when the last completed frame had a good checksum. */
 KINE_API bool callIsChksumOK(KineDAQHandle* daq);
+/* Protocol version 3..8, 0 before the first frame. */
 KINE_API int callGetActualVersion(KineDAQHandle* daq);
+/* Frame size of the 0x37 family (29, 45, 57), 1 otherwise. */
 KINE_API int callGetBytesPerRead(KineDAQHandle* daq);
 
 /* ---- Configuration and zeroing ---------------------------------------- */
@@ -81,27 +97,37 @@ KINE_API int callGetBytesPerRead(KineDAQHandle* daq);
 /* Stores the configuration byte through config (if not NULL) and returns it. */
 KINE_API unsigned char callGetConfig(KineDAQHandle* daq, unsigned char* config);
 /* speed and filter in Hz (1000/333/100/30; 0/150/50/15), mode 0 raw, 1
- * compensated; unknown values keep the default (100 Hz, no filter). */
+ * compensated; unknown values keep the default (100 Hz, no filter). True
+ * when the DAQ then reports the requested speed and filter. */
 KINE_API bool callSendConfig(KineDAQHandle* daq, int mode, int speed, int filter);
+/* Makes the current reading of one sensor its zero; false for no such sensor. */
 KINE_API bool callZero(KineDAQHandle* daq, int sensor);
+/* Zeroes every sensor, or the six-axis unit. */
 KINE_API void callZeroAll(KineDAQHandle* daq);
+/* Resets one sensor's zero; false for no such sensor. */
 KINE_API bool callUnzero(KineDAQHandle* daq, int sensor);
+/* Resets every zero, the six-axis one included. */
 KINE_API void callUnzeroAll(KineDAQHandle* daq);
 
-/* ---- Reads: the caller owns every buffer passed in --------------------- */
+/* ---- Reads: buffers passed in belong to the caller --------------------- */
 
+/* Newest sample of one sensor into *package (left as it was if none). */
 KINE_API int callRead(KineDAQHandle* daq, kine_package* package, int sensor, bool keep);
+/* Newest six-axis sample into *package. */
 KINE_API int callRead6D(KineDAQHandle* daq, kine_package6d* package, bool keep);
+/* Sensor 0: raw[0..3], x, y, z, aux. */
 KINE_API int callReadArray(KineDAQHandle* daq, int values[8], bool keep);
+/* Newest sample of every sensor into packages[0..3]. */
 KINE_API int callReadVirtual(KineDAQHandle* daq, kine_package packages[16], bool keep);
+/* Per sensor s at 8s: x, y, z, raw[0..3], aux. */
 KINE_API int callReadVirtualArray(KineDAQHandle* daq, int values[128], bool keep);
+/* Force x, y, z and torque x, y, z of a four-sensor DAQ. */
 KINE_API int callRead6Axis(KineDAQHandle* daq, int values[6], bool keep);
 /* *packages: NULL or the array of an earlier call (resized, replaced or
  * released); on return the library's array, owned by the caller, or NULL. */
 KINE_API int callReadAll(KineDAQHandle* daq, kine_package** packages, bool keep);
 /* *values: NULL or an earlier array (released); on return a new array of
- * 6 ints per sample, owned by the caller (non-NULL even for 0 samples), or
- * NULL on failure. */
+ * 6 ints per sample owned by the caller (non-NULL even for 0 samples), or NULL. */
 KINE_API int callReadAll6Axis(KineDAQHandle* daq, int** values, bool keep);
 /* Frees *packages (if not NULL); *packages is left as it is. */
 KINE_API void callDeletePackageArray(kine_package** packages);
