@@ -43,7 +43,9 @@ private:
 
 // Number of open descriptors of this process (from /proc/self/fd).
 int openDescriptorCount();
-// Number of threads of this process (from /proc/self/status).
+// Number of threads of this process (from /proc/self/status). The first
+// call starts and joins a thread, so that helper threads a sanitizer runtime
+// starts with the first thread creation are counted from the beginning.
 int threadCount();
 
 // Waits until pred() is true or the timeout passes; returns pred()'s last value.
