@@ -48,7 +48,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return usage(argv[0]);
+    if (argc < 2 || argv[1][0] == '-') return usage(argv[0]);
     const std::string device = argv[1];
     uint32_t baud = 1000000;
     bool hex = false;
