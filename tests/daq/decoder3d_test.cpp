@@ -14,6 +14,7 @@ namespace {
 using kine_sim::SensorValues;
 using kine_test::Access;
 using kine_test::concat;
+using kine_test::corrupted;
 using kine_test::feed;
 using kine_test::SameSample;
 
@@ -39,11 +40,6 @@ void fourValues(SensorValues (&s)[4], int seed) {
         s[k].z = 60000 + k;
         for (int i = 0; i < 4; ++i) s[k].raw[i] = 1000 * (k + 1) + 10 * i + seed;
     }
-}
-
-std::vector<uint8_t> corrupted(std::vector<uint8_t> frame, size_t at) {
-    frame[at] = static_cast<uint8_t>(frame[at] ^ 0x01);
-    return frame;
 }
 
 // ---------------------------------------------------------------- Frame A

@@ -12,6 +12,7 @@ namespace {
 using kine_sim::Values6D;
 using kine_test::Access;
 using kine_test::concat;
+using kine_test::corrupted;
 using kine_test::feed;
 using kine_test::SameSample;
 
@@ -312,8 +313,7 @@ TEST_P(Decoder6DEveryVersion, BadChecksumDropsExactlyOneFrame) {
     const auto good = st.frame(0);
     const Decoded reference = decodeInChunks(st, good, {good.size()});
     for (size_t at : {good.size() - 2, size_t{7}}) {
-        auto bad = good;
-        bad[at] = static_cast<uint8_t>(bad[at] ^ 0x10);
+        const auto bad = corrupted(good, at);
         Out first, none, next;
         feed(d, good);
         EXPECT_EQ(d.smProcess6D(first, false), 1);

@@ -41,6 +41,12 @@ inline std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> p
     return out;
 }
 
+// A copy of `frame` with one bit of byte `at` flipped.
+inline std::vector<uint8_t> corrupted(std::vector<uint8_t> frame, size_t at) {
+    frame[at] = static_cast<uint8_t>(frame[at] ^ 0x01);
+    return frame;
+}
+
 inline std::string describe(const KinePackage& p) {
     std::ostringstream o;
     o << "raw{";
