@@ -54,15 +54,16 @@ bool KinePorts_private::isFiled(const std::string& portName) const {
     return known_.count(portName) || rejected_.count(portName) || timedOut_.count(portName);
 }
 
+// Ports already filed are skipped before they are described: a steady
+// cycle reads no sysfs file for known, rejected or timed-out ports.
 bool KinePorts_private::isNewPort(bool probe) {
-    const std::vector<serial::PortInfo> ports = serial::detail::list_ports_in(devRoot_, sysRoot_);
-    for (const serial::PortInfo& port : ports) {
+    for (const std::string& path : serial::detail::list_port_paths_in(devRoot_)) {
         // Destruction waits for the probe under way, not for a whole burst.
         if (stop_.load()) break;
-        KinetraPortInfo info(port);
-        if (probe && !filter_.count(filter_cond{info.GetVendorID(), 0})) continue;
         // The maps change on this thread only: no lock needed to look them up.
-        if (isFiled(info.GetPortName())) continue;
+        if (isFiled(path)) continue;
+        KinetraPortInfo info(serial::detail::describe_port(path, sysRoot_));
+        if (probe && !filter_.count(filter_cond{info.GetVendorID(), 0})) continue;
         DoPreprocess(info, probe);
     }
     return false;
@@ -118,9 +119,8 @@ void KinePorts_private::checkTimeoutedPorts() {
 }
 
 bool KinePorts_private::isLostPort(bool) {
-    std::set<std::string> present;
-    for (const serial::PortInfo& port : serial::detail::list_ports_in(devRoot_, sysRoot_))
-        present.insert(port.port);
+    const std::vector<std::string> paths = serial::detail::list_port_paths_in(devRoot_);
+    const std::set<std::string> present(paths.begin(), paths.end());
     for (auto it = rejected_.begin(); it != rejected_.end();)
         it = present.count(it->first) ? std::next(it) : rejected_.erase(it);
     bool moved = false;
