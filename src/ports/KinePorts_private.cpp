@@ -1,6 +1,6 @@
 #include "ports/KinePorts_private.h"
 
-#include <algorithm>
+#include <iterator>
 
 #include "ports/PortRoots.h"
 #include "serial/list_ports_linux.h"
@@ -185,23 +185,23 @@ bool KinePorts_private::isLostPortThread(bool) {
     return !lostPorts_.empty();
 }
 
-KPort KinePorts_private::getNewPort() {
+namespace {
+
+// The front of a queue as a KPort (an empty record for an empty queue).
+KPort takeFront(std::deque<KinetraPortInfo>& queue) {
     KPort port;
-    if (!newPorts_.empty()) {
-        CopyPortInfoToKPort(&port, newPorts_.front());
-        newPorts_.pop_front();
+    if (!queue.empty()) {
+        KinePorts_private::CopyPortInfoToKPort(&port, queue.front());
+        queue.pop_front();
     }
     return port;
 }
 
-KPort KinePorts_private::getLostPort() {
-    KPort port;
-    if (!lostPorts_.empty()) {
-        CopyPortInfoToKPort(&port, lostPorts_.front());
-        lostPorts_.pop_front();
-    }
-    return port;
-}
+}  // namespace
+
+KPort KinePorts_private::getNewPort() { return takeFront(newPorts_); }
+
+KPort KinePorts_private::getLostPort() { return takeFront(lostPorts_); }
 
 void KinePorts_private::CopyPortInfoToKPort(KPort* port, const KinetraPortInfo& info) {
     if (port == nullptr) return;

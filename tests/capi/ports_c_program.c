@@ -13,19 +13,10 @@
 #include <unistd.h>
 
 #include "kine/kine_c.h"
+#include "c_check.h"
 
 /* Test-only export of the test build (not in any public header). */
 void kine_ports_set_roots(const char* dev_root, const char* sys_root);
-
-static int failures = 0;
-
-#define CHECK(cond)                                                    \
-    do {                                                               \
-        if (!(cond)) {                                                 \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                \
-        }                                                              \
-    } while (0)
 
 static void sleep_ms(long ms) {
     struct timespec ts;

@@ -1,10 +1,7 @@
 // The port record: USB ids parsed from the hardware id, comparison, readable
-// text, the copy into a KPort, and the monotonic age of a record.
+// text, and the monotonic age of a record.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
-#include "ports/KinePorts_private.h"
 #include "ports/KinetraPortInfo.h"
 #include "serial/serial.h"
 #include "threading/KinetraThread.h"
@@ -82,35 +79,6 @@ TEST(KinetraPortInfo, AgeIsMeasuredOnTheMonotonicClock) {
     info.Access();
     EXPECT_LT(info.GetLastAccessedTime(), 1000u);
     EXPECT_LT(KinetraPortInfo().GetLastAccessedTime(), 1000u);
-}
-
-TEST(KinetraPortInfo, CopyIntoKPortFollowsTheFieldRule) {
-    KinetraPortInfo info("/tmp/abcdefghijklmnopqrstuvwxyz", "", "", "");  // 29 characters
-    info.SetDeviceVersion("34 v0.9");
-    KPort port;
-    for (char* field : {port.portName, port.deviceVersion, port.deviceSerial}) std::memset(field, 'x', KPort::kFieldSize);
-    KinePorts_private::CopyPortInfoToKPort(&port, info);
-    EXPECT_EQ(std::string(port.portName, 25), std::string("/tmp/abcdefghijklmnopqrstuvwxyz", 25));
-    EXPECT_EQ(std::string(port.deviceVersion, 8), std::string("34 v0.9\0", 8));
-    EXPECT_EQ(port.deviceVersion[24], '\0');  // padded to the end of the field
-    EXPECT_EQ(port.deviceSerial[0], '\0');
-    KinePorts_private::CopyPortInfoToKPort(nullptr, info);  // does nothing
-}
-
-TEST(KinetraPortInfo, VersionTexts) {
-    const std::pair<int, const char*> table[] = {{31, "31 v0.9"}, {34, "34 v0.9"}, {64, "64 v0.9"}, {68, "68 v1.1"},
-                                                 {94, "94 v0.9"}, {95, "95 v1.0"}, {0, "unknown"},  {7, "unknown"}};
-    for (const auto& row : table) {
-        KinetraPortInfo info;
-        KinePorts_private::setVersion(info, row.first);
-        EXPECT_EQ(info.GetDeviceVersion(), row.second);
-        KPort port;
-        std::memset(port.deviceVersion, 'x', sizeof port.deviceVersion);
-        int version = row.first;
-        KinePorts_private::setVersion(port, version);
-        EXPECT_STREQ(port.deviceVersion, row.second);
-        EXPECT_EQ(port.deviceVersion[8], 'x');  // only the text and its NUL are written
-    }
 }
 
 }  // namespace
