@@ -110,50 +110,55 @@ std::string dirname(const std::string& path) {
     return path.substr(0, pos);
 }
 
-std::vector<PortInfo> list_ports_in(const std::string& dev_root, const std::string& sys_root) {
+std::vector<std::string> list_port_paths_in(const std::string& dev_root) {
     GlobResult devices;
     for (const char* pattern : {"/ttyACM*", "/ttyS*", "/ttyUSB*", "/tty.*", "/cu.*"})
         devices.add(dev_root + pattern);
+    std::vector<std::string> paths;
+    paths.reserve(devices.size());
+    for (size_t i = 0; i < devices.size(); ++i) paths.emplace_back(devices[i]);
+    return paths;
+}
 
-    std::vector<PortInfo> ports;
-    for (size_t i = 0; i < devices.size(); ++i) {
-        const std::string device = devices[i];
-        const size_t slash = device.rfind('/');
-        const std::string device_name =
-            slash == std::string::npos ? device : device.substr(slash + 1);
-        std::string sys_device_path =
-            format("%s/class/tty/%s/device", sys_root.c_str(), device_name.c_str());
+PortInfo describe_port(const std::string& device, const std::string& sys_root) {
+    const size_t slash = device.rfind('/');
+    const std::string device_name = slash == std::string::npos ? device : device.substr(slash + 1);
+    std::string sys_device_path = format("%s/class/tty/%s/device", sys_root.c_str(), device_name.c_str());
 
-        std::string description;
-        std::string hardware_id;
-        std::string manufacturer;
+    std::string description;
+    std::string hardware_id;
+    std::string manufacturer;
 
-        // USB devices: from the tty's link up to the USB device folder, two
-        // levels for a converter's tty (interface/ttyUSBn), one for a modem
-        // (the interface itself).
-        bool usb = false;
-        if (starts_with(device_name, "ttyUSB")) {
-            sys_device_path = dirname(dirname(canonical_path(sys_device_path)));
-            usb = true;
-        } else if (starts_with(device_name, "ttyACM")) {
-            sys_device_path = dirname(canonical_path(sys_device_path));
-            usb = true;
-        }
-
-        if (usb) {
-            if (exists(sys_device_path)) {
-                description = usb_sysfs_friendly_name(sys_device_path);
-                hardware_id = usb_sysfs_hw_string(sys_device_path);
-                manufacturer = usb_sysfs_manufacturer_name(sys_device_path);
-            }
-        } else if (exists(sys_device_path + "/id")) {
-            hardware_id = read_line(sys_device_path + "/id");
-        }
-
-        if (description.empty()) description = device_name;
-        if (hardware_id.empty()) hardware_id = "n/a";
-        ports.push_back(PortInfo{device, description, hardware_id, manufacturer});
+    // USB devices: from the tty's link up to the USB device folder, two
+    // levels for a converter's tty (interface/ttyUSBn), one for a modem
+    // (the interface itself).
+    bool usb = false;
+    if (starts_with(device_name, "ttyUSB")) {
+        sys_device_path = dirname(dirname(canonical_path(sys_device_path)));
+        usb = true;
+    } else if (starts_with(device_name, "ttyACM")) {
+        sys_device_path = dirname(canonical_path(sys_device_path));
+        usb = true;
     }
+
+    if (usb) {
+        if (exists(sys_device_path)) {
+            description = usb_sysfs_friendly_name(sys_device_path);
+            hardware_id = usb_sysfs_hw_string(sys_device_path);
+            manufacturer = usb_sysfs_manufacturer_name(sys_device_path);
+        }
+    } else if (exists(sys_device_path + "/id")) {
+        hardware_id = read_line(sys_device_path + "/id");
+    }
+
+    if (description.empty()) description = device_name;
+    if (hardware_id.empty()) hardware_id = "n/a";
+    return PortInfo{device, description, hardware_id, manufacturer};
+}
+
+std::vector<PortInfo> list_ports_in(const std::string& dev_root, const std::string& sys_root) {
+    std::vector<PortInfo> ports;
+    for (const std::string& device : list_port_paths_in(dev_root)) ports.push_back(describe_port(device, sys_root));
     return ports;
 }
 

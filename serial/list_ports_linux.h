@@ -15,6 +15,12 @@ namespace detail {
 // <sys_root>/class/tty/<name>/device. list_ports() is list_ports_in("/dev", "/sys").
 std::vector<PortInfo> list_ports_in(const std::string& dev_root, const std::string& sys_root);
 
+// The device paths list_ports_in describes, in its order: the glob alone,
+// for callers that need only the names.
+std::vector<std::string> list_port_paths_in(const std::string& dev_root);
+// The record list_ports_in gives for one device path.
+PortInfo describe_port(const std::string& device, const std::string& sys_root);
+
 // printf-style formatting into a string; empty on a formatting error.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // The first line of `file` without its line end; empty when it cannot be read.

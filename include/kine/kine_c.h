@@ -11,7 +11,10 @@
  * callDeletePackageArray / callDeleteIntArray. Text returned by
  * callGetPortName belongs to the connection.
  *
- * Threads: one handle is used from one thread at a time.
+ * Threads: one DAQ handle is used from one thread at a time.
+ *
+ * Port discovery (callKinePorts_Create ... callDeletePORTLIST) is described
+ * beside its functions below.
  *
  * Accepted by a plain C99 compiler; also includable from C++. */
 #ifndef KINE_C_H
@@ -134,7 +137,63 @@ KINE_API void callDeletePackageArray(kine_package** packages);
 /* Frees *values (if not NULL); *values is left as it is. */
 KINE_API void callDeleteIntArray(int** values);
 
-/* ---- Port discovery: declared beside the DAQ functions when available -- */
+/* ---- Port discovery ---------------------------------------------------- */
+
+/* A discovery monitor (KinePorts) is an opaque handle. Each port is handed
+ * over as a triple of three strings, [0] port name, [1] device version text
+ * (e.g. "34 v0.9"), [2] device serial (may be empty); [0] and [1] are what
+ * callOpen takes. Every string and list these functions return is allocated
+ * by the library and belongs to the caller, who frees it with
+ * callDeleteKPORT or callDeletePORTLIST.
+ *
+ * List pattern:
+ *     char** list = callListPorts(ports);
+ *     int n = callGetLastSize(ports);
+ *     for (i = 0; i < n; ++i) use(list[3*i], list[3*i+1], list[3*i+2]);
+ *     callDeletePORTLIST(&list, n);
+ * Event pattern (poll, e.g. every 100 ms):
+ *     char* port[3];
+ *     while (callIsNewPort(ports)) {
+ *         callGetNewPort(ports, port);  use(port);  callDeleteKPORT(port);
+ *     }
+ *     likewise callIsLostPort / callGetLostPort.
+ *
+ * Threads: any function may be called from any thread; lists may be fetched
+ * concurrently, also on different handles. */
+typedef struct KinePortsHandle KinePortsHandle;
+
+/* Starts discovery of both DAQ kinds, probing at 1,000,000 baud; the caller
+ * owns the handle (NULL if it cannot be created). */
+KINE_API KinePortsHandle* callKinePorts_Create(void);
+/* Stops discovery (waits for a probe under way) and frees the handle; NULL
+ * does nothing. */
+KINE_API void callKinePorts_Dispose(KinePortsHandle* ports);
+/* The known DAQs in ascending port-name order: callGetLastSize() triples
+ * (3 * n strings), at most 100. Never NULL; owned by the caller. Right after
+ * callKinePorts_Create it waits up to about 400 ms for the first scan. */
+KINE_API char** callListPorts(KinePortsHandle* ports);
+/* Number of known DAQs now. */
+KINE_API int callGetSizePorts(KinePortsHandle* ports);
+/* The n of the latest callListPorts on this handle: the triples that list
+ * holds, never more than 100 even when more DAQs are known. Pass it to
+ * callDeletePORTLIST. */
+KINE_API int callGetLastSize(KinePortsHandle* ports);
+/* True when an attached DAQ waits for callGetNewPort; also keeps the monitor
+ * probing candidates. */
+KINE_API bool callIsNewPort(KinePortsHandle* ports);
+/* True when a lost DAQ waits for callGetLostPort. */
+KINE_API bool callIsLostPort(KinePortsHandle* ports);
+/* Writes the next attached (lost) DAQ's triple into port[0..2], three new
+ * strings owned by the caller (all empty when none waited). What the slots
+ * held before is overwritten, not freed. */
+KINE_API void callGetNewPort(KinePortsHandle* ports, char** port);
+KINE_API void callGetLostPort(KinePortsHandle* ports, char** port);
+/* Frees the three strings of a triple (NULL slots are skipped); the slots
+ * themselves are the caller's and are left as they are. */
+KINE_API void callDeleteKPORT(char** port);
+/* Frees a list from callListPorts: the strings of its n triples, then the
+ * array. *list is left as it is. */
+KINE_API void callDeletePORTLIST(char*** list, int n);
 
 #ifdef __cplusplus
 }

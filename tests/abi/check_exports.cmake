@@ -7,7 +7,7 @@ if(NOT rc EQUAL 0)
 endif()
 string(REPLACE "\n" ";" lines "${symbols}")
 set(public_patterns
-  "^KineDAQ::"
+  "^KineDAQ::" "^KinePorts::"
   "^KinePackage::" "^KinePackage6D::" "^SensorConfig::" "^KPort::"
   "^kine::alloc::reallocPackArray\\("
   "^serial::Serial::" "^serial::SerialException::" "^serial::IOException::"

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -11,8 +8,7 @@
 #include "kine/kine_c.h"
 #include "kine_sim/simulated_daq.h"
 #include "support/pty_pair.h"
-
-extern char** environ;
+#include "support/run_program.h"
 
 namespace {
 
@@ -26,23 +22,13 @@ std::unique_ptr<SimulatedDaq> makeSim(int version) {
     return std::make_unique<SimulatedDaq>(o);
 }
 
-int runProgram(const std::string& path, const std::string& version) {
-    const char* argv[] = {KINE_C_PROGRAM, path.c_str(), version.c_str(), nullptr};
-    pid_t pid;
-    if (posix_spawn(&pid, KINE_C_PROGRAM, nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
-        return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The whole calling pattern from a C program, for a single-sensor, a
 // four-sensor and a six-axis unit of either family.
 TEST(DaqCFunctions, CProgramRunsTheCallingPattern) {
     for (int version : {3, 4, 7, 8}) {
         SCOPED_TRACE(version);
         auto sim = makeSim(version);
-        EXPECT_EQ(runProgram(sim->devicePath(), sim->deviceVersionText()), 0);
+        EXPECT_EQ(kine_test::runProgram({KINE_C_PROGRAM, sim->devicePath(), sim->deviceVersionText()}), 0);
     }
 }
 

@@ -7,16 +7,7 @@
 #include <string.h>
 
 #include "kine/kine_c.h"
-
-static int failures = 0;
-
-#define CHECK(cond)                                                    \
-    do {                                                               \
-        if (!(cond)) {                                                 \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                \
-        }                                                              \
-    } while (0)
+#include "c_check.h"
 
 /* Reads until a pass decodes something: 3-axis reads, or 6-axis reads for
  * the six-axis units (versions 5 and 8). */

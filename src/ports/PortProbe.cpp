@@ -1,0 +1,119 @@
+// Device probing: is there a sensor DAQ on this port, and of which version?
+// A streaming 0x37-family DAQ is recognised from its own data stream
+// without a byte written to it; anything else is asked for its identity.
+#include <cstring>
+#include <vector>
+
+#include "daq/KineSendUtils.h"
+#include "ports/KinePorts_private.h"
+#include "transport/KineSerial.h"
+
+namespace {
+
+constexpr unsigned char kDataMarker = 55;  // '7': first byte of a 0x37-family frame
+constexpr unsigned long kPassiveBytes = 300;
+constexpr unsigned long kPassiveWaitMs = 1500;
+constexpr int kMinHeaders = 3;
+constexpr unsigned int kDebugOffSettleMs = 55;
+constexpr int kIdentityAttempts = 6;
+constexpr unsigned long kReplyBytes = 19;  // a reply needs one more: offsets 0 to 19
+constexpr unsigned long kReplyWaitMs = 333;
+constexpr size_t kReplySize = 20;
+constexpr size_t kVersionOffset = 4;
+constexpr size_t kSerialOffset = 12;
+constexpr size_t kSerialLength = 8;
+
+bool isThreeAxisStream(unsigned char v) { return v == 68 || v == 94; }
+bool isSixAxisStream(unsigned char v) { return v == 95; }
+
+}  // namespace
+
+int KinePorts_private::setupSerial(KineSerial& channel, const std::string& portName, int& version) {
+    if (!channel.Open(portName, static_cast<unsigned int>(probeBaud_), true)) return 0;
+    const int result = preprocess170(channel, version);
+    channel.Close();
+    return result;
+}
+
+int KinePorts_private::preprocess170(KineSerial& channel, int& version) {
+    std::vector<unsigned char> stream;
+    const int read = channel.ReadBytesCount(stream, kPassiveBytes, kPassiveWaitMs);
+    if (read < 0) return read;
+    if (stream.size() < 2) return -1;
+
+    int headers = 0;
+    int matching = 0;
+    for (size_t i = 0; i + 1 < stream.size(); ++i) {
+        if (stream[i] != kDataMarker) continue;
+        const unsigned char v = stream[i + 1];
+        const bool three = isThreeAxisStream(v);
+        const bool six = isSixAxisStream(v);
+        if (three || six) {
+            ++headers;
+            lastSerial_[0] = '\0';
+        }
+        if ((three && kind_ != 6) || (six && kind_ != 3)) {
+            ++matching;
+            version = v;
+        }
+    }
+    if (matching >= kMinHeaders) return 1;
+    if (headers >= kMinHeaders) return 0;  // a streaming DAQ of the excluded kind
+    return askIdentity(channel, version);
+}
+
+// Debug mode off, then up to 6 identity requests. The replies collect in one
+// buffer, so a reply split across attempts is still found.
+int KinePorts_private::askIdentity(KineSerial& channel, int& version) {
+    std::vector<unsigned char> command;
+    KineSendUtils::SetDebugMode(command, false);
+    channel.WriteBytes(command);
+    ThreadSleep(kDebugOffSettleMs);
+    channel.ClearInputBuffer();
+
+    std::vector<unsigned char> reply;
+    int result = 0;
+    for (int attempt = 0; attempt < kIdentityAttempts; ++attempt) {
+        command.clear();
+        KineSendUtils::SetRequestIdentity(command);
+        if (channel.WriteBytes(command) == -1) return -1;
+        const int read = channel.ReadBytesCount(reply, kReplyBytes, kReplyWaitMs);
+        if (read < 0) return read;
+        if (reply.size() < kReplySize) continue;
+        size_t p = 0;
+        while (p + kReplySize <= reply.size() && !(reply[p] == 0xAA && reply[p + 1] == 0x00 && reply[p + 2] == 0x0A))
+            ++p;
+        if (p + kReplySize > reply.size()) continue;
+
+        version = reply[p + kVersionOffset];
+        std::memset(lastSerial_, 0, sizeof lastSerial_);
+        std::memcpy(lastSerial_, &reply[p + kSerialOffset], kSerialLength);
+        for (size_t n = kSerialLength; n > 0 && lastSerial_[n - 1] == ' '; --n) lastSerial_[n - 1] = '\0';
+        const bool six = version == 64;
+        const bool three = version == 31 || version == 34;
+        result = (six && kind_ != 3) || (three && kind_ != 6) ? 1 : 0;
+        break;
+    }
+    command.clear();
+    KineSendUtils::SetSpeed100Hz(command);  // the closing command of every identity exchange
+    channel.WriteBytes(command);
+    return result;
+}
+
+const char* KinePorts_private::versionText(int version) {
+    switch (version) {
+        case 31: return "31 v0.9";
+        case 34: return "34 v0.9";
+        case 64: return "64 v0.9";
+        case 68: return "68 v1.1";
+        case 94: return "94 v0.9";
+        case 95: return "95 v1.0";
+        default: return "unknown";
+    }
+}
+
+void KinePorts_private::setVersion(KinetraPortInfo& info, int version) { info.SetDeviceVersion(versionText(version)); }
+
+void KinePorts_private::setVersion(KPort& port, int& version) {
+    std::memcpy(port.deviceVersion, versionText(version), 8);  // 7 characters and the NUL
+}

@@ -1,0 +1,135 @@
+// The ports C functions: both calling patterns from a C program, the
+// 100-record cap on lists, and lists fetched concurrently on two handles.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "kine/KinePorts.h"
+#include "kine/kine_c.h"
+#include "support/discovery.h"
+#include "support/fake_port_tree.h"
+#include "support/run_program.h"
+
+// The array allocation of a 100-triple list, on a thread that asks for it,
+// waits 200 ms: a window for another caller to list meanwhile.
+thread_local bool stallListAllocation = false;
+std::atomic<bool> listAllocationStalled{false};
+
+void* operator new[](std::size_t size) {
+    if (stallListAllocation && size == 300 * sizeof(char*)) {
+        stallListAllocation = false;
+        listAllocationStalled = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace kine_test;
+using namespace std::chrono_literals;
+
+KinePorts* portsOf(KinePortsHandle* h) { return reinterpret_cast<KinePorts*>(h); }
+
+// `count` device nodes without sysfs entries, taken unprobed: many known
+// DAQs without a simulator each.
+KinePortsHandle* handleWithPlainPorts(FakePortTree& tree, int count) {
+    for (int i = 0; i < count; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "ttyS%03d", i);
+        tree.plugPlain(name);
+    }
+    tree.use();
+    KinePortsHandle* h = callKinePorts_Create();
+    portsOf(h)->isNewPort(false);
+    waitFor([&] { return callGetSizePorts(h) == count; }, 10s);
+    return h;
+}
+
+TEST(PortsCFunctions, CProgramRunsBothCallingPatterns) {
+    FakePortTree tree;
+    auto streaming = makeDaq(3);
+    auto identified = makeDaq(7, "A1B2");
+    const std::string first = tree.plugUsb("ttyACM0", streaming->devicePath());
+    const std::string second = tree.plugUsb("ttyACM1", identified->devicePath());
+    EXPECT_EQ(runProgram({KINE_PORTS_C_PROGRAM, tree.dev(), tree.sys(), first, "68 v1.1", "", second, "34 v0.9",
+                          "A1B2"}),
+              0);
+}
+
+// Only 100 records fit the list: the C list and its count stop there, so the
+// caller frees exactly what was allocated; C++ callers still see the total.
+TEST(PortsCFunctions, ListOfMoreThan100DaqsHolds100) {
+    FakePortTree tree;
+    KinePortsHandle* h = handleWithPlainPorts(tree, 105);
+    ASSERT_EQ(callGetSizePorts(h), 105);
+    char** list = callListPorts(h);
+    const int n = callGetLastSize(h);
+    EXPECT_EQ(n, 100);
+    EXPECT_EQ(portsOf(h)->getLastSize(), 105);
+    for (int i = 0; i < n; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "ttyS%03d", i);
+        EXPECT_EQ(list[3 * i], tree.port(name));
+        EXPECT_STREQ(list[3 * i + 1], "unknown");
+    }
+    callDeletePORTLIST(&list, n);
+    callKinePorts_Dispose(h);
+}
+
+// Two C callers listing at once on different handles each get their own
+// monitor's DAQs, never records that the other one's listing wrote into the
+// shared array. The first caller is held up between its listing and its
+// copies (at the allocation of its 300-pointer list) while the second lists.
+TEST(PortsCFunctions, ConcurrentListsOnTwoHandlesStayWhole) {
+    FakePortTree treeA, treeB;
+    KinePortsHandle* a = handleWithPlainPorts(treeA, 100);
+    KinePortsHandle* b = handleWithPlainPorts(treeB, 100);
+    auto names = [](char** list, int n, const std::string& root) {
+        int own = 0;
+        for (int i = 0; i < n; ++i) own += std::string(list[3 * i]).compare(0, root.size(), root) == 0;
+        return own;
+    };
+    std::thread second([&] {
+        ASSERT_TRUE(waitFor([] { return listAllocationStalled.load(); }, 10s));
+        char** list = callListPorts(b);
+        const int n = callGetLastSize(b);
+        EXPECT_EQ(names(list, n, treeB.dev()), 100);
+        callDeletePORTLIST(&list, n);
+    });
+    stallListAllocation = true;
+    char** list = callListPorts(a);
+    const int n = callGetLastSize(a);
+    second.join();
+    EXPECT_EQ(names(list, n, treeA.dev()), 100);
+    callDeletePORTLIST(&list, n);
+    callKinePorts_Dispose(a);
+    callKinePorts_Dispose(b);
+}
+
+TEST(PortsCFunctions, EmptyListAndNullArguments) {
+    FakePortTree tree;
+    tree.use();
+    callKinePorts_Dispose(nullptr);
+    KinePortsHandle* h = callKinePorts_Create();
+    char** list = callListPorts(h);
+    EXPECT_NE(list, nullptr);
+    EXPECT_EQ(callGetLastSize(h), 0);
+    callDeletePORTLIST(&list, 0);
+    callDeletePORTLIST(nullptr, 3);
+    char* port[3] = {nullptr, nullptr, nullptr};
+    callDeleteKPORT(port);
+    callDeleteKPORT(nullptr);
+    callGetNewPort(h, nullptr);
+    callKinePorts_Dispose(h);
+}
+
+}  // namespace
