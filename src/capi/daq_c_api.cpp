@@ -78,6 +78,14 @@ void callZeroAll(KineDAQHandle* daq) { daqOf(daq)->zeroAll(); }
 bool callUnzero(KineDAQHandle* daq, int sensor) { return daqOf(daq)->unzero(sensor); }
 void callUnzeroAll(KineDAQHandle* daq) { daqOf(daq)->unzeroAll(); }
 
+bool callGetOffset(KineDAQHandle* daq, int sensor, kine_package* offset) {
+    KineDAQ* d = daqOf(daq);
+    const bool known = sensor >= 0 && sensor < d->getSensorSize();
+    const KinePackage o = known ? d->getOffset(sensor) : KinePackage();
+    if (offset) *packageOf(offset) = o;
+    return known;
+}
+
 // A NULL output buffer is read into a scratch record and discarded.
 int callRead(KineDAQHandle* daq, kine_package* package, int sensor, bool keep) {
     KinePackage scratch;
@@ -126,8 +134,20 @@ int callReadAll6Axis(KineDAQHandle* daq, int** values, bool keep) {
     return r;
 }
 
+int callReadAll6D(KineDAQHandle* daq, kine_package6d** packages, bool keep) {
+    KinePackage6D* scratch = nullptr;
+    KinePackage6D*& array = packages ? reinterpret_cast<KinePackage6D*&>(*packages) : scratch;
+    int r = daqOf(daq)->readAll6D(array, keep);
+    if (!packages) delete[] scratch;
+    return r;
+}
+
 void callDeletePackageArray(kine_package** packages) {
     if (packages && *packages) delete[] packageOf(*packages);
+}
+
+void callDeletePackage6DArray(kine_package6d** packages) {
+    if (packages && *packages) delete[] reinterpret_cast<KinePackage6D*>(*packages);
 }
 
 void callDeleteIntArray(int** values) {
