@@ -91,7 +91,11 @@ class Daq:
         self._finalizer = weakref.finalize(self, self._res.release)
         self._lock = threading.RLock()
         self._carry = None  # rows of read_array beyond the n asked for
-        self.open()
+        try:
+            self.open()
+        except BaseException:
+            self._finalizer()  # now, not when the traceback lets go of self
+            raise
 
     # ---- opening and closing ------------------------------------------
 
