@@ -358,12 +358,19 @@ class Daq:
                                 filter=now.filter if filter is None else filter,
                                 mode=now.mode if mode is None else mode)
             ok = self._lib.callSendConfig(self._handle(), want.mode, want.speed, want.filter)
-            got = Config.from_byte(self._lib.callGetConfig(self._handle(), None))
-            if not ok or (mode is not None and got.mode != mode):
+            # The library compares one read-back taken soon after sending; a
+            # busy machine can make that one stale, so look again for a while.
+            end = time.monotonic() + 1.0
+            while True:
+                got = Config.from_byte(self._lib.callGetConfig(self._handle(), None))
+                took = (got.speed, got.filter) == (want.speed, want.filter) or ok
+                if took and (mode is None or got.mode == mode):
+                    break
                 self._check_open()
-                raise ConfigError(f"the DAQ reports {got.speed} Hz, filter {got.filter}, mode "
-                                  f"{got.mode} after {want.speed} Hz, filter {want.filter}, "
-                                  f"mode {want.mode} was sent")
+                if time.monotonic() >= end:
+                    raise ConfigError(f"the DAQ reports {got.speed} Hz, filter {got.filter}, "
+                                      f"mode {got.mode} after {want.speed} Hz, filter "
+                                      f"{want.filter}, mode {want.mode} was sent")
             return got
 
     def zero(self, sensor=None):
