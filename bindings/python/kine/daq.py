@@ -1,6 +1,7 @@
 """One DAQ connection."""
 
 import ctypes
+import errno
 import os
 import sys
 import threading
@@ -116,15 +117,16 @@ class Daq:
         lib, handle = self._lib, self._handle()
         reason, err = None, 0
         if lib.has("callGetLastOpenError"):
-            reason = OpenReason(lib.callGetLastOpenError(handle))
+            code = lib.callGetLastOpenError(handle)
+            reason = OpenReason(code) if code in OpenReason.__members__.values() else code
             if lib.has("callGetLastOpenErrno"):
                 err = lib.callGetLastOpenErrno(handle)
-            detail = (lib.callOpenErrorText(reason) or b"").decode(errors="replace") \
-                if lib.has("callOpenErrorText") else reason.name.lower().replace("_", " ")
+            detail = (lib.callOpenErrorText(code) or b"").decode(errors="replace") \
+                if lib.has("callOpenErrorText") else f"reason {code}"
         elif not os.path.exists(path):
-            reason, err, detail = OpenReason.NO_DEVICE, 2, "no such device"
+            reason, err, detail = OpenReason.NO_DEVICE, errno.ENOENT, "no such device"
         elif not os.access(path, os.R_OK | os.W_OK):
-            reason, err, detail = OpenReason.PERMISSION_DENIED, 13, "permission denied"
+            reason, err, detail = OpenReason.PERMISSION_DENIED, errno.EACCES, "permission denied"
         else:
             detail = _GENERIC_OPEN_FAILURE
         if err:
