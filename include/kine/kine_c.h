@@ -7,8 +7,8 @@
  * -3 no such sensor, -4 reader stopped).
  *
  * Memory: arrays returned through pointer arguments (callReadAll,
- * callReadAll6Axis) belong to the caller and are released with
- * callDeletePackageArray / callDeleteIntArray. Text returned by
+ * callReadAll6D, callReadAll6Axis) belong to the caller and are released with
+ * callDeletePackageArray / callDeletePackage6DArray / callDeleteIntArray. Text returned by
  * callGetPortName belongs to the connection.
  *
  * Threads: one DAQ handle is used from one thread at a time.
@@ -111,6 +111,9 @@ KINE_API void callZeroAll(KineDAQHandle* daq);
 KINE_API bool callUnzero(KineDAQHandle* daq, int sensor);
 /* Resets every zero, the six-axis one included. */
 KINE_API void callUnzeroAll(KineDAQHandle* daq);
+/* Copies one sensor's zero offset into *offset (if not NULL); false, and an
+ * all-zero record, for no such sensor. */
+KINE_API bool callGetOffset(KineDAQHandle* daq, int sensor, kine_package* offset);
 
 /* ---- Reads: buffers passed in belong to the caller --------------------- */
 
@@ -132,8 +135,13 @@ KINE_API int callReadAll(KineDAQHandle* daq, kine_package** packages, bool keep)
 /* *values: NULL or an earlier array (released); on return a new array of
  * 6 ints per sample owned by the caller (non-NULL even for 0 samples), or NULL. */
 KINE_API int callReadAll6Axis(KineDAQHandle* daq, int** values, bool keep);
+/* Every six-axis sample of the pass, oldest first; *packages as for
+ * callReadAll, released with callDeletePackage6DArray. */
+KINE_API int callReadAll6D(KineDAQHandle* daq, kine_package6d** packages, bool keep);
 /* Frees *packages (if not NULL); *packages is left as it is. */
 KINE_API void callDeletePackageArray(kine_package** packages);
+/* Frees *packages (if not NULL); *packages is left as it is. */
+KINE_API void callDeletePackage6DArray(kine_package6d** packages);
 /* Frees *values (if not NULL); *values is left as it is. */
 KINE_API void callDeleteIntArray(int** values);
 

@@ -22,6 +22,17 @@ namespace {
 KineDAQ* daqOf(KineDAQHandle* h) { return reinterpret_cast<KineDAQ*>(h); }
 KinePackage* packageOf(kine_package* p) { return reinterpret_cast<KinePackage*>(p); }
 
+// Runs a read-all through the caller's array pointer, or, when the caller
+// passes NULL, through a scratch pointer whose array is released at once.
+template <typename Elem, typename CElem, typename Read>
+int readAllThrough(CElem** out, Read read) {
+    Elem* scratch = nullptr;
+    Elem*& array = out ? reinterpret_cast<Elem*&>(*out) : scratch;
+    const int r = read(array);
+    if (!out) delete[] scratch;
+    return r;
+}
+
 }  // namespace
 
 extern "C" {
@@ -78,6 +89,14 @@ void callZeroAll(KineDAQHandle* daq) { daqOf(daq)->zeroAll(); }
 bool callUnzero(KineDAQHandle* daq, int sensor) { return daqOf(daq)->unzero(sensor); }
 void callUnzeroAll(KineDAQHandle* daq) { daqOf(daq)->unzeroAll(); }
 
+bool callGetOffset(KineDAQHandle* daq, int sensor, kine_package* offset) {
+    KineDAQ* d = daqOf(daq);
+    const bool known = sensor >= 0 && sensor < d->getSensorSize();
+    const KinePackage o = known ? d->getOffset(sensor) : KinePackage();
+    if (offset) *packageOf(offset) = o;
+    return known;
+}
+
 // A NULL output buffer is read into a scratch record and discarded.
 int callRead(KineDAQHandle* daq, kine_package* package, int sensor, bool keep) {
     KinePackage scratch;
@@ -111,23 +130,29 @@ int callRead6Axis(KineDAQHandle* daq, int values[6], bool keep) {
 }
 
 int callReadAll(KineDAQHandle* daq, kine_package** packages, bool keep) {
-    KinePackage* scratch = nullptr;
-    KinePackage*& array = packages ? reinterpret_cast<KinePackage*&>(*packages) : scratch;
-    int r = daqOf(daq)->readAll(array, keep);
-    if (!packages) delete[] scratch;
-    return r;
+    return readAllThrough<KinePackage>(packages, [&](KinePackage*& a) {
+        return daqOf(daq)->readAll(a, keep);
+    });
 }
 
 int callReadAll6Axis(KineDAQHandle* daq, int** values, bool keep) {
-    int* scratch = nullptr;
-    int*& array = values ? *values : scratch;
-    int r = daqOf(daq)->readAll6Axis(array, keep);
-    if (!values) delete[] scratch;
-    return r;
+    return readAllThrough<int>(values, [&](int*& a) {
+        return daqOf(daq)->readAll6Axis(a, keep);
+    });
+}
+
+int callReadAll6D(KineDAQHandle* daq, kine_package6d** packages, bool keep) {
+    return readAllThrough<KinePackage6D>(packages, [&](KinePackage6D*& a) {
+        return daqOf(daq)->readAll6D(a, keep);
+    });
 }
 
 void callDeletePackageArray(kine_package** packages) {
     if (packages && *packages) delete[] packageOf(*packages);
+}
+
+void callDeletePackage6DArray(kine_package6d** packages) {
+    if (packages && *packages) delete[] reinterpret_cast<KinePackage6D*>(*packages);
 }
 
 void callDeleteIntArray(int** values) {

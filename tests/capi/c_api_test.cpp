@@ -106,4 +106,35 @@ TEST(DaqCFunctions, ArraysAreResizedReplacedAndReleased) {
     callKineDAQ_Dispose(daq);
 }
 
+// The six-axis array and the offsets, which callers in other languages
+// reach only through these functions.
+TEST(DaqCFunctions, SixAxisArraysAndOffsets) {
+    auto sim = makeSim(8);
+    KineDAQHandle* daq = callKineDAQ_Create();
+    ASSERT_TRUE(callOpen(daq, sim->devicePath().c_str(), sim->deviceVersionText()));
+    kine_package6d* all = nullptr;
+    int r = 0;
+    ASSERT_TRUE(waitFor([&] { return (r = callReadAll6D(daq, &all, false)) > 0; }, seconds(2)));
+    ASSERT_NE(all, nullptr);
+    EXPECT_EQ(all[r - 1].sensors[0].version, 8);
+    callDeletePackage6DArray(&all);
+    EXPECT_NE(all, nullptr);  // the caller's pointer is left as it was
+    callClose(daq);
+
+    kine_package offset;
+    std::memset(&offset, 0x5A, sizeof offset);
+    EXPECT_FALSE(callGetOffset(daq, 0, &offset));  // closed: no sensors
+    EXPECT_EQ(offset.z, 0);
+    EXPECT_EQ(offset.version, 0);
+    auto one = makeSim(3);
+    one->setSignal(kine_sim::Channel::z, kine_sim::Signal::constant(700));
+    ASSERT_TRUE(callOpen(daq, one->devicePath().c_str(), "68 v1.1"));
+    ASSERT_TRUE(waitFor([&] { return callRead(daq, nullptr, 0, false) > 0; }, seconds(2)));
+    ASSERT_TRUE(callZero(daq, 0));
+    EXPECT_TRUE(callGetOffset(daq, 0, &offset));
+    EXPECT_EQ(offset.z, 700);
+    EXPECT_FALSE(callGetOffset(daq, 1, nullptr));
+    callKineDAQ_Dispose(daq);
+}
+
 }  // namespace
