@@ -1,7 +1,7 @@
 // Decoding throughput of every protocol version through the path the read
 // operations take: the reader's receive buffer (appendReceived, as one read
-// of the reader thread), getBuffer's hand-over, the decoder, and the output
-// deques, which are created and destroyed in every pass.
+// of the reader thread), getBuffer's hand-over, the decoder, and the
+// connection's sample storage, which the reads reuse from pass to pass.
 //
 // Each pass decodes one block of whole frames: either a full receive
 // buffer (bytes:100000, the most one pass can get) or what a caller polling
@@ -85,7 +85,26 @@ void setCounters(benchmark::State& state, const Block& b) {
     state.counters["xLine"] = benchmark::Counter(bytes / kLineBytesPerSecond, benchmark::Counter::kIsRate);
 }
 
+// The read operations' pass: the connection's reused sample storage.
 void BM_Decode(benchmark::State& state) {
+    const int version = static_cast<int>(state.range(0));
+    const Block b = blockFor(version, static_cast<size_t>(state.range(1)));
+    KineDAQ_private d;
+    if (version >= 6) KineDAQ_privateTest::setVersion(d, static_cast<kine_version>(version));
+    const bool sixAxis = version == 5 || version == 8;
+    int decoded = 0;
+    for (auto _ : state) {
+        d.readerThread().appendReceived(b.bytes.data(), b.bytes.size());
+        decoded = sixAxis ? d.pass6D(false) : d.pass3D(false);
+        benchmark::DoNotOptimize(decoded);
+    }
+    if (decoded != b.frames) state.SkipWithError("decoded frame count differs from the encoded one");
+    setCounters(state, b);
+}
+
+// The same decoder into deques created and destroyed in every pass (how the
+// reads worked before they kept their storage), for comparison.
+void BM_DecodeFreshDeques(benchmark::State& state) {
     const int version = static_cast<int>(state.range(0));
     const Block b = blockFor(version, static_cast<size_t>(state.range(1)));
     KineDAQ_private d;
@@ -113,6 +132,7 @@ void everyVersion(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Decode)->Apply(everyVersion);
+BENCHMARK(BM_DecodeFreshDeques)->Apply(everyVersion);
 
 // Baseline: the same bytes copied into a buffer and out again, no decoding.
 void BM_Memcpy(benchmark::State& state) {
