@@ -657,6 +657,12 @@ int runNoLoss(double seconds) {
                 " with wrong values, %" PRIu64 " negative results\n",
                 sent, static_cast<double>(sent) * 102.0 / elapsed, stats1.framesDropped - stats0.framesDropped, got,
                 gaps, repeats, bad, negative);
+    // The simulator skips frames when its own thread falls more than 100 ms
+    // behind (machine stalls), or when the pty is full because the reader
+    // did not drain it; its largest lateness tells the two apart.
+    std::printf("  simulator: largest lateness of a frame %.1f ms, its thread used %.1f%% of a core\n",
+                static_cast<double>(stats1.maxLateness.count()) / 1e6,
+                100.0 * static_cast<double>((stats1.cpuTime - stats0.cpuTime).count()) / (elapsed * 1e9));
     const bool clean = gaps == 0 && repeats == 0 && bad == 0 && negative == 0 && got > 0;
 
     // The stall: 2 s without reads overflows the 100,000-byte buffer.
