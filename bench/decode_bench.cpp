@@ -85,8 +85,10 @@ void setCounters(benchmark::State& state, const Block& b) {
     state.counters["xLine"] = benchmark::Counter(bytes / kLineBytesPerSecond, benchmark::Counter::kIsRate);
 }
 
-// The read operations' pass: the connection's reused sample storage.
-void BM_Decode(benchmark::State& state) {
+// One decoding pass as the reads run it (`reuse`: into the connection's
+// reused sample storage), or into deques created and destroyed in every pass
+// (how the reads worked before they kept their storage), for comparison.
+void decodePasses(benchmark::State& state, bool reuse) {
     const int version = static_cast<int>(state.range(0));
     const Block b = blockFor(version, static_cast<size_t>(state.range(1)));
     KineDAQ_private d;
@@ -95,25 +97,9 @@ void BM_Decode(benchmark::State& state) {
     int decoded = 0;
     for (auto _ : state) {
         d.readerThread().appendReceived(b.bytes.data(), b.bytes.size());
-        decoded = sixAxis ? d.pass6D(false) : d.pass3D(false);
-        benchmark::DoNotOptimize(decoded);
-    }
-    if (decoded != b.frames) state.SkipWithError("decoded frame count differs from the encoded one");
-    setCounters(state, b);
-}
-
-// The same decoder into deques created and destroyed in every pass (how the
-// reads worked before they kept their storage), for comparison.
-void BM_DecodeFreshDeques(benchmark::State& state) {
-    const int version = static_cast<int>(state.range(0));
-    const Block b = blockFor(version, static_cast<size_t>(state.range(1)));
-    KineDAQ_private d;
-    if (version >= 6) KineDAQ_privateTest::setVersion(d, static_cast<kine_version>(version));
-    const bool sixAxis = version == 5 || version == 8;
-    int decoded = 0;
-    for (auto _ : state) {
-        d.readerThread().appendReceived(b.bytes.data(), b.bytes.size());
-        if (sixAxis) {
+        if (reuse) {
+            decoded = sixAxis ? d.pass6D(false) : d.pass3D(false);
+        } else if (sixAxis) {
             std::deque<KinePackage6D> out;
             decoded = d.smProcess6D(out, false);
         } else {
@@ -125,6 +111,9 @@ void BM_DecodeFreshDeques(benchmark::State& state) {
     if (decoded != b.frames) state.SkipWithError("decoded frame count differs from the encoded one");
     setCounters(state, b);
 }
+void BM_Decode(benchmark::State& state) { decodePasses(state, true); }
+void BM_DecodeFreshDeques(benchmark::State& state) { decodePasses(state, false); }
+
 void everyVersion(benchmark::internal::Benchmark* b) {
     b->ArgNames({"version", "bytes"})->Unit(benchmark::kMicrosecond);
     for (int64_t bytes : {int64_t{ReaderThread::kMaxBuffer}, int64_t{1000}})

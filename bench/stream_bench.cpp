@@ -465,6 +465,19 @@ int runIdle() {
 
 // ---------------------------------------------------------------- many DAQs
 
+// `n` pseudo-terminals and their master descriptors.
+struct PtySet {
+    std::vector<std::unique_ptr<Pty>> ptys;
+    std::vector<int> masters;
+    explicit PtySet(int n) {
+        for (int i = 0; i < n; ++i) {
+            ptys.push_back(std::make_unique<Pty>());
+            masters.push_back(ptys.back()->master);
+        }
+    }
+    const std::string& path(int i) const { return ptys[static_cast<size_t>(i)]->path; }
+};
+
 struct ScaleResult {
     double cpuPerDaq = 0;  // % of a core
     Summary latency;
@@ -475,19 +488,14 @@ struct ScaleResult {
 // connection's sequence numbers follow on without a gap or a repeat.
 ScaleResult runConnections(int n, int64_t periodNs, double seconds, bool wantLatency) {
     ScaleResult res;
-    std::vector<std::unique_ptr<Pty>> ptys;
-    std::vector<int> masters;
-    for (int i = 0; i < n; ++i) {
-        ptys.push_back(std::make_unique<Pty>());
-        masters.push_back(ptys.back()->master);
-    }
-    FrameWriter writer(masters, kMs);
+    const PtySet ptys(n);
+    FrameWriter writer(ptys.masters, kMs);
     std::vector<std::unique_ptr<KineDAQ>> daqs;
     std::vector<pid_t> readers;
     for (int i = 0; i < n; ++i) {
         daqs.push_back(std::make_unique<KineDAQ>());
         pid_t r = 0;
-        if (!openWithReader(*daqs.back(), portFor(ptys[static_cast<size_t>(i)]->path, "68 v1.1"), r)) {
+        if (!openWithReader(*daqs.back(), portFor(ptys.path(i), "68 v1.1"), r)) {
             std::printf("  FAILED: open of DAQ %d\n", i);
             return res;
         }
@@ -532,18 +540,13 @@ ScaleResult runConnections(int n, int64_t periodNs, double seconds, bool wantLat
 // The same streams read by N blocking loops, one thread each.
 ScaleResult runLoops(int n, double seconds) {
     ScaleResult res;
-    std::vector<std::unique_ptr<Pty>> ptys;
-    std::vector<int> masters;
-    for (int i = 0; i < n; ++i) {
-        ptys.push_back(std::make_unique<Pty>());
-        masters.push_back(ptys.back()->master);
-    }
-    FrameWriter writer(masters, kMs);
+    const PtySet ptys(n);
+    FrameWriter writer(ptys.masters, kMs);
     sleepNs(50 * kMs);
     const uint32_t first = writer.next() + 20, count = static_cast<uint32_t>(seconds * 1000);
     std::vector<std::unique_ptr<BlockingLoop>> loops;
     for (int i = 0; i < n; ++i)
-        loops.push_back(std::make_unique<BlockingLoop>(ptys[static_cast<size_t>(i)]->path, writer, first, count,
+        loops.push_back(std::make_unique<BlockingLoop>(ptys.path(i), writer, first, count,
                                                        static_cast<size_t>(i)));
     const int64_t giveUp = nowNs() + static_cast<int64_t>((seconds + 10) * 1e9);
     std::vector<int64_t> latencies;
