@@ -1,7 +1,7 @@
 // Decoding throughput of every protocol version through the path the read
 // operations take: the reader's receive buffer (appendReceived, as one read
-// of the reader thread), getBuffer's hand-over, the decoder, and the output
-// deques, which are created and destroyed in every pass.
+// of the reader thread), getBuffer's hand-over, the decoder, and the
+// connection's sample storage, which the reads reuse from pass to pass.
 //
 // Each pass decodes one block of whole frames: either a full receive
 // buffer (bytes:100000, the most one pass can get) or what a caller polling
@@ -85,7 +85,10 @@ void setCounters(benchmark::State& state, const Block& b) {
     state.counters["xLine"] = benchmark::Counter(bytes / kLineBytesPerSecond, benchmark::Counter::kIsRate);
 }
 
-void BM_Decode(benchmark::State& state) {
+// One decoding pass as the reads run it (`reuse`: into the connection's
+// reused sample storage), or into deques created and destroyed in every pass
+// (how the reads worked before they kept their storage), for comparison.
+void decodePasses(benchmark::State& state, bool reuse) {
     const int version = static_cast<int>(state.range(0));
     const Block b = blockFor(version, static_cast<size_t>(state.range(1)));
     KineDAQ_private d;
@@ -94,7 +97,9 @@ void BM_Decode(benchmark::State& state) {
     int decoded = 0;
     for (auto _ : state) {
         d.readerThread().appendReceived(b.bytes.data(), b.bytes.size());
-        if (sixAxis) {
+        if (reuse) {
+            decoded = sixAxis ? d.pass6D(false) : d.pass3D(false);
+        } else if (sixAxis) {
             std::deque<KinePackage6D> out;
             decoded = d.smProcess6D(out, false);
         } else {
@@ -106,6 +111,9 @@ void BM_Decode(benchmark::State& state) {
     if (decoded != b.frames) state.SkipWithError("decoded frame count differs from the encoded one");
     setCounters(state, b);
 }
+void BM_Decode(benchmark::State& state) { decodePasses(state, true); }
+void BM_DecodeFreshDeques(benchmark::State& state) { decodePasses(state, false); }
+
 void everyVersion(benchmark::internal::Benchmark* b) {
     b->ArgNames({"version", "bytes"})->Unit(benchmark::kMicrosecond);
     for (int64_t bytes : {int64_t{ReaderThread::kMaxBuffer}, int64_t{1000}})
@@ -113,6 +121,7 @@ void everyVersion(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Decode)->Apply(everyVersion);
+BENCHMARK(BM_DecodeFreshDeques)->Apply(everyVersion);
 
 // Baseline: the same bytes copied into a buffer and out again, no decoding.
 void BM_Memcpy(benchmark::State& state) {

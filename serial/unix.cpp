@@ -330,6 +330,20 @@ bool Serial::SerialImpl::waitReadable(uint32_t timeout_ms) {
     SERIAL_THROW_IO("select reports ready to read, but our fd isn't in the list, this shouldn't happen!");
 }
 
+Serial::SerialImpl::WaitOutcome Serial::SerialImpl::waitReadableOrWake(const timespec& timeout, bool watch_port,
+                                                                       int wake_fd) {
+    pollfd p[2] = {{watch_port && is_open ? fd : -1, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    const int r = ppoll(p, 2, &timeout, nullptr);
+    if (r < 0) {
+        if (errno == EINTR) return kWaitTimedOut;
+        SERIAL_THROW_ERRNO();
+    }
+    if (r == 0) return kWaitTimedOut;
+    if (p[1].revents & (POLLIN | POLLERR | POLLHUP)) return kWaitWoken;
+    if (p[0].revents & POLLNVAL) SERIAL_THROW_IO(EBADF);
+    return (p[0].revents & kReadReady) ? kWaitPortReady : kWaitTimedOut;
+}
+
 void Serial::SerialImpl::waitByteTimes(size_t count) {
     uint64_t total = 0;
     if (__builtin_mul_overflow(static_cast<uint64_t>(count), uint64_t{byte_time_ns}, &total))

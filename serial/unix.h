@@ -71,6 +71,14 @@ public:
 
     // False at once when the port is not open.
     bool waitReadable(uint32_t timeout_ms);
+    // What waitReadableOrWake saw.
+    enum WaitOutcome { kWaitTimedOut = 0, kWaitPortReady = 1, kWaitWoken = 2 };
+    // Waits up to `timeout` for the port to turn ready to read (only when
+    // `watch_port` is set and the port is open; a hang-up or an error counts
+    // as ready) or for `wake_fd` to turn readable (ignored when negative).
+    // kWaitWoken wins when both are ready; a signal ends the wait early
+    // (kWaitTimedOut), so callers loop on their own deadline.
+    WaitOutcome waitReadableOrWake(const timespec& timeout, bool watch_port, int wake_fd);
     void waitByteTimes(size_t count);
     size_t read(uint8_t* buf, size_t size);
     size_t write(const uint8_t* data, size_t length);
@@ -132,5 +140,15 @@ private:
     pthread_mutex_t read_mutex;
     pthread_mutex_t write_mutex;
 };
+
+namespace detail {
+
+// Reaches the implementation of a Serial from inside the library.
+class __attribute__((visibility("hidden"))) PortAccess {
+public:
+    static Serial::SerialImpl& impl(Serial& port) { return *port.pimpl; }
+};
+
+}  // namespace detail
 
 }  // namespace serial

@@ -106,6 +106,10 @@ private:
     std::string message;
 };
 
+namespace detail {
+class PortAccess;  // the library's own access to the implementation
+}
+
 // A serial device in raw mode. The descriptor is non-blocking; all waiting is
 // done by the timed operations below.
 //
@@ -214,6 +218,8 @@ public:
     class SerialImpl;
 
 private:
+    friend class detail::PortAccess;
+
     size_t read_(uint8_t* buffer, size_t size);
     size_t write_(const uint8_t* data, size_t size);
 

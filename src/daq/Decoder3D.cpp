@@ -97,7 +97,8 @@ SensorConfig KineDAQ_private::configFromReply() const {
 // Data payload of versions 6 (one sensor) and 7 (sensorCount sensors): the
 // force vectors of all n sensors first, then each sensor's raw channels
 // 0..3 and aux, then each sensor's raw channels 4..7.
-void KineDAQ_private::decodeAaData3D(std::deque<KinePackage> (&out)[16]) {
+template <class Samples>
+void KineDAQ_private::decodeAaData3D(Samples (&out)[16]) {
     applyStatusBits(static_cast<uint8_t>(payloadByte(2)), static_cast<uint8_t>(payloadByte(3)));
     for (int k = 0; k < 4; ++k) {
         workSamples[k].version = version;
@@ -135,7 +136,8 @@ void KineDAQ_private::decodeAaData3D(std::deque<KinePackage> (&out)[16]) {
     }
 }
 
-int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
+template <class Samples>
+int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
     const int status = takeBytes(keep);
     if (status == ReaderThread::kOverflow || status == ReaderThread::kStopped) return status;
     lastBufferSize = static_cast<uint32_t>(frameBytes.size());
@@ -333,3 +335,7 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
     if (!frameBytes.empty()) currentByte = frameBytes.back();
     return static_cast<int>(out[0].size());
 }
+
+int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) { return decode3D(out, keep); }
+
+int KineDAQ_private::smProcess(SampleRun (&out)[16], bool keep) { return decode3D(out, keep); }

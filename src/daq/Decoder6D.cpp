@@ -48,7 +48,8 @@ void KineDAQ_private::ClearStateMachinePackages6D() {
 
 // Data payload of version 8: status bytes, the six axes, then each sensor's
 // raw channels 0..3 and aux, then each sensor's raw channels 4..7.
-void KineDAQ_private::decodeAaData6D(std::deque<KinePackage6D>& out) {
+template <class Samples>
+void KineDAQ_private::decodeAaData6D(Samples& out) {
     applyStatusBits(static_cast<uint8_t>(payloadByte(2)), static_cast<uint8_t>(payloadByte(3)));
     KinePackage6D& w = workSample6D;
     for (auto& s : w.sensors) {
@@ -78,7 +79,8 @@ void KineDAQ_private::decodeAaData6D(std::deque<KinePackage6D>& out) {
     out.push_back(w);
 }
 
-int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
+template <class Samples>
+int KineDAQ_private::decode6D(Samples& out, bool keep) {
     const int status = takeBytes(keep);
     if (status == ReaderThread::kNothingRead) return 0;
     if (status == ReaderThread::kOverflow) return -1;
@@ -196,3 +198,7 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
     if (!frameBytes.empty()) currentByte = frameBytes.back();
     return static_cast<int>(out.size());
 }
+
+int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) { return decode6D(out, keep); }
+
+int KineDAQ_private::smProcess6D(SampleRun6D& out, bool keep) { return decode6D(out, keep); }

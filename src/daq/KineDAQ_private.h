@@ -69,9 +69,21 @@ public:
     KinePackage calc6axisVector(KinePackage& a, KinePackage& b, KinePackage& c, KinePackage& d);
     KinePackage calc6axisTorque(KinePackage& a, KinePackage& b, KinePackage& c, KinePackage& d);
 
-    // Frame decoders: decode what the reader has received into samples.
+    // Frame decoders: decode what the reader has received into samples,
+    // appended to `out` (deques, or vectors whose storage a caller reuses).
+    using SampleRun = std::vector<KinePackage>;
+    using SampleRun6D = std::vector<KinePackage6D>;
     int smProcess(std::deque<KinePackage> (&out)[16], bool keep);
+    int smProcess(SampleRun (&out)[16], bool keep);
     int smProcess6D(std::deque<KinePackage6D>& out, bool keep);
+    int smProcess6D(SampleRun6D& out, bool keep);
+    // One decoding pass of the reads: the connection's own sample storage is
+    // emptied and refilled, so polling reuses it instead of allocating. A
+    // pass never takes more than one full receive buffer, which bounds it.
+    int pass3D(bool keep);
+    int pass6D(bool keep);
+    const SampleRun (&passSamples3D() const)[16] { return passSamples3D_; }
+    const SampleRun6D& passSamples6D() const { return passSamples6D_; }
     void ClearStateMachinePackages3D();
     void ClearStateMachinePackages6D();
 
@@ -101,8 +113,14 @@ private:
     // Completed 0xAA frames: status bits, configuration reply, data payloads.
     void applyStatusBits(uint8_t S, uint8_t T);
     SensorConfig configFromReply() const;
-    void decodeAaData3D(std::deque<KinePackage> (&out)[16]);
-    void decodeAaData6D(std::deque<KinePackage6D>& out);
+    template <class Samples>
+    int decode3D(Samples (&out)[16], bool keep);
+    template <class Samples>
+    int decode6D(Samples& out, bool keep);
+    template <class Samples>
+    void decodeAaData3D(Samples (&out)[16]);
+    template <class Samples>
+    void decodeAaData6D(Samples& out);
     // Sensors the 3D reads lay out per pass: the sensor count, kept to 1..16.
     int sensorsPerPass() const;
 
@@ -138,4 +156,8 @@ private:
     bool frameSeen = false;
     bool dataArrived = false;
     bool virtualSensors = false;
+
+    // Samples of the last read pass (pass3D, pass6D).
+    SampleRun passSamples3D_[16];
+    SampleRun6D passSamples6D_;
 };

@@ -23,6 +23,7 @@ bool ReaderThread::startRun(std::string const& port, int baud) {
 void ReaderThread::close() {
     KinetraLock lock(dataLock_);
     stopRequested_ = true;
+    wake_.Signal();
 }
 
 bool ReaderThread::isOpened() {
@@ -47,12 +48,14 @@ std::vector<unsigned char> ReaderThread::getBuffer(bool keep, int& status) {
 void ReaderThread::writeByte(char value) {
     KinetraLock lock(dataLock_);
     writeQueue_.push_back(static_cast<unsigned char>(value));
+    wake_.Signal();
 }
 
 void ReaderThread::writeByteArray(unsigned char* data, int count) {
     if (count <= 0 || data == nullptr) return;
     KinetraLock lock(dataLock_);
     writeQueue_.insert(writeQueue_.end(), data, data + count);
+    wake_.Signal();
 }
 
 bool ReaderThread::isConfWritten() {
@@ -71,6 +74,7 @@ void ReaderThread::Run() {
         baud = baud_;
     }
     channel_.Open(port, static_cast<unsigned int>(baud), false);
+    silenceWindowOpen_ = false;
     while (!stopRequested_.load()) {
         if (!channel_.IsOpen()) break;
         if (DoRead() < 0 || !DoWrite()) {
@@ -89,7 +93,18 @@ void ReaderThread::Run() {
 
 int ReaderThread::DoRead() {
     readChunk_.clear();
-    int r = channel_.ReadBytesTimeout(readChunk_, kSilenceMs);
+    if (!silenceWindowOpen_) {
+        silenceDeadline_ = KineSerial::Clock::now() + std::chrono::milliseconds(kSilenceMs);
+        silenceWindowOpen_ = true;
+    }
+    const int r = channel_.ReadBytesUntil(readChunk_, silenceDeadline_, wake_.Fd());
+    if (r == 0) {
+        // Woken: lower the signal before the loop looks at the stop flag and
+        // the write queue, so that a request made after this is not lost.
+        wake_.Clear();
+        return 0;
+    }
+    silenceWindowOpen_ = false;
     if (r < 0) return r;
     appendReceived(readChunk_.data(), readChunk_.size());
     return 1;

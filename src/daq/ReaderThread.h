@@ -4,6 +4,10 @@
 // overflow) and sends the bytes that other threads queue. It ends by itself
 // when the DAQ is silent for 550 ms or a read or write fails (status -4).
 //
+// Its wait for input also wakes at once when a command is queued or close()
+// is called, so a queued command goes out without waiting for the next input
+// byte and close() returns promptly even when the DAQ has gone quiet.
+//
 // Every operation except Run/DoRead/DoWrite may be called from any thread;
 // they hold the data lock. Lock order: data lock, then the thread lock.
 // The owner stops it with close() followed by Wait().
@@ -15,6 +19,7 @@
 
 #include "threading/KinetraMutex.h"
 #include "threading/KinetraThread.h"
+#include "threading/KinetraWakeEvent.h"
 #include "transport/KineSerial.h"
 
 class ReaderThread : public KinetraThread {
@@ -43,6 +48,9 @@ public:
     // True once after queued bytes went out and data arrived after them.
     bool isConfWritten();
 
+    // One wait for input: 1 when bytes were appended, 0 when the wait was
+    // woken (nothing read; the silence deadline keeps running), -2 after
+    // 550 ms of silence, -1 when the read failed.
     int DoRead();
     bool DoWrite();
     // Appends received bytes under the data lock: applies the buffer bound
@@ -61,4 +69,9 @@ private:
     bool writePending_ = false;
     int baud_ = 1000000;
     KineSerial channel_;  // reader thread only, while it runs
+    KinetraWakeEvent wake_;  // raised by close() and by queued commands
+    // Reader thread only: end of the current silence window, which starts
+    // with the first wait after input (or after the start) and survives wakes.
+    KineSerial::Clock::time_point silenceDeadline_;
+    bool silenceWindowOpen_ = false;
 };

@@ -6,7 +6,6 @@
 // samples), or -1 reader overflow / 6-axis frame in a 3-axis read, -2 not
 // open, -3 no such sensor, -4 reader stopped.
 #include <algorithm>
-#include <deque>
 
 #include "daq/KineDAQ_private.h"
 #include "daq/PackArray.h"
@@ -25,9 +24,17 @@ constexpr int kMaxSensors = 16;
 
 int32_t scaled(int32_t sum, double factor) { return static_cast<int32_t>(static_cast<double>(sum) * factor); }
 
-using Pass3D = std::deque<KinePackage>[kMaxSensors];
-
 }  // namespace
+
+int KineDAQ_private::pass3D(bool keep) {
+    for (SampleRun& run : passSamples3D_) run.clear();  // keeps the storage
+    return smProcess(passSamples3D_, keep);
+}
+
+int KineDAQ_private::pass6D(bool keep) {
+    passSamples6D_.clear();
+    return smProcess6D(passSamples6D_, keep);
+}
 
 int KineDAQ_private::sensorsPerPass() const { return std::clamp(sensorCount, 1, kMaxSensors); }
 
@@ -35,16 +42,16 @@ int KineDAQ_private::read(KinePackage& sample, int sensor, bool keep) {
     if (!reader.isOpened()) return kNotOpen;
     if (sensor < 0 || sensor >= kMaxSensors) return kNoSuchSensor;
     if (sensorCount != 0 && sensor >= sensorCount) return kNoSuchSensor;
-    Pass3D out;
-    const int r = smProcess(out, keep);
+    const int r = pass3D(keep);
+    const auto& out = passSamples3D_;
     if (!out[sensor].empty()) sample = out[sensor].back();
     return r;
 }
 
 int KineDAQ_private::readVirtual(KinePackage (&samples)[16], bool keep) {
     if (!reader.isOpened()) return kNotOpen;
-    Pass3D out;
-    const int r = smProcess(out, keep);
+    const int r = pass3D(keep);
+    const auto& out = passSamples3D_;
     if (!out[0].empty()) {
         const int n = std::min(sensorCount, kMaxSensors);
         for (int s = 0; s < n; ++s)
@@ -55,8 +62,8 @@ int KineDAQ_private::readVirtual(KinePackage (&samples)[16], bool keep) {
 
 int KineDAQ_private::readArray(int (&values)[8], bool keep) {
     if (!reader.isOpened()) return kNotOpen;
-    Pass3D out;
-    const int r = smProcess(out, keep);
+    const int r = pass3D(keep);
+    const auto& out = passSamples3D_;
     const KinePackage p = out[0].empty() ? KinePackage() : out[0].back();
     const int32_t v[8] = {p.raw[0], p.raw[1], p.raw[2], p.raw[3], p.x, p.y, p.z, p.aux};
     std::copy(v, v + 8, values);
@@ -65,8 +72,8 @@ int KineDAQ_private::readArray(int (&values)[8], bool keep) {
 
 int KineDAQ_private::readVirtualArray(int (&values)[128], bool keep) {
     if (!reader.isOpened()) return kNotOpen;
-    Pass3D out;
-    const int r = smProcess(out, keep);
+    const int r = pass3D(keep);
+    const auto& out = passSamples3D_;
     const bool decoded = !out[0].empty();
     const int n = std::min(sensorCount, kMaxSensors);
     for (int s = 0; s < n; ++s) {
@@ -79,8 +86,8 @@ int KineDAQ_private::readVirtualArray(int (&values)[128], bool keep) {
 
 int KineDAQ_private::readAll(KinePackage*& samples, bool keep) {
     if (!reader.isOpened()) return kNotOpen;
-    Pass3D out;
-    const int r = smProcess(out, keep);
+    const int r = pass3D(keep);
+    const auto& out = passSamples3D_;
     if (r == kOverflow) return kOverflow;
     if (out[0].empty()) {
         delete[] samples;
@@ -94,7 +101,7 @@ int KineDAQ_private::readAll(KinePackage*& samples, bool keep) {
     const int n = sensorsPerPass();
     reallocPackArray(samples, n * count);
     for (int s = 0; s < n; ++s) {
-        const std::deque<KinePackage>& q = out[s];
+        const SampleRun& q = out[s];
         for (int i = 0; i < count; ++i)
             samples[s * count + i] = static_cast<size_t>(i) < q.size() ? q[static_cast<size_t>(i)] : KinePackage();
     }
@@ -103,16 +110,16 @@ int KineDAQ_private::readAll(KinePackage*& samples, bool keep) {
 
 int KineDAQ_private::read6D(KinePackage6D& sample, bool keep) {
     if (!reader.isOpened()) return kNotOpen;
-    std::deque<KinePackage6D> out;
-    const int r = smProcess6D(out, keep);
+    const int r = pass6D(keep);
+    const auto& out = passSamples6D_;
     if (!out.empty()) sample = out.back();
     return r;
 }
 
 int KineDAQ_private::readAll6D(KinePackage6D*& samples, bool keep) {
     if (!reader.isOpened()) return kNotOpen;
-    std::deque<KinePackage6D> out;
-    const int r = smProcess6D(out, keep);
+    const int r = pass6D(keep);
+    const auto& out = passSamples6D_;
     if (r == kOverflow) return kOverflow;
     if (out.empty()) {
         delete[] samples;

@@ -1,8 +1,12 @@
 #include "transport/KineSerial.h"
 
+#include <algorithm>
 #include <exception>
 
+#include <time.h>
+
 #include "serial/serial.h"
+#include "serial/unix.h"
 #include "threading/KinetraThread.h"
 
 namespace {
@@ -116,18 +120,77 @@ unsigned int KineSerial::BytesAvailable() {
     }
 }
 
-bool KineSerial::WaitForRead(unsigned long count, unsigned long timeout) {
-    // Elapsed time on the monotonic clock: a wall-clock step must not end
-    // (or stretch) the wait.
-    const uint64_t start = KinetraThread::MonotonicNow();
-    while (BytesAvailable() < count) {
-        if (KinetraThread::MonotonicNow() - start >= timeout) {
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::nanoseconds;
+
+// Poll interval once the descriptor cannot tell when input comes (it reports
+// a hang-up or an error without data, or the wait itself fails).
+constexpr microseconds kFallbackPoll{1000};
+// Shortest sleep while part of a multi-byte count is there.
+constexpr microseconds kMinRestWait{100};
+
+KineSerial::Clock::time_point deadlineAfter(unsigned long ms) {
+    const auto now = KineSerial::Clock::now();
+    // Saturate instead of overflowing the clock for absurd timeouts.
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(KineSerial::Clock::time_point::max() - now);
+    if (ms >= static_cast<unsigned long>(room.count())) return KineSerial::Clock::time_point::max();
+    return now + std::chrono::milliseconds(ms);
+}
+
+timespec toTimespec(nanoseconds d) {
+    const long long ns = d.count() > 0 ? d.count() : 0;
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+}  // namespace
+
+KineSerial::WaitResult KineSerial::WaitForReadUntil(unsigned long count, Clock::time_point deadline, int wakeFd) {
+    serial::Serial::SerialImpl& impl = serial::detail::PortAccess::impl(*port_);
+    bool portReadySeen = false;   // the last wait ended because the port was ready
+    bool watchPort = true;        // false once the port reports ready without data
+    for (;;) {
+        const unsigned int available = BytesAvailable();
+        if (available >= count) return WaitReady;
+        if (portReadySeen && available == 0) watchPort = false;
+        const auto now = Clock::now();
+        if (now >= deadline) {
             lastError_ = ReadTimeout;
-            return false;
+            return WaitTimedOut;
         }
-        KinetraThread::ThreadSleep(1);
+        nanoseconds slice = deadline - now;
+        const bool blockOnPort = watchPort && available == 0;
+        if (available > 0) {
+            // Input is there but not all of it: the port stays readable, so
+            // sleep about as long as the missing bytes take on the line.
+            const nanoseconds rest{static_cast<long long>(count - available) * impl.getByteTimeNs()};
+            slice = std::min(slice, std::clamp<nanoseconds>(rest, kMinRestWait, kFallbackPoll));
+        } else if (!watchPort) {
+            slice = std::min<nanoseconds>(slice, kFallbackPoll);
+        }
+        serial::Serial::SerialImpl::WaitOutcome outcome;
+        try {
+            outcome = impl.waitReadableOrWake(toTimespec(slice), blockOnPort, wakeFd);
+        } catch (const std::exception&) {
+            // The descriptor cannot be waited on: fall back to looking at the
+            // byte count every millisecond, as the count alone decides.
+            watchPort = false;
+            const timespec pause = toTimespec(std::min<nanoseconds>(slice, kFallbackPoll));
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        if (outcome == serial::Serial::SerialImpl::kWaitWoken) return WaitWoken;
+        portReadySeen = outcome == serial::Serial::SerialImpl::kWaitPortReady;
     }
-    return true;
+}
+
+KineSerial::WaitResult KineSerial::WaitForRead(unsigned long count, unsigned long timeout, int wakeFd) {
+    return WaitForReadUntil(count, deadlineAfter(timeout), wakeFd);
+}
+
+bool KineSerial::WaitForRead(unsigned long count, unsigned long timeout) {
+    return WaitForRead(count, timeout, -1) == WaitReady;
 }
 
 int KineSerial::ReadBytes(unsigned char* buffer, unsigned long size) {
@@ -154,8 +217,22 @@ int KineSerial::ReadBytesTimeout(std::vector<unsigned char>& data, unsigned long
     return ReadBytesCount(data, 1, timeout);
 }
 
-int KineSerial::ReadBytesCount(std::vector<unsigned char>& data, unsigned long count, unsigned long timeout) {
-    if (!WaitForRead(count, timeout)) return -2;
+int KineSerial::ReadBytesCount(std::vector<unsigned char>& data, unsigned long count, unsigned long timeout,
+                               int wakeFd) {
+    return ReadAfterWait(WaitForRead(count, timeout, wakeFd), data);
+}
+
+int KineSerial::ReadBytesUntil(std::vector<unsigned char>& data, Clock::time_point deadline, int wakeFd) {
+    return ReadAfterWait(WaitForReadUntil(1, deadline, wakeFd), data);
+}
+
+int KineSerial::ReadAfterWait(WaitResult wait, std::vector<unsigned char>& data) {
+    constexpr int kReadTimedOut = -2;
+    switch (wait) {
+    case WaitTimedOut: return kReadTimedOut;
+    case WaitWoken: return 0;
+    case WaitReady: break;
+    }
     return ReadBytes(data);
 }
 

@@ -7,6 +7,7 @@
 // Not thread-safe: each channel is driven by one thread at a time.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,13 +45,31 @@ public:
     bool IsOpen() const;
 
     unsigned int BytesAvailable();
-    // Polls every 1 ms until `count` bytes wait; false (ReadTimeout) after `timeout` ms.
+
+    // The waits block on the descriptor until input arrives, re-checking the
+    // byte count, so they return as soon as the wanted bytes are there.
+    // Optionally they also end when `wakeFd` turns readable (for instance a
+    // KinetraWakeEvent's Fd() that another thread signals); a negative
+    // `wakeFd` is ignored. The byte count is tested before the clock, so a
+    // timeout of 0 still succeeds when the bytes are already there.
+    using Clock = std::chrono::steady_clock;
+    enum WaitResult { WaitReady, WaitTimedOut, WaitWoken };
+    // Until `count` bytes wait (WaitReady), `deadline` passes (WaitTimedOut,
+    // records ReadTimeout) or `wakeFd` is readable (WaitWoken, records nothing).
+    WaitResult WaitForReadUntil(unsigned long count, Clock::time_point deadline, int wakeFd = -1);
+    WaitResult WaitForRead(unsigned long count, unsigned long timeout, int wakeFd);
+    // True once `count` bytes wait; false (ReadTimeout) after `timeout` ms.
     bool WaitForRead(unsigned long count, unsigned long timeout);
     int ReadBytes(unsigned char* buffer, unsigned long size);
     // Appends everything waiting to `data`; 0 when nothing waits.
     int ReadBytes(std::vector<unsigned char>& data);
+    // Wait for 1 (or `count`) bytes, then append everything waiting: the
+    // count read, -2 when the bytes did not come in time, -1 when the read
+    // failed. With a `wakeFd`, 0 when it woke the wait (nothing read).
     int ReadBytesTimeout(std::vector<unsigned char>& data, unsigned long timeout);
-    int ReadBytesCount(std::vector<unsigned char>& data, unsigned long count, unsigned long timeout);
+    int ReadBytesCount(std::vector<unsigned char>& data, unsigned long count, unsigned long timeout,
+                       int wakeFd = -1);
+    int ReadBytesUntil(std::vector<unsigned char>& data, Clock::time_point deadline, int wakeFd);
     void ClearInputBuffer();
 
     int WriteBytes(unsigned char const* data, unsigned long size);
@@ -64,6 +83,8 @@ public:
     const std::string& GetPortName() const { return portName_; }
 
 private:
+    int ReadAfterWait(WaitResult wait, std::vector<unsigned char>& data);
+
     std::string portName_;
     std::unique_ptr<serial::Serial> port_;
     LastErrorType lastError_ = NoError;

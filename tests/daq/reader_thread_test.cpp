@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "daq/ReaderThread.h"
 #include "support/byte_streamer.h"
@@ -140,7 +141,7 @@ TEST(ReaderThread, QueuedCommandIsSentAndConfirmed) {
     unsigned char cmd[] = {0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3};
     r.writeByteArray(cmd, sizeof cmd);
     r.writeByte(static_cast<char>(0xA7));
-    pty.write(std::vector<uint8_t>{1});  // ends the waiting read; the queue goes out
+    // Queuing wakes the waiting read: the bytes go out with no input arriving.
     auto sent = pty.read(7, seconds(1));
     EXPECT_EQ(sent, (std::vector<uint8_t>{0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3, 0xA7}));
     EXPECT_FALSE(r.isConfWritten());  // nothing read since the write yet
@@ -184,6 +185,43 @@ TEST(ReaderThread, CloseWhileStreamingEndsWithinOnePass) {
     EXPECT_LT(msSince(t0), 100);
     EXPECT_FALSE(r.isOpened());
     EXPECT_EQ(statusOf(r), 1);  // a requested stop is not a failure
+}
+
+TEST(ReaderThread, CloseOnASilentDaqReturnsPromptly) {
+    PtyPair pty;
+    ReaderThread r;
+    ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000));
+    pty.write(std::vector<uint8_t>{1});
+    ASSERT_TRUE(waitFor([&] { return statusOf(r) == 1; }, seconds(1)));
+    std::this_thread::sleep_for(milliseconds(50));  // the reader now waits on silence
+    auto t0 = steady_clock::now();
+    r.close();
+    r.Wait();
+    EXPECT_LT(msSince(t0), 250);  // not the rest of the 550 ms silence window
+    EXPECT_EQ(statusOf(r), 1);
+}
+
+TEST(ReaderThread, QueuedCommandsDoNotStretchTheSilenceWindow) {
+    PtyPair pty;
+    ReaderThread r;
+    ASSERT_TRUE(r.startRun(pty.slavePath(), 1000000));
+    pty.write(std::vector<uint8_t>{1});
+    ASSERT_TRUE(waitFor([&] { return statusOf(r) == 1; }, seconds(1)));
+    auto lastByte = steady_clock::now();
+    // Each command wakes the reader and goes out at once; the silence
+    // deadline still counts from the last input.
+    unsigned char cmd = 0x5A;
+    while (r.isOpened() && msSince(lastByte) < 1500) {
+        r.writeByteArray(&cmd, 1);
+        std::this_thread::sleep_for(milliseconds(40));
+    }
+    long ms = msSince(lastByte);
+    EXPECT_FALSE(r.isOpened());
+    EXPECT_GE(ms, 530);
+    EXPECT_LT(ms, 900);
+    EXPECT_EQ(statusOf(r), -4);
+    EXPECT_GE(pty.readAvailable().size(), 5u);
+    r.Wait();
 }
 
 TEST(ReaderThread, RestartManyTimesWithoutLeaks) {

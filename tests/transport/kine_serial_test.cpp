@@ -6,9 +6,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "support/byte_streamer.h"
 #include "support/pty_pair.h"
+#include "threading/KinetraWakeEvent.h"
 #include "transport/KineSerial.h"
 
 namespace {
@@ -202,6 +204,87 @@ TEST(KineSerial, OpenCloseCyclesLeakNoDescriptors) {
         ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, false));  // reopen after close
     }
     EXPECT_EQ(kine_test::openDescriptorCount(), before);
+}
+
+// CPU time of the calling thread.
+milliseconds threadCpu() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return duration_cast<milliseconds>(seconds(ts.tv_sec) + nanoseconds(ts.tv_nsec));
+}
+
+TEST(KineSerial, WaitsBlockUntilTheBytesComeOrAWakeArrives) {
+    PtyPair pty;
+    KineSerial ch;
+    ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, false));
+    KinetraWakeEvent wake;
+
+    // Bytes in two pieces: the wait needs all five, then takes all six.
+    std::thread device([&] {
+        std::this_thread::sleep_for(milliseconds(30));
+        pty.write(std::vector<uint8_t>{1, 2});
+        std::this_thread::sleep_for(milliseconds(30));
+        pty.write(std::vector<uint8_t>{3, 4, 5, 6});
+    });
+    Bytes v;
+    const auto cpu0 = threadCpu();
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(ch.ReadBytesCount(v, 5, 5000, wake.Fd()), 6);
+    EXPECT_LT(msSince(t0), 2000);
+    device.join();
+    EXPECT_EQ(v, (Bytes{1, 2, 3, 4, 5, 6}));
+
+    // A raised wake ends the wait at once, reads nothing, records nothing.
+    std::thread waker([&] {
+        std::this_thread::sleep_for(milliseconds(30));
+        wake.Signal();
+    });
+    t0 = steady_clock::now();
+    EXPECT_EQ(ch.WaitForRead(1, 5000, wake.Fd()), KineSerial::WaitWoken);
+    EXPECT_LT(msSince(t0), 2000);
+    waker.join();
+    EXPECT_EQ(ch.GetLastError(), KineSerial::NoError);
+    EXPECT_TRUE(wake.IsSignalled());  // the owner lowers it
+    // Waiting bytes win over a raised wake.
+    pty.write(std::vector<uint8_t>{7});
+    ASSERT_TRUE(waitFor([&] { return ch.BytesAvailable() == 1; }, seconds(1)));
+    EXPECT_EQ(ch.ReadBytesCount(v, 1, 5000, wake.Fd()), 1);
+    wake.Clear();
+    EXPECT_FALSE(wake.IsSignalled());
+    EXPECT_EQ(ch.WaitForRead(1, 50, wake.Fd()), KineSerial::WaitTimedOut);
+    EXPECT_EQ(ch.GetLastError(), KineSerial::ReadTimeout);
+    // Blocking, not polling: all of the above cost the waiting thread little CPU.
+    EXPECT_LT((threadCpu() - cpu0).count(), 40);
+}
+
+TEST(KineSerial, HungUpPortTimesOutWithoutSpinning) {
+    PtyPair pty;
+    KineSerial ch;
+    ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, false));
+    pty.hangUp();  // the descriptor now reports ready forever, with no data
+    Bytes v;
+    const auto cpu0 = threadCpu();
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(ch.ReadBytesTimeout(v, 300), -2);
+    EXPECT_GE(msSince(t0), 295);
+    EXPECT_EQ(ch.GetLastError(), KineSerial::ReadTimeout);
+    EXPECT_LT((threadCpu() - cpu0).count(), 50);  // polling every 1 ms costs a few ms
+}
+
+TEST(KinetraWakeEvent, SleepEndsOnSignal) {
+    KinetraWakeEvent wake;
+    EXPECT_FALSE(wake.SleepFor(20));
+    std::thread waker([&] {
+        std::this_thread::sleep_for(milliseconds(20));
+        wake.Signal();
+        wake.Signal();  // signals do not count
+    });
+    auto t0 = steady_clock::now();
+    EXPECT_TRUE(wake.SleepFor(5000));
+    EXPECT_LT(msSince(t0), 2000);
+    waker.join();
+    wake.Clear();
+    EXPECT_FALSE(wake.IsSignalled());
 }
 
 }  // namespace
