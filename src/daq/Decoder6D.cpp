@@ -79,6 +79,10 @@ void KineDAQ_private::decodeAaData6D(std::deque<KinePackage6D>& out) {
 }
 
 int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
+    return passKeepingPosition(keep, [&] { return decode6D(out, keep); });
+}
+
+int KineDAQ_private::decode6D(std::deque<KinePackage6D>& out, bool keep) {
     const int status = takeBytes(keep);
     if (status == ReaderThread::kNothingRead) return 0;
     if (status == ReaderThread::kOverflow) return -1;
@@ -87,8 +91,11 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
     KinePackage6D& w = workSample6D;
 
     // The position lives in a local while the bytes are decoded and goes
-    // back into the connection when the call ends.
-    uint32_t state = smState;
+    // back into the connection when the call ends. A state of the 3D
+    // decoder (the connection was read through it) counts as the start.
+    const uint32_t at = smState;
+    const bool owned = at <= kHeader || (at >= kConfigE && at <= kChecksumE + 1) || (at >= kTypeHigh && at <= kChecksumLow);
+    uint32_t state = owned ? at : kIdle;
 
     for (const unsigned char b : frameBytes) {
         const uint32_t st = state;
@@ -99,7 +106,7 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
                 checksum = kStartAA;
                 for (auto& s : w.sensors) s.version = version;
                 state = kTypeHigh;
-            } else if (b == kStart37) {
+            } else if (b == kStart37 && !aaFamily(version)) {  // see the 3D decoder
                 state = kHeader;
             }
             break;
