@@ -1,5 +1,6 @@
 #include "daq/KineDAQ_private.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,13 +10,15 @@
 
 namespace {
 
-constexpr int kFirstFramePolls = 40;
+// Waits end by a deadline on the monotonic clock, not by a count of sleeps,
+// so that neither the time the polls take nor signals change their length.
+constexpr uint64_t kFirstFrameWaitMs = 1000;
 constexpr unsigned int kFirstFramePollMs = 25;
 constexpr int kConfigRequestPasses = 50;
 constexpr unsigned long kConfigReplyBytes = 32;
-constexpr unsigned long kConfigReplyWaitMs = 1000;
+constexpr uint64_t kConfigReplyWaitMs = 1000;
 constexpr unsigned int kConfigSettleMs = 33;
-constexpr int kVirtualAttempts = 21;
+constexpr uint64_t kVirtualWaitMs = 600;
 constexpr unsigned int kVirtualRetryMs = 30;
 
 // DAQ speed code of the configuration block -> rate in Hz (unknown codes
@@ -56,6 +59,7 @@ bool KineDAQ_private::open(KPort port, bool debugMode, int baud) {
     // offsets and sensor count do not carry over into the new connection.
     if (reader.isOpened()) return false;
     close();
+    resetStreamPosition();
 
     frameSeen = false;
     dataArrived = false;
@@ -73,8 +77,10 @@ bool KineDAQ_private::open(KPort port, bool debugMode, int baud) {
     if (identity == 34) aaVersion = kine_version_7;
     else if (identity == 64) aaVersion = kine_version_8;
     else if (identity == 31) aaVersion = kine_version_6;
+    // Other units are recognised by the decoder from their frames (a unit of
+    // the 0xAA family is never switched to another family by its stream).
+    version = aaVersion;
     if (aaVersion != kine_version_none) {
-        version = aaVersion;
         bool ok = false;
         configuration = configure170(portName, ok, debugMode);
         if (!ok) return false;
@@ -85,8 +91,10 @@ bool KineDAQ_private::open(KPort port, bool debugMode, int baud) {
     offsets.push_back(KineSensor());
 
     KinePackage sample;
-    for (int poll = 0; poll < kFirstFramePolls && !dataArrived; ++poll) {
+    const uint64_t firstFrameDeadline = KinetraThread::MonotonicNow() + kFirstFrameWaitMs;
+    while (!dataArrived) {
         read(sample, 0, true);
+        if (dataArrived || KinetraThread::MonotonicNow() >= firstFrameDeadline) break;
         KinetraThread::ThreadSleep(kFirstFramePollMs);
     }
     if (version == kine_version_3) configuration = getConfig();
@@ -106,11 +114,14 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
 
     std::vector<unsigned char> command;
     std::vector<unsigned char> response;
+    const uint64_t deadline = KinetraThread::MonotonicNow() + kConfigRequestPasses * kConfigReplyWaitMs;
     for (int pass = 0; pass < kConfigRequestPasses && !ok; ++pass) {
+        const uint64_t now = KinetraThread::MonotonicNow();
+        if (now >= deadline) break;
         command.clear();
         KineSendUtils::SetRequestConfig(command);
         if (channel.WriteBytes(command) < 0) break;
-        channel.ReadBytesCount(response, kConfigReplyBytes, kConfigReplyWaitMs);
+        channel.ReadBytesCount(response, kConfigReplyBytes, std::min(kConfigReplyWaitMs, deadline - now));
         if (response.empty()) continue;
         // The response is kept across passes and scanned from the start each
         // time; later replies are applied over earlier ones.
@@ -128,7 +139,8 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
     channel.WriteBytes(command);
     command.clear();
     KineSendUtils::SetSpeed100Hz(command);
-    channel.WriteBytes(command);
+    // The unit runs at 100 Hz from here on; keep what it runs at.
+    if (channel.WriteBytes(command) == static_cast<int>(command.size())) config.setSpeed(100);
     if (channel.BytesAvailable() != 0) ok = true;  // the DAQ is sending
     channel.Close();
     return config;
@@ -149,10 +161,9 @@ bool KineDAQ_private::isOpen() { return reader.isOpened(); }
 
 bool KineDAQ_private::isVirtual() {
     KinePackage sample;
-    for (int attempt = 0; attempt < kVirtualAttempts; ++attempt) {
-        if (read(sample, 0, true) > 0) break;
-        if (attempt + 1 < kVirtualAttempts) KinetraThread::ThreadSleep(kVirtualRetryMs);
-    }
+    const uint64_t deadline = KinetraThread::MonotonicNow() + kVirtualWaitMs;
+    while (read(sample, 0, true) <= 0 && KinetraThread::MonotonicNow() < deadline)
+        KinetraThread::ThreadSleep(kVirtualRetryMs);
     return virtualSensors;
 }
 

@@ -76,7 +76,9 @@ int main(int argc, char** argv) {
     CHECK(callSendConfig(daq, 1, 1000, 15));
     CHECK((callGetConfig(daq, NULL) & 0x1E) == 0x06);
 
-    CHECK(callZero(daq, 0));
+    /* The three-axis read behind callZero gives no sample of a six-axis unit
+       (zeroed with callZeroAll), so nothing is measured and it fails. */
+    CHECK(callZero(daq, 0) == !six_axis);
     CHECK(!callZero(daq, 16));
     CHECK(callUnzero(daq, 0));
     callZeroAll(daq);
