@@ -114,6 +114,22 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
 
     std::vector<unsigned char> command;
     std::vector<unsigned char> response;
+    // Configuration replies in the response, scanned from the start each
+    // time; later replies are applied over earlier ones.
+    auto scanReplies = [&response](SensorConfig* apply) {
+        int replies = 0;
+        for (size_t i = 0; i + 8 < response.size(); ++i) {
+            if (response[i] != 0xAA || response[i + 1] != 0x00 || response[i + 2] != 0x32) continue;
+            ++replies;
+            if (apply == nullptr) continue;
+            apply->setMode(response[i + 8]);
+            apply->setFilter(filterHzFromDaqCode(response[i + 5]));
+            apply->setSpeed(speedHzFromDaqCode(response[i + 4]));
+        }
+        return replies;
+    };
+    int requests = 0;
+    int replies = 0;
     const uint64_t deadline = KinetraThread::MonotonicNow() + kConfigRequestPasses * kConfigReplyWaitMs;
     for (int pass = 0; pass < kConfigRequestPasses && !ok; ++pass) {
         const uint64_t now = KinetraThread::MonotonicNow();
@@ -121,17 +137,10 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
         command.clear();
         KineSendUtils::SetRequestConfig(command);
         if (channel.WriteBytes(command) < 0) break;
+        ++requests;
         channel.ReadBytesCount(response, kConfigReplyBytes, std::min(kConfigReplyWaitMs, deadline - now));
-        if (response.empty()) continue;
-        // The response is kept across passes and scanned from the start each
-        // time; later replies are applied over earlier ones.
-        for (size_t i = 0; i + 8 < response.size(); ++i) {
-            if (response[i] != 0xAA || response[i + 1] != 0x00 || response[i + 2] != 0x32) continue;
-            config.setMode(response[i + 8]);
-            config.setFilter(filterHzFromDaqCode(response[i + 5]));
-            config.setSpeed(speedHzFromDaqCode(response[i + 4]));
-            ok = true;
-        }
+        replies = scanReplies(&config);
+        ok = replies > 0;
     }
 
     command.clear();
@@ -142,6 +151,16 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
     // The unit runs at 100 Hz from here on; keep what it runs at.
     if (channel.WriteBytes(command) == static_cast<int>(command.size())) config.setSpeed(100);
     if (channel.BytesAvailable() != 0) ok = true;  // the DAQ is sending
+
+    // Replies to earlier requests still on their way describe the unit as it
+    // was before these writes: take them off the line here, so that the
+    // connection's decoder does not take them for its current configuration.
+    const uint64_t drainEnd = KinetraThread::MonotonicNow() + kConfigReplyWaitMs;
+    while (replies > 0 && replies < requests) {
+        const uint64_t now = KinetraThread::MonotonicNow();
+        if (now >= drainEnd || channel.ReadBytesCount(response, 1, drainEnd - now) < 0) break;
+        replies = scanReplies(nullptr);
+    }
     channel.Close();
     return config;
 }
