@@ -562,7 +562,9 @@ TEST(DaqConnection, ClosedConnectionQueuesNoCommands) {
 }
 
 // A control loop's 1 kHz timer must not shorten open's wait for the first
-// frame: this unit starts sending 500 ms after the port opens.
+// frame: this unit starts sending 300 ms after the port opens (interrupted
+// sleeps used to end the wait after about 40 ms). Later than 550 ms the
+// reader would end the connection for silence.
 TEST(DaqConnection, OpenWaitsForALateUnitUnderAOneKilohertzTimer) {
     auto sim = makeSim(3);
     sim->setSilent(true);
@@ -571,7 +573,7 @@ TEST(DaqConnection, OpenWaitsForALateUnitUnderAOneKilohertzTimer) {
     {
         kine_test::IntervalTimer timer(milliseconds(1));
         std::thread unit([&] {
-            std::this_thread::sleep_for(milliseconds(500));
+            std::this_thread::sleep_for(milliseconds(300));
             sim->setSilent(false);
         });
         opened = daq.open(portFor(*sim));
