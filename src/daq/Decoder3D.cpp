@@ -57,6 +57,12 @@ void KineDAQ_private::growOffsetsToFour() {
     while (offsets.size() < 4) offsets.push_back(KineSensor());
 }
 
+// Back to the position of a new connection: between frames, no frame in progress.
+void KineDAQ_private::resetStreamPosition() {
+    std::apply([](auto&... field) { ((field = std::remove_reference_t<decltype(field)>{}), ...); },
+               streamPosition());
+}
+
 void KineDAQ_private::ClearStateMachinePackages3D() {
     for (auto& s : workSamples) zeroFields(s);
 }
@@ -88,6 +94,8 @@ SensorConfig KineDAQ_private::configFromReply() const {
     case 2: filter = filter_150hz; break;
     case 3: filter = filter_50hz; break;
     case 4: filter = filter_15hz; break;
+    // 500, 5 and 1 Hz have no field value: the field stays as it was.
+    case 1: case 5: case 6: filter = (configuration.to_uin8_t() >> 1) & 3; break;
     default: filter = payloadByte(1) & 3; break;
     }
     return SensorConfig(state_ok, static_cast<sensor_speed>(speed), static_cast<sensor_filter>(filter),
@@ -148,8 +156,11 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
     };
 
     // The position lives in a local while the bytes are decoded and goes
-    // back into the connection when the call ends.
-    uint32_t state = smState;
+    // back into the connection when the call ends. A state of the 6D
+    // decoder (the connection was read through it) counts as the start.
+    const uint32_t at = smState;
+    const bool owned = at <= kHeader || (at >= kConfigA && at <= kChecksumB + 1) || (at >= kTypeHigh && at <= kChecksumLow);
+    uint32_t state = owned ? at : kIdle;
 
     for (const unsigned char b : frameBytes) {
         const uint32_t st = state;
@@ -162,7 +173,9 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
                 checksum = kStartAA;
                 workSamples[0].version = version;
                 state = kTypeHigh;
-            } else if (b == kStart37) {
+            } else if (b == kStart37 && !aaFamily(version)) {
+                // An 0xAA-family stream resynchronises on its next 0xAA frame:
+                // 0x37 there is payload, never a header.
                 state = kHeader;
             }
             break;
@@ -336,6 +349,10 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
     return static_cast<int>(out[0].size());
 }
 
-int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) { return decode3D(out, keep); }
+int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
+    return passKeepingPosition(keep, [&] { return decode3D(out, keep); });
+}
 
-int KineDAQ_private::smProcess(SampleRun (&out)[16], bool keep) { return decode3D(out, keep); }
+int KineDAQ_private::smProcess(SampleRun (&out)[16], bool keep) {
+    return passKeepingPosition(keep, [&] { return decode3D(out, keep); });
+}

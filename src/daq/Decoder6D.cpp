@@ -89,8 +89,11 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
     KinePackage6D& w = workSample6D;
 
     // The position lives in a local while the bytes are decoded and goes
-    // back into the connection when the call ends.
-    uint32_t state = smState;
+    // back into the connection when the call ends. A state of the 3D
+    // decoder (the connection was read through it) counts as the start.
+    const uint32_t at = smState;
+    const bool owned = at <= kHeader || (at >= kConfigE && at <= kChecksumE + 1) || (at >= kTypeHigh && at <= kChecksumLow);
+    uint32_t state = owned ? at : kIdle;
 
     for (const unsigned char b : frameBytes) {
         const uint32_t st = state;
@@ -101,7 +104,7 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
                 checksum = kStartAA;
                 for (auto& s : w.sensors) s.version = version;
                 state = kTypeHigh;
-            } else if (b == kStart37) {
+            } else if (b == kStart37 && !aaFamily(version)) {  // see the 3D decoder
                 state = kHeader;
             }
             break;
@@ -199,6 +202,10 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
     return static_cast<int>(out.size());
 }
 
-int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) { return decode6D(out, keep); }
+int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
+    return passKeepingPosition(keep, [&] { return decode6D(out, keep); });
+}
 
-int KineDAQ_private::smProcess6D(SampleRun6D& out, bool keep) { return decode6D(out, keep); }
+int KineDAQ_private::smProcess6D(SampleRun6D& out, bool keep) {
+    return passKeepingPosition(keep, [&] { return decode6D(out, keep); });
+}

@@ -3,6 +3,8 @@
 // bounded access to its payload.
 #pragma once
 
+#include <tuple>
+
 #include "daq/KineDAQ_private.h"
 
 namespace kine::decoder {
@@ -17,6 +19,10 @@ enum : uint32_t {
     kChecksumHigh = 158,
     kChecksumLow = 159,
 };
+
+inline bool aaFamily(int version) {
+    return version == kine_version_6 || version == kine_version_7 || version == kine_version_8;
+}
 
 enum FrameKind : int32_t { kOtherFrame = -1, kDataFrame = 0, kConfigReply = 1 };
 
@@ -125,4 +131,19 @@ inline bool KineDAQ_private::aaFrameByte(uint8_t b, uint32_t& state) {
     default:
         return false;
     }
+}
+
+// Runs one decoding pass. A pass that keeps its bytes in the reader runs on
+// a copy of the stream position (see streamPosition); everything callers
+// read (samples, flags, version, configuration) is updated either way.
+template <typename Pass>
+int KineDAQ_private::passKeepingPosition(bool keep, Pass pass) {
+    if (!keep) return pass();
+    const auto saved = std::apply([](const auto&... field) { return std::make_tuple(field...); }, streamPosition());
+    struct Restore {
+        KineDAQ_private& d;
+        const decltype(saved)& position;
+        ~Restore() { d.streamPosition() = position; }
+    } restore{*this, saved};
+    return pass();
 }

@@ -1,5 +1,6 @@
 #include "daq/KineDAQ_private.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,13 +10,15 @@
 
 namespace {
 
-constexpr int kFirstFramePolls = 40;
+// Waits end by a deadline on the monotonic clock, not by a count of sleeps,
+// so that neither the time the polls take nor signals change their length.
+constexpr uint64_t kFirstFrameWaitMs = 1000;
 constexpr unsigned int kFirstFramePollMs = 25;
 constexpr int kConfigRequestPasses = 50;
 constexpr unsigned long kConfigReplyBytes = 32;
-constexpr unsigned long kConfigReplyWaitMs = 1000;
+constexpr uint64_t kConfigReplyWaitMs = 1000;
 constexpr unsigned int kConfigSettleMs = 33;
-constexpr int kVirtualAttempts = 21;
+constexpr uint64_t kVirtualWaitMs = 600;
 constexpr unsigned int kVirtualRetryMs = 30;
 
 // DAQ speed code of the configuration block -> rate in Hz (unknown codes
@@ -56,6 +59,7 @@ bool KineDAQ_private::open(KPort port, bool debugMode, int baud) {
     // offsets and sensor count do not carry over into the new connection.
     if (reader.isOpened()) return false;
     close();
+    resetStreamPosition();
 
     frameSeen = false;
     dataArrived = false;
@@ -73,8 +77,10 @@ bool KineDAQ_private::open(KPort port, bool debugMode, int baud) {
     if (identity == 34) aaVersion = kine_version_7;
     else if (identity == 64) aaVersion = kine_version_8;
     else if (identity == 31) aaVersion = kine_version_6;
+    // Other units are recognised by the decoder from their frames (a unit of
+    // the 0xAA family is never switched to another family by its stream).
+    version = aaVersion;
     if (aaVersion != kine_version_none) {
-        version = aaVersion;
         bool ok = false;
         configuration = configure170(portName, ok, debugMode);
         if (!ok) return false;
@@ -85,8 +91,10 @@ bool KineDAQ_private::open(KPort port, bool debugMode, int baud) {
     offsets.push_back(KineSensor());
 
     KinePackage sample;
-    for (int poll = 0; poll < kFirstFramePolls && !dataArrived; ++poll) {
+    const uint64_t firstFrameDeadline = KinetraThread::MonotonicNow() + kFirstFrameWaitMs;
+    while (!dataArrived) {
         read(sample, 0, true);
+        if (dataArrived || KinetraThread::MonotonicNow() >= firstFrameDeadline) break;
         KinetraThread::ThreadSleep(kFirstFramePollMs);
     }
     if (version == kine_version_3) configuration = getConfig();
@@ -106,21 +114,33 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
 
     std::vector<unsigned char> command;
     std::vector<unsigned char> response;
+    // Configuration replies in the response, scanned from the start each
+    // time; later replies are applied over earlier ones.
+    auto scanReplies = [&response](SensorConfig* apply) {
+        int replies = 0;
+        for (size_t i = 0; i + 8 < response.size(); ++i) {
+            if (response[i] != 0xAA || response[i + 1] != 0x00 || response[i + 2] != 0x32) continue;
+            ++replies;
+            if (apply == nullptr) continue;
+            apply->setMode(response[i + 8]);
+            apply->setFilter(filterHzFromDaqCode(response[i + 5]));
+            apply->setSpeed(speedHzFromDaqCode(response[i + 4]));
+        }
+        return replies;
+    };
+    int requests = 0;
+    int replies = 0;
+    const uint64_t deadline = KinetraThread::MonotonicNow() + kConfigRequestPasses * kConfigReplyWaitMs;
     for (int pass = 0; pass < kConfigRequestPasses && !ok; ++pass) {
+        const uint64_t now = KinetraThread::MonotonicNow();
+        if (now >= deadline) break;
         command.clear();
         KineSendUtils::SetRequestConfig(command);
         if (channel.WriteBytes(command) < 0) break;
-        channel.ReadBytesCount(response, kConfigReplyBytes, kConfigReplyWaitMs);
-        if (response.empty()) continue;
-        // The response is kept across passes and scanned from the start each
-        // time; later replies are applied over earlier ones.
-        for (size_t i = 0; i + 8 < response.size(); ++i) {
-            if (response[i] != 0xAA || response[i + 1] != 0x00 || response[i + 2] != 0x32) continue;
-            config.setMode(response[i + 8]);
-            config.setFilter(filterHzFromDaqCode(response[i + 5]));
-            config.setSpeed(speedHzFromDaqCode(response[i + 4]));
-            ok = true;
-        }
+        ++requests;
+        channel.ReadBytesCount(response, kConfigReplyBytes, std::min(kConfigReplyWaitMs, deadline - now));
+        replies = scanReplies(&config);
+        ok = replies > 0;
     }
 
     command.clear();
@@ -128,8 +148,19 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
     channel.WriteBytes(command);
     command.clear();
     KineSendUtils::SetSpeed100Hz(command);
-    channel.WriteBytes(command);
+    // The unit runs at 100 Hz from here on; keep what it runs at.
+    if (channel.WriteBytes(command) == static_cast<int>(command.size())) config.setSpeed(100);
     if (channel.BytesAvailable() != 0) ok = true;  // the DAQ is sending
+
+    // Replies to earlier requests still on their way describe the unit as it
+    // was before these writes: take them off the line here, so that the
+    // connection's decoder does not take them for its current configuration.
+    const uint64_t drainEnd = KinetraThread::MonotonicNow() + kConfigReplyWaitMs;
+    while (replies > 0 && replies < requests) {
+        const uint64_t now = KinetraThread::MonotonicNow();
+        if (now >= drainEnd || channel.ReadBytesCount(response, 1, drainEnd - now) < 0) break;
+        replies = scanReplies(nullptr);
+    }
     channel.Close();
     return config;
 }
@@ -149,10 +180,9 @@ bool KineDAQ_private::isOpen() { return reader.isOpened(); }
 
 bool KineDAQ_private::isVirtual() {
     KinePackage sample;
-    for (int attempt = 0; attempt < kVirtualAttempts; ++attempt) {
-        if (read(sample, 0, true) > 0) break;
-        if (attempt + 1 < kVirtualAttempts) KinetraThread::ThreadSleep(kVirtualRetryMs);
-    }
+    const uint64_t deadline = KinetraThread::MonotonicNow() + kVirtualWaitMs;
+    while (read(sample, 0, true) <= 0 && KinetraThread::MonotonicNow() < deadline)
+        KinetraThread::ThreadSleep(kVirtualRetryMs);
     return virtualSensors;
 }
 

@@ -8,9 +8,11 @@
 // shared with another thread, through its own locked operations.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "daq/ReaderThread.h"
@@ -123,6 +125,17 @@ private:
     void decodeAaData6D(Samples& out);
     // Sensors the 3D reads lay out per pass: the sensor count, kept to 1..16.
     int sensorsPerPass() const;
+    // Where the decoders stand in the stream: the state number and the frame
+    // in progress. A pass whose bytes stay in the reader (keep == true) sees
+    // them again in the next pass, so it decodes from a copy of these and
+    // leaves them as it found them.
+    auto streamPosition() {
+        return std::tie(smState, currentByte, payloadIndex, payloadLength, frameKind, payload, payloadReceived,
+                        checksum, word, compensatedBlocks, workSamples, workSample6D);
+    }
+    void resetStreamPosition();
+    template <typename Pass>
+    int passKeepingPosition(bool keep, Pass pass);
 
     // Decoder position
     uint32_t smState = 0;
@@ -138,13 +151,13 @@ private:
     int32_t payloadIndex = 0;
     int32_t payloadLength = 0;
     int32_t frameKind = -1;
-    uint16_t payload[256] = {0};
+    std::array<uint16_t, 256> payload{};
     int32_t payloadReceived = 0;  // payload bytes stored for the current frame
     uint16_t checksum = 0;
     uint16_t word = 0;
     bool compensatedBlocks = false;  // mode bit of the current Frame B
 
-    KinePackage workSamples[16];
+    std::array<KinePackage, 16> workSamples;
     KinePackage6D workSample6D;
 
     kine_version version = kine_version_none;

@@ -12,11 +12,13 @@ extern KINE_API size_t* arrSize;
 
 namespace kine::alloc {
 
-// Element count stored with an array allocated by new T[n] (T having a
-// non-trivial destructor, the count sits just before the first element).
-template <typename T>
-size_t* countCookie(T* array) {
-    return reinterpret_cast<size_t*>(array) - 1;
-}
+// The element count of an array that new T[n] allocated, for a T with a
+// non-trivial destructor. The Itanium C++ ABI (the one of GCC and Clang on
+// Linux) stores n in a size_t "array cookie" just before the first element,
+// and delete[] reads it from there; callers hand the arrays back without
+// their length, so the resize reads it too. This is the only place that
+// does. AddressSanitizer poisons the cookie, so this read is exempt from it.
+size_t* countCookie(void* array);
+size_t elementCount(const void* array);
 
 }  // namespace kine::alloc

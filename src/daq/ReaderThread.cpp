@@ -14,6 +14,7 @@ bool ReaderThread::startRun(std::string const& port, int baud) {
     if (IsRunning()) return false;
     status_ = kNothingRead;
     stopRequested_ = false;
+    dropQueuedWrites();
     portName_ = port;
     baud_ = baud;
     Start();
@@ -87,6 +88,7 @@ void ReaderThread::Run() {
     {
         KinetraLock lock(dataLock_);
         receiveBuffer_.clear();
+        dropQueuedWrites();
     }
     channel_.Close();
 }
@@ -125,6 +127,14 @@ void ReaderThread::appendReceived(const unsigned char* data, size_t count) {
         writePending_ = false;
         confWritten_ = true;
     }
+}
+
+// Commands belong to the connection they were given to: none is sent to
+// the unit of a later connection. Called with the data lock held.
+void ReaderThread::dropQueuedWrites() {
+    writeQueue_.clear();
+    writePending_ = false;
+    confWritten_ = false;
 }
 
 bool ReaderThread::DoWrite() {

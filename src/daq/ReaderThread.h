@@ -58,6 +58,8 @@ public:
     void appendReceived(const unsigned char* data, size_t count);
 
 private:
+    void dropQueuedWrites();
+
     KinetraMutex dataLock_;
     int status_ = kNothingRead;
     std::vector<unsigned char> writeQueue_;

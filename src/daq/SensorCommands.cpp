@@ -1,4 +1,4 @@
-#include "daq/KineDAQ_private.h"
+#include "daq/DecoderCommon.h"
 #include "daq/KineSendUtils.h"
 #include "threading/KinetraThread.h"
 
@@ -6,21 +6,26 @@ namespace {
 
 constexpr unsigned int kRequestGapMs = 2;
 constexpr unsigned int kReplyWaitMs = 50;
-constexpr int kConfirmPolls = 200;
+constexpr uint64_t kConfirmWaitMs = 2000;
 constexpr unsigned int kConfirmPollMs = 10;
 constexpr uint8_t kSpeedAndFilterBits = 0x1E;
 
-bool isAaFamily(int v) { return v == kine_version_6 || v == kine_version_7 || v == kine_version_8; }
+using kine::decoder::aaFamily;
 
 }  // namespace
 
+// Commands are queued only while the connection is open: the reader empties
+// its queue when it starts, so nothing given to a closed connection reaches
+// the next unit it opens.
 void KineDAQ_private::send170(int address, int length, unsigned char* data) {
+    if (!reader.isOpened()) return;
     std::vector<unsigned char> frame;
     KineSendUtils::WriteFrame(frame, address, data, length);
     reader.writeByteArray(frame.data(), static_cast<int>(frame.size()));
 }
 
 void KineDAQ_private::send171(int address, int length) {
+    if (!reader.isOpened()) return;
     std::vector<unsigned char> frame;
     KineSendUtils::ReadRequest(frame, address, length);
     reader.writeByteArray(frame.data(), static_cast<int>(frame.size()));
@@ -33,13 +38,14 @@ void KineDAQ_private::TurnOffTPDOPacket(std::vector<unsigned char>& out) {
 }
 
 SensorConfig KineDAQ_private::getConfig() {
+    if (!reader.isOpened()) return configuration;
     KinePackage sample;
     KinePackage6D sample6D;
     // The 0x37 frames carry the configuration with the data.
     if (version == kine_version_3 || version == kine_version_4) read(sample, 0, true);
     else if (version == kine_version_5) read6D(sample6D, true);
 
-    if (isAaFamily(version)) {
+    if (aaFamily(version)) {
         send171(KineSendUtils::kBlockConfig, 6);
         KinetraThread::ThreadSleep(kReplyWaitMs);
         if (version == kine_version_8) {
@@ -56,6 +62,7 @@ SensorConfig KineDAQ_private::getConfig() {
 }
 
 bool KineDAQ_private::sendConfig(SensorConfig config) {
+    if (!reader.isOpened()) return false;
     KinePackage sample;
     KinePackage6D sample6D;
     if (version == kine_version_3 || version == kine_version_4) read(sample, 0, false);
@@ -64,16 +71,15 @@ bool KineDAQ_private::sendConfig(SensorConfig config) {
     if (version == kine_version_8) read6D(sample6D, false);
 
     const uint8_t requested = config.to_uin8_t();
-    if (isAaFamily(version)) {
+    if (aaFamily(version)) {
         unsigned char codes[2] = {KineSendUtils::DaqSpeedCode((requested >> 3) & 3),
                                   KineSendUtils::DaqFilterCode((requested >> 1) & 3)};
         send170(KineSendUtils::kBlockConfig, 2, codes);
     } else {
         reader.writeByte(static_cast<char>(requested));
-        for (int poll = 0; poll < kConfirmPolls; ++poll) {
-            if (reader.isConfWritten()) break;
+        const uint64_t deadline = KinetraThread::MonotonicNow() + kConfirmWaitMs;
+        while (!reader.isConfWritten() && KinetraThread::MonotonicNow() < deadline)
             KinetraThread::ThreadSleep(kConfirmPollMs);
-        }
     }
     KinetraThread::ThreadSleep(kReplyWaitMs);
     const SensorConfig got = getConfig();

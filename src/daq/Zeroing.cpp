@@ -11,14 +11,16 @@ bool KineDAQ_private::validSensor(int sensor) const {
 
 bool KineDAQ_private::zero(int sensor) {
     if (!validSensor(sensor) || !reader.isOpened()) return false;
-    KinePackage records[16];
     KinetraThread::ThreadSleep(kFreshDataMs);
-    const int r = readVirtual(records, true);
-    if (r == -1 || r == -2 || r == -4) return false;
+    // Succeeds only with a measured reading: a pass that decodes no sample of
+    // this sensor (nothing new, or frames the 3-axis decoder does not turn
+    // into samples, like those of a version 8 unit) stores nothing.
+    std::deque<KinePackage> out[16];
+    if (smProcess(out, true) <= 0 || out[sensor].empty()) return false;
     // The reading is already corrected by the current offset; adding that
     // offset back gives the uncorrected reading, which becomes the new zero.
     if (!validSensor(sensor)) return false;  // the pass may have changed the sensor count
-    return setOffset(records[sensor] + offsets[sensor], sensor);
+    return setOffset(out[sensor].back() + offsets[sensor], sensor);
 }
 
 void KineDAQ_private::zeroAll() {

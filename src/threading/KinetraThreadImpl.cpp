@@ -1,5 +1,6 @@
 #include "threading/KinetraThreadImpl.h"
 
+#include <errno.h>
 #include <time.h>
 
 #include "threading/KinetraThread.h"
@@ -24,11 +25,19 @@ void* KinetraThreadImpl::ThreadFunction(void* argument) {
     return nullptr;
 }
 
+// Sleeps the whole time: a sleep cut short by a signal goes on until the
+// deadline on the monotonic clock.
 void KinetraThreadImpl::ThreadSleep(unsigned int milliseconds) {
-    timespec ts;
-    ts.tv_sec = milliseconds / 1000;
-    ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-    nanosleep(&ts, nullptr);  // a sleep cut short by a signal is not resumed
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
 }
 
 namespace {

@@ -67,7 +67,16 @@ int main(int argc, char** argv) {
     CHECK(callSendConfig(daq, 1, 1000, 15));
     CHECK((callGetConfig(daq, NULL) & 0x1E) == 0x06);
 
-    CHECK(callZero(daq, 0));
+    /* callZero succeeds once a frame has come in to measure. The three-axis
+       read behind it gives no sample of a six-axis unit (zeroed with
+       callZeroAll), so there it never measures anything and fails. */
+    if (six_axis) {
+        CHECK(!callZero(daq, 0));
+    } else {
+        for (i = 0; i < 100 && !callZero(daq, 0); ++i) {
+        }
+        CHECK(i < 100);
+    }
     CHECK(!callZero(daq, 16));
     CHECK(callUnzero(daq, 0));
     callZeroAll(daq);

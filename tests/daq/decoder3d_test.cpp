@@ -433,8 +433,9 @@ TEST(Decoder3DAa, ConfigurationReplyUpdatesTheConfiguration) {
         int hz, cutoff, modeBit;
     };
     const Case cases[] = {{1, 0, 0, 1000, 0, 0},  {3, 2, 7, 333, 150, 1}, {33, 4, 0, 30, 15, 0},
-                          {7, 6, 1, 30, 50, 1},   // unknown codes: their two low bits
-                          {0, 5, 0, 1000, 150, 0}};
+                          {7, 7, 1, 30, 15, 1},   // unknown codes: their two low bits
+                          {0, 5, 0, 1000, 0, 0},  // 5 and 1 Hz (codes 5, 6) have no filter field:
+                          {0, 6, 0, 1000, 0, 0}}; // the field is kept (0 here)
     for (const Case& c : cases) {
         KineDAQ_private d;
         Access::configuration(d) = SensorConfig::fromByte(0x00);

@@ -18,7 +18,7 @@ using kine_test::Access;
 using kine_test::concat;
 using kine_test::waitFor;
 
-size_t countOf(const void* array) { return reinterpret_cast<const size_t*>(array)[-1]; }
+using kine::alloc::elementCount;
 
 SensorValues single(int i) {
     SensorValues s;
@@ -147,7 +147,7 @@ TEST_F(SampleReads, ReadAllSingleSensorOldestFirst) {
     KinePackage* samples = nullptr;
     ASSERT_EQ(d.readAll(samples, false), 3);
     ASSERT_NE(samples, nullptr);
-    EXPECT_EQ(countOf(samples), 3u);
+    EXPECT_EQ(elementCount(samples), 3u);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(samples[i].x, 101 + i);
 
     // Nothing decoded: the array is released and the pointer cleared.
@@ -159,7 +159,7 @@ TEST_F(SampleReads, ReadAllFourSensorsIsSensorMajor) {
     send(concat({frameB(0), frameB(1), frameB(2)}));
     KinePackage* samples = nullptr;
     ASSERT_EQ(d.readAll(samples, false), 3);
-    ASSERT_EQ(countOf(samples), 12u);
+    ASSERT_EQ(elementCount(samples), 12u);
     for (int s = 0; s < 4; ++s)
         for (int i = 0; i < 3; ++i) {
             EXPECT_EQ(samples[s * 3 + i].x, 1000 * s + i) << s << ' ' << i;
@@ -178,7 +178,7 @@ TEST_F(SampleReads, ReadAllFourSensorsIsSensorMajor) {
     // Another count: resized.
     send(frameB(8));
     ASSERT_EQ(d.readAll(samples, false), 1);
-    EXPECT_EQ(countOf(samples), 4u);
+    EXPECT_EQ(elementCount(samples), 4u);
     EXPECT_EQ(samples[3].x, 3008);
     delete[] samples;
 }
@@ -353,7 +353,7 @@ TEST_F(SampleReads, SixDReads) {
     EXPECT_EQ(sample.Fx, 3);
     KinePackage6D* samples = nullptr;
     ASSERT_EQ(d.readAll6D(samples, false), 3);
-    ASSERT_EQ(countOf(samples), 3u);
+    ASSERT_EQ(elementCount(samples), 3u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(samples[i].Fx, i + 1);
         EXPECT_EQ(samples[i].Tz, -(i + 1));

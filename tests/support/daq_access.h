@@ -23,6 +23,7 @@ public:
     static bool& frameSeen(KineDAQ_private& d) { return d.frameSeen; }
     static bool& dataArrived(KineDAQ_private& d) { return d.dataArrived; }
     static bool& virtualSensors(KineDAQ_private& d) { return d.virtualSensors; }
+    static uint32_t& smState(KineDAQ_private& d) { return d.smState; }
 };
 
 namespace kine_test {

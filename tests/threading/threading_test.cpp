@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "support/interval_timer.h"
 #include "support/pty_pair.h"
 #include "threading/KinetraMutex.h"
 #include "threading/KinetraThread.h"
@@ -170,6 +171,13 @@ TEST(KinetraThread, SleepAndClocks) {
     // ThreadNow is wall-clock time since the epoch.
     auto sys = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
     EXPECT_NEAR(static_cast<double>(KinetraThread::ThreadNow()), static_cast<double>(sys), 50.0);
+}
+
+TEST(KinetraThread, SleepIsWholeUnderAOneKilohertzTimer) {
+    kine_test::IntervalTimer timer(milliseconds(1));
+    const auto t0 = steady_clock::now();
+    KinetraThread::ThreadSleep(200);
+    EXPECT_GE(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 200);
 }
 
 }  // namespace
