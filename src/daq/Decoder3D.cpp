@@ -98,6 +98,7 @@ SensorConfig KineDAQ_private::configFromReply() const {
 // force vectors of all n sensors first, then each sensor's raw channels
 // 0..3 and aux, then each sensor's raw channels 4..7.
 void KineDAQ_private::decodeAaData3D(std::deque<KinePackage> (&out)[16]) {
+    noteAaDataFrame();
     applyStatusBits(static_cast<uint8_t>(payloadByte(2)), static_cast<uint8_t>(payloadByte(3)));
     for (int k = 0; k < 4; ++k) {
         workSamples[k].version = version;
@@ -209,6 +210,7 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
             word = static_cast<uint16_t>(word + b);
             state = kIdle;
             if (frameChecked()) {
+                ++goodDataFrames;
                 KinePackage& s = workSamples[0];
                 s.saveInconsistent();
                 s.setInvariant(offsetFor(0));
@@ -233,6 +235,7 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
             word = static_cast<uint16_t>(word + b);
             state = kIdle;
             if (frameChecked()) {
+                ++goodDataFrames;
                 for (int k = 0; k < 4; ++k)
                     for (int i = 0; i < 4; ++i) workSamples[k].raw[4 + i] = workSamples[k].raw[i];
                 for (int k = 0; k < 4; ++k) {

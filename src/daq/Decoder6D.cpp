@@ -49,6 +49,7 @@ void KineDAQ_private::ClearStateMachinePackages6D() {
 // Data payload of version 8: status bytes, the six axes, then each sensor's
 // raw channels 0..3 and aux, then each sensor's raw channels 4..7.
 void KineDAQ_private::decodeAaData6D(std::deque<KinePackage6D>& out) {
+    noteAaDataFrame();
     applyStatusBits(static_cast<uint8_t>(payloadByte(2)), static_cast<uint8_t>(payloadByte(3)));
     KinePackage6D& w = workSample6D;
     for (auto& s : w.sensors) {
@@ -133,6 +134,7 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
             word = static_cast<uint16_t>(word + b);
             state = kIdle;
             if (frameChecked()) {
+                ++goodDataFrames;
                 for (auto& s : w.sensors) s.saveInconsistent();
                 w.setInvariant(offset6D);
                 out.push_back(w);
