@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -202,6 +203,34 @@ TEST(KineSerial, OpenCloseCyclesLeakNoDescriptors) {
         ASSERT_TRUE(ch.Open(pty.slavePath(), 1000000, false));  // reopen after close
     }
     EXPECT_EQ(kine_test::openDescriptorCount(), before);
+}
+
+// A channel owns its device from Open to Close: a second channel is refused
+// at once (no retries), and gets it once the first has closed, also after a
+// failed stream check. Open failures carry their reason.
+TEST(KineSerial, ChannelOwnsItsDeviceUntilClose) {
+    PtyPair pty;
+    KineSerial first, second;
+    ASSERT_TRUE(first.Open(pty.slavePath(), 1000000, false));
+    EXPECT_EQ(first.GetOpenFailure(), KINE_OPEN_OK);
+    auto t0 = steady_clock::now();
+    EXPECT_FALSE(second.Open(pty.slavePath(), 1000000, false));
+    EXPECT_LT(msSince(t0), 20);
+    EXPECT_EQ(second.GetLastError(), KineSerial::OpenError);
+    EXPECT_EQ(second.GetOpenFailure(), KINE_OPEN_BUSY);
+    EXPECT_EQ(second.GetOpenErrno(), EWOULDBLOCK);
+    first.Close();
+    EXPECT_FALSE(first.Open(pty.slavePath(), 1000000, true));  // silent: the stream check fails
+    EXPECT_EQ(first.GetOpenFailure(), KINE_OPEN_NO_DATA);
+    ASSERT_TRUE(second.Open(pty.slavePath(), 1000000, false));
+
+    KineSerial other;
+    EXPECT_FALSE(other.Open("/dev/null", 1000000, false));
+    EXPECT_EQ(other.GetOpenFailure(), KINE_OPEN_NOT_SERIAL);
+    EXPECT_EQ(other.GetOpenErrno(), ENOTTY);
+    EXPECT_FALSE(other.Open("/dev/kine-no-such-device", 1000000, false));
+    EXPECT_EQ(other.GetOpenFailure(), KINE_OPEN_NO_DEVICE);
+    EXPECT_EQ(other.GetOpenErrno(), ENOENT);
 }
 
 }  // namespace
