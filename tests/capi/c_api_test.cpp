@@ -15,6 +15,7 @@
 #include "kine/kine_c.h"
 #include "kine_sim/simulated_daq.h"
 #include "support/pty_pair.h"
+#include "support/sim_daq.h"
 
 extern char** environ;
 
@@ -35,14 +36,9 @@ __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { 
 namespace {
 
 using namespace std::chrono;
-using kine_sim::SimulatedDaq;
 using kine_test::waitFor;
 
-std::unique_ptr<SimulatedDaq> makeSim(int version) {
-    SimulatedDaq::Options o;
-    o.version = version;
-    return std::make_unique<SimulatedDaq>(o);
-}
+using kine_test::simulatedDaq;
 
 int runProgram(const std::string& path, const std::string& version) {
     const char* argv[] = {KINE_C_PROGRAM, path.c_str(), version.c_str(), nullptr};
@@ -59,7 +55,7 @@ int runProgram(const std::string& path, const std::string& version) {
 TEST(DaqCFunctions, CProgramRunsTheCallingPattern) {
     for (int version : {3, 4, 7, 8}) {
         SCOPED_TRACE(version);
-        auto sim = makeSim(version);
+        auto sim = simulatedDaq(version);
         EXPECT_EQ(runProgram(sim->devicePath(), sim->deviceVersionText()), 0);
     }
 }
@@ -88,7 +84,7 @@ TEST(DaqCFunctions, HandlesAndArguments) {
 // Texts longer than their 24-character field are cut to fit; a cut port
 // name cannot name the intended device and is refused.
 TEST(DaqCFunctions, OversizedTextsNeverOverflowTheirFields) {
-    auto sim = makeSim(3);
+    auto sim = simulatedDaq(3);
     KineDAQHandle* daq = callKineDAQ_Create();
     const std::string longName = sim->devicePath() + std::string(200, 'x');
     EXPECT_FALSE(callOpen(daq, longName.c_str(), "68 v1.1"));
@@ -100,7 +96,7 @@ TEST(DaqCFunctions, OversizedTextsNeverOverflowTheirFields) {
 }
 
 TEST(DaqCFunctions, SendConfigBuildsTheByteFromHz) {
-    auto sim = makeSim(3);
+    auto sim = simulatedDaq(3);
     KineDAQHandle* daq = callKineDAQ_Create();
     ASSERT_TRUE(callOpen(daq, sim->devicePath().c_str(), "68 v1.1"));
     sim->clearReceived();
@@ -118,7 +114,7 @@ TEST(DaqCFunctions, SendConfigBuildsTheByteFromHz) {
 }
 
 TEST(DaqCFunctions, ArraysAreResizedReplacedAndReleased) {
-    auto sim = makeSim(7);
+    auto sim = simulatedDaq(7);
     KineDAQHandle* daq = callKineDAQ_Create();
     ASSERT_TRUE(callOpen(daq, sim->devicePath().c_str(), "34 v0.9"));
     kine_package* all = nullptr;
@@ -177,7 +173,7 @@ TEST(DaqCFunctions, NullHandleGivesTheFailureValue) {
 }
 
 TEST(DaqCFunctions, ReasonOfAFailedOpen) {
-    auto sim = makeSim(3);
+    auto sim = simulatedDaq(3);
     KineDAQHandle* daq = callKineDAQ_Create();
     ASSERT_NE(daq, nullptr);
     EXPECT_EQ(callGetLastOpenError(daq), KINE_OPEN_OK);  // none tried yet
@@ -210,7 +206,7 @@ TEST(DaqCFunctions, ReasonOfAFailedOpen) {
 // Every function returns its failure value when memory runs out inside it;
 // nothing escapes into the C caller, and the connection works afterwards.
 TEST(DaqCFunctions, MemoryExhaustionNeverCrossesTheInterface) {
-    auto sim = makeSim(7);
+    auto sim = simulatedDaq(7);
     const char* path = sim->devicePath().c_str();
     struct Exhausted {
         Exhausted() { allocationsFail = true; }

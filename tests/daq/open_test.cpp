@@ -23,20 +23,16 @@
 #include "kine_sim/simulated_daq.h"
 #include "support/byte_streamer.h"
 #include "support/pty_pair.h"
+#include "support/sim_daq.h"
 #include "transport/KineSerial.h"
 
 namespace {
 
 using namespace std::chrono;
-using kine_sim::SimulatedDaq;
 using kine_test::msSince;
 using kine_test::waitFor;
 
-std::unique_ptr<SimulatedDaq> makeSim(int version) {
-    SimulatedDaq::Options o;
-    o.version = version;
-    return std::make_unique<SimulatedDaq>(o);
-}
+using kine_test::simulatedDaq;
 
 KPort portOf(const std::string& path, const char* text) {
     KPort p;
@@ -59,7 +55,7 @@ class OpenAccepts : public ::testing::TestWithParam<Case> {};
 // outside the 0xAA family; the sensor count is right at once.
 TEST_P(OpenAccepts, TheStreamItCanDecode) {
     const Case c = GetParam();
-    auto sim = makeSim(c.version);
+    auto sim = simulatedDaq(c.version);
     KineDAQ daq;
     ASSERT_TRUE(daq.open(portOf(sim->devicePath(), c.text)));
     EXPECT_EQ(daq.lastOpenError(), KINE_OPEN_OK);
@@ -80,7 +76,7 @@ class OpenRefuses : public ::testing::TestWithParam<Case> {};
 // text through.
 TEST_P(OpenRefuses, AStreamThatDoesNotMatchTheText) {
     const Case c = GetParam();
-    auto sim = makeSim(c.version);
+    auto sim = simulatedDaq(c.version);
     KineDAQ daq;
     ASSERT_TRUE(daq.open(portOf(sim->devicePath(), sim->deviceVersionText())));
     daq.close();
@@ -132,7 +128,7 @@ TEST(OpenReasons, PortsThatAreNoDaq) {
     }
     EXPECT_FALSE(daq.isOpen());
 
-    auto sim = makeSim(3);
+    auto sim = simulatedDaq(3);
     ASSERT_TRUE(daq.open(portOf(sim->devicePath(), "68 v1.1")));
     EXPECT_EQ(daq.lastOpenError(), KINE_OPEN_OK);
     EXPECT_FALSE(daq.open(portOf(sim->devicePath(), "68 v1.1")));
@@ -165,7 +161,7 @@ TEST(OpenReasons, PermissionDeniedCarriesTheSystemError) {
 // the device are all refused at once while the first connection holds it,
 // and the first connection keeps every frame of its stream.
 TEST(OpenOwnership, OneOwnerPerDaq) {
-    auto sim = makeSim(3);
+    auto sim = simulatedDaq(3);
     sim->setConstant(kine_sim::SensorValues());
     const KPort port = portOf(sim->devicePath(), "68 v1.1");
     KineDAQ first;
@@ -249,7 +245,7 @@ void expectCancelledQuickly(const KPort& port, const std::function<bool(KineDAQ&
 }
 
 TEST(OpenCancel, CloseEndsTheConfigurationExchange) {
-    auto sim = makeSim(7);
+    auto sim = simulatedDaq(7);
     sim->setSilent(true);  // each of the 50 requests would wait a second
     expectCancelledQuickly(portOf(sim->devicePath(), "34 v0.9"), [&](KineDAQ&) {
         const bool requested = !sim->received().empty();
@@ -262,7 +258,7 @@ TEST(OpenCancel, CloseEndsTheConfigurationExchange) {
 }
 
 TEST(OpenCancel, CloseEndsTheFirstFrameWait) {
-    auto sim = makeSim(3);
+    auto sim = simulatedDaq(3);
     sim->corruptNextChecksums(1 << 30);
     expectCancelledQuickly(portOf(sim->devicePath(), "68 v1.1"), [](KineDAQ& daq) { return daq.isOpen(); });
 }
@@ -270,7 +266,7 @@ TEST(OpenCancel, CloseEndsTheFirstFrameWait) {
 // close() racing open() at any moment: the open either ends cancelled and
 // closed, or succeeds (close came first, or after it); never a hang or a leak.
 TEST(OpenCancel, CloseAtAnyMomentOfOpen) {
-    auto sim = makeSim(7);
+    auto sim = simulatedDaq(7);
     const KPort port = portOf(sim->devicePath(), "34 v0.9");
     const int fds = kine_test::openDescriptorCount();
     const int threads = kine_test::threadCount();
