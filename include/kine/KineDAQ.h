@@ -20,6 +20,7 @@
 #include "KinePackage6D.h"
 #include "SensorConfig.h"
 #include "kine_export.h"
+#include "kine_result.h"
 
 class KineDAQ_private;
 
@@ -33,13 +34,21 @@ public:
     // Opens the DAQ named by port.portName. The first two characters of
     // port.deviceVersion give its identity code ("34 v0.9" -> 34): 31, 34
     // and 64 select the 0xAA family and a configuration exchange. Waits up
-    // to about one second for the first good frame; false on any failure.
+    // to about one second for the first frame it can decode; false on any
+    // failure, with the reason in lastOpenError(). The connection holds the
+    // device exclusively until close.
     bool open(KPort port, bool debugMode = false, int baud = 1000000);
+    // Also callable from another thread while open() waits: the open then
+    // returns false (KINE_OPEN_CANCELLED) and close() returns after it.
     void close();
+    // Why the latest open failed; KINE_OPEN_OK after a successful one.
+    kine_open_error lastOpenError();
+    // The operating system's errno behind the latest failed open, 0 when none applies.
+    int lastOpenErrno();
     bool isOpen();     // the reader thread runs
     bool isVirtual();  // the DAQ reports four sensors as separate streams
     int getSize();     // bytes the last decoding pass took
-    int getSensorSize();  // 0, 1 or 4
+    int getSensorSize();  // 1 or 4 once open, 0 when closed
     bool isChksumOK();    // the last completed frame had a good checksum
     int getVersion();     // protocol version 3..8, 0 before the first frame
     int getBytesPerRead();

@@ -11,7 +11,13 @@
  * callDeletePackageArray / callDeletePackage6DArray / callDeleteIntArray. Text returned by
  * callGetPortName belongs to the connection.
  *
- * Threads: one DAQ handle is used from one thread at a time.
+ * Threads: one handle is used from one thread at a time; only callClose may
+ * come from another thread while callOpen waits (it cancels the open).
+ *
+ * Failures: a NULL handle, or anything going wrong inside (memory
+ * exhaustion included), gives the function's failure value: false, 0,
+ * NULL, KINE_NOT_OPEN for the reads, or nothing. No C++ exception leaves
+ * these functions.
  *
  * Port discovery (callKinePorts_Create ... callDeletePORTLIST) is described
  * beside its functions below.
@@ -25,6 +31,7 @@
 #include <stdint.h>
 
 #include "kine_export.h"
+#include "kine_result.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -74,15 +81,25 @@ KINE_API KineDAQHandle* callKineDAQ_Create(void);
 KINE_API void callKineDAQ_Dispose(KineDAQHandle* daq);
 /* Opens portName (24 characters at most; a longer one returns false) with the
  * identity code from deviceVersion, debug mode off, 1,000,000 baud. The
- * library keeps no pointer to either text. */
+ * library keeps no pointer to either text. On false, callGetLastOpenError
+ * tells why. */
 KINE_API bool callOpen(KineDAQHandle* daq, const char* portName, const char* deviceVersion);
-/* Stops the reader thread; harmless on a closed connection. */
+/* Stops the reader thread; harmless on a closed connection. From another
+ * thread it cancels a callOpen that waits and returns once that has ended. */
 KINE_API void callClose(KineDAQHandle* daq);
+/* Why the latest callOpen failed: a kine_open_error code (KINE_OPEN_OK after
+ * a success); KINE_OPEN_INVALID_ARGUMENT for a NULL handle. */
+KINE_API int callGetLastOpenError(KineDAQHandle* daq);
+/* The operating system's errno behind the latest failed open; 0 when none applies. */
+KINE_API int callGetLastOpenErrno(KineDAQHandle* daq);
+/* Fixed English text for an open-error code; never NULL, never to be freed. */
+KINE_API const char* callOpenErrorText(int code);
 /* True while the reader thread runs. */
 KINE_API bool callIsOpen(KineDAQHandle* daq);
 /* True when the DAQ reports four sensors as separate streams. */
 KINE_API bool callIsVirtual(KineDAQHandle* daq);
-/* Text owned by the connection, valid until the next call or disposal; do not free. */
+/* Text owned by the connection, valid until the next call or disposal; do
+ * not free. NULL for a NULL handle. */
 KINE_API char* callGetPortName(KineDAQHandle* daq);
 /* Bytes the last decoding pass took. */
 KINE_API int callGetSize(KineDAQHandle* daq);

@@ -48,7 +48,8 @@ typedef enum kine_open_error {
     KINE_OPEN_CANCELLED = 9,         /* close() was called while open waited */
     KINE_OPEN_INVALID_ARGUMENT = 10, /* empty or overlong port name, or a null text */
     KINE_OPEN_ALREADY_OPEN = 11,     /* the connection was already open */
-    KINE_OPEN_IO_ERROR = 12          /* any other operating-system error */
+    KINE_OPEN_IO_ERROR = 12,         /* any other operating-system error */
+    KINE_OPEN_NO_MEMORY = 13         /* memory ran out while opening */
 } kine_open_error;
 
 #endif /* KINE_RESULT_H */

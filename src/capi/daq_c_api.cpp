@@ -1,8 +1,6 @@
 // The exported C functions of a DAQ connection: each forwards to KineDAQ.
 #include <cstddef>
 #include <cstring>
-#include <new>
-#include <string>
 
 #include "kine/KineDAQ.h"
 #include "kine/kine_c.h"
@@ -27,123 +25,231 @@ KinePackage* packageOf(kine_package* p) { return reinterpret_cast<KinePackage*>(
 template <typename Elem, typename CElem, typename Read>
 int readAllThrough(CElem** out, Read read) {
     Elem* scratch = nullptr;
+    struct Release {
+        Elem*& array;
+        ~Release() { delete[] array; }
+    } release{scratch};  // also when the read throws
     Elem*& array = out ? reinterpret_cast<Elem*&>(*out) : scratch;
-    const int r = read(array);
-    if (!out) delete[] scratch;
-    return r;
+    return read(array);
 }
+
+// Runs `op` on the connection behind `h`. No exception may cross into a C
+// caller: a NULL handle and any exception (memory exhaustion included)
+// give the function's failure value instead.
+template <typename R, typename Op>
+R guarded(KineDAQHandle* h, R failure, Op op) noexcept {
+    if (h == nullptr) return failure;
+    try {
+        return op(*daqOf(h));
+    } catch (...) {
+        return failure;
+    }
+}
+
+template <typename Op>
+void guarded(KineDAQHandle* h, Op op) noexcept {
+    if (h == nullptr) return;
+    try {
+        op(*daqOf(h));
+    } catch (...) {
+    }
+}
+
+constexpr int kNotOpen = KINE_NOT_OPEN;
 
 }  // namespace
 
 extern "C" {
 
 KineDAQHandle* callKineDAQ_Create(void) {
-    return reinterpret_cast<KineDAQHandle*>(new (std::nothrow) KineDAQ);
+    try {
+        return reinterpret_cast<KineDAQHandle*>(new KineDAQ);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
-void callKineDAQ_Dispose(KineDAQHandle* daq) { delete daqOf(daq); }
+void callKineDAQ_Dispose(KineDAQHandle* daq) {
+    try {
+        delete daqOf(daq);
+    } catch (...) {
+    }
+}
 
 bool callOpen(KineDAQHandle* daq, const char* portName, const char* deviceVersion) {
-    KPort port;
-    // Each text must fit its field with a terminating NUL; a longer one is
-    // cut so nothing is written past the field. A cut port name cannot name
-    // the device the caller meant.
-    const size_t room = KPort::kFieldSize - 1;
-    const char* name = portName ? portName : "";
-    const char* ver = deviceVersion ? deviceVersion : "";
-    const bool nameFits = strnlen(name, room + 1) <= room;
-    std::string cutName(name, strnlen(name, room));
-    std::string cutVersion(ver, strnlen(ver, room));
-    KPort::storeField(port.portName, cutName);
-    KPort::storeField(port.deviceVersion, cutVersion);
-    if (!nameFits) return false;
-    return daqOf(daq)->open(port, false, 1000000);
+    return guarded(daq, false, [&](KineDAQ& d) {
+        KPort port;
+        // Each text must fit its field with a terminating NUL. A longer
+        // device version text is cut; a longer port name cannot name the
+        // device the caller meant, so the open goes ahead with an empty one
+        // and fails with KINE_OPEN_INVALID_ARGUMENT.
+        const size_t room = KPort::kFieldSize - 1;
+        const char* name = portName ? portName : "";
+        const char* ver = deviceVersion ? deviceVersion : "";
+        if (strnlen(name, room + 1) > room) name = "";
+        std::memcpy(port.portName, name, strnlen(name, room) + 1);
+        const size_t verLength = strnlen(ver, room);
+        std::memcpy(port.deviceVersion, ver, verLength);
+        port.deviceVersion[verLength] = '\0';
+        return d.open(port, false, 1000000);
+    });
 }
 
-void callClose(KineDAQHandle* daq) { daqOf(daq)->close(); }
-bool callIsOpen(KineDAQHandle* daq) { return daqOf(daq)->isOpen(); }
-bool callIsVirtual(KineDAQHandle* daq) { return daqOf(daq)->isVirtual(); }
-char* callGetPortName(KineDAQHandle* daq) { return daqOf(daq)->getPortName(); }
-int callGetSize(KineDAQHandle* daq) { return daqOf(daq)->getSize(); }
-int callGetSensorSize(KineDAQHandle* daq) { return daqOf(daq)->getSensorSize(); }
-bool callIsChksumOK(KineDAQHandle* daq) { return daqOf(daq)->isChksumOK(); }
-int callGetActualVersion(KineDAQHandle* daq) { return daqOf(daq)->getVersion(); }
-int callGetBytesPerRead(KineDAQHandle* daq) { return daqOf(daq)->getBytesPerRead(); }
+void callClose(KineDAQHandle* daq) {
+    guarded(daq, [](KineDAQ& d) { d.close(); });
+}
+bool callIsOpen(KineDAQHandle* daq) {
+    return guarded(daq, false, [](KineDAQ& d) { return d.isOpen(); });
+}
+bool callIsVirtual(KineDAQHandle* daq) {
+    return guarded(daq, false, [](KineDAQ& d) { return d.isVirtual(); });
+}
+char* callGetPortName(KineDAQHandle* daq) {
+    return guarded(daq, static_cast<char*>(nullptr), [](KineDAQ& d) { return d.getPortName(); });
+}
+int callGetSize(KineDAQHandle* daq) {
+    return guarded(daq, 0, [](KineDAQ& d) { return d.getSize(); });
+}
+int callGetSensorSize(KineDAQHandle* daq) {
+    return guarded(daq, 0, [](KineDAQ& d) { return d.getSensorSize(); });
+}
+bool callIsChksumOK(KineDAQHandle* daq) {
+    return guarded(daq, false, [](KineDAQ& d) { return d.isChksumOK(); });
+}
+int callGetActualVersion(KineDAQHandle* daq) {
+    return guarded(daq, 0, [](KineDAQ& d) { return d.getVersion(); });
+}
+int callGetBytesPerRead(KineDAQHandle* daq) {
+    return guarded(daq, 0, [](KineDAQ& d) { return d.getBytesPerRead(); });
+}
+
+int callGetLastOpenError(KineDAQHandle* daq) {
+    return guarded(daq, static_cast<int>(KINE_OPEN_INVALID_ARGUMENT),
+                   [](KineDAQ& d) { return static_cast<int>(d.lastOpenError()); });
+}
+int callGetLastOpenErrno(KineDAQHandle* daq) {
+    return guarded(daq, 0, [](KineDAQ& d) { return d.lastOpenErrno(); });
+}
+
+const char* callOpenErrorText(int code) {
+    switch (code) {
+    case KINE_OPEN_OK: return "no error";
+    case KINE_OPEN_NO_DEVICE: return "no such device";
+    case KINE_OPEN_PERMISSION_DENIED: return "permission denied";
+    case KINE_OPEN_BUSY: return "device busy: held by another program or connection";
+    case KINE_OPEN_NOT_SERIAL: return "not a serial device";
+    case KINE_OPEN_NO_DATA: return "no data arrived within the wait";
+    case KINE_OPEN_BAD_CHECKSUMS: return "no frame with a good checksum arrived";
+    case KINE_OPEN_VERSION_MISMATCH: return "the data stream does not match the device version text";
+    case KINE_OPEN_NO_CONFIG_ANSWER: return "no answer to the configuration exchange";
+    case KINE_OPEN_CANCELLED: return "cancelled by close";
+    case KINE_OPEN_INVALID_ARGUMENT: return "invalid port name";
+    case KINE_OPEN_ALREADY_OPEN: return "the connection is already open";
+    case KINE_OPEN_IO_ERROR: return "input/output error";
+    case KINE_OPEN_NO_MEMORY: return "out of memory";
+    default: return "unknown open error";
+    }
+}
 
 unsigned char callGetConfig(KineDAQHandle* daq, unsigned char* config) {
-    const unsigned char byte = daqOf(daq)->getConfig().to_uin8_t();
-    if (config) *config = byte;
-    return byte;
+    return guarded(daq, static_cast<unsigned char>(0), [&](KineDAQ& d) {
+        const unsigned char byte = d.getConfig().to_uin8_t();
+        if (config) *config = byte;
+        return byte;
+    });
 }
 
 bool callSendConfig(KineDAQHandle* daq, int mode, int speed, int filter) {
-    SensorConfig config;
-    config.setFilter(filter);
-    config.setSpeed(speed);
-    config.setMode(mode);
-    return daqOf(daq)->sendConfig(config);
+    return guarded(daq, false, [&](KineDAQ& d) {
+        SensorConfig config;
+        config.setFilter(filter);
+        config.setSpeed(speed);
+        config.setMode(mode);
+        return d.sendConfig(config);
+    });
 }
 
-bool callZero(KineDAQHandle* daq, int sensor) { return daqOf(daq)->zero(sensor); }
-void callZeroAll(KineDAQHandle* daq) { daqOf(daq)->zeroAll(); }
-bool callUnzero(KineDAQHandle* daq, int sensor) { return daqOf(daq)->unzero(sensor); }
-void callUnzeroAll(KineDAQHandle* daq) { daqOf(daq)->unzeroAll(); }
+bool callZero(KineDAQHandle* daq, int sensor) {
+    return guarded(daq, false, [&](KineDAQ& d) { return d.zero(sensor); });
+}
+void callZeroAll(KineDAQHandle* daq) {
+    guarded(daq, [](KineDAQ& d) { d.zeroAll(); });
+}
+bool callUnzero(KineDAQHandle* daq, int sensor) {
+    return guarded(daq, false, [&](KineDAQ& d) { return d.unzero(sensor); });
+}
+void callUnzeroAll(KineDAQHandle* daq) {
+    guarded(daq, [](KineDAQ& d) { d.unzeroAll(); });
+}
 
 bool callGetOffset(KineDAQHandle* daq, int sensor, kine_package* offset) {
-    KineDAQ* d = daqOf(daq);
-    const bool known = sensor >= 0 && sensor < d->getSensorSize();
-    const KinePackage o = known ? d->getOffset(sensor) : KinePackage();
-    if (offset) *packageOf(offset) = o;
-    return known;
+    return guarded(daq, false, [&](KineDAQ& d) {
+        const bool known = sensor >= 0 && sensor < d.getSensorSize();
+        const KinePackage o = known ? d.getOffset(sensor) : KinePackage();
+        if (offset) *packageOf(offset) = o;
+        return known;
+    });
 }
 
 // A NULL output buffer is read into a scratch record and discarded.
 int callRead(KineDAQHandle* daq, kine_package* package, int sensor, bool keep) {
-    KinePackage scratch;
-    return daqOf(daq)->read(package ? *packageOf(package) : scratch, sensor, keep);
+    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+        KinePackage scratch;
+        return d.read(package ? *packageOf(package) : scratch, sensor, keep);
+    });
 }
 
 int callRead6D(KineDAQHandle* daq, kine_package6d* package, bool keep) {
-    KinePackage6D scratch;
-    return daqOf(daq)->read6D(package ? *reinterpret_cast<KinePackage6D*>(package) : scratch, keep);
+    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+        KinePackage6D scratch;
+        return d.read6D(package ? *reinterpret_cast<KinePackage6D*>(package) : scratch, keep);
+    });
 }
 
 int callReadArray(KineDAQHandle* daq, int values[8], bool keep) {
-    int scratch[8];
-    return daqOf(daq)->readArray(*reinterpret_cast<int(*)[8]>(values ? values : scratch), keep);
+    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+        int scratch[8];
+        return d.readArray(*reinterpret_cast<int(*)[8]>(values ? values : scratch), keep);
+    });
 }
 
 int callReadVirtual(KineDAQHandle* daq, kine_package packages[16], bool keep) {
-    KinePackage scratch[16];
-    KinePackage* out = packages ? packageOf(packages) : scratch;
-    return daqOf(daq)->readVirtual(*reinterpret_cast<KinePackage(*)[16]>(out), keep);
+    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+        KinePackage scratch[16];
+        KinePackage* out = packages ? packageOf(packages) : scratch;
+        return d.readVirtual(*reinterpret_cast<KinePackage(*)[16]>(out), keep);
+    });
 }
 
 int callReadVirtualArray(KineDAQHandle* daq, int values[128], bool keep) {
-    int scratch[128];
-    return daqOf(daq)->readVirtualArray(*reinterpret_cast<int(*)[128]>(values ? values : scratch), keep);
+    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+        int scratch[128];
+        return d.readVirtualArray(*reinterpret_cast<int(*)[128]>(values ? values : scratch), keep);
+    });
 }
 
 int callRead6Axis(KineDAQHandle* daq, int values[6], bool keep) {
-    int scratch[6];
-    return daqOf(daq)->read6Axis(*reinterpret_cast<int(*)[6]>(values ? values : scratch), keep);
+    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+        int scratch[6];
+        return d.read6Axis(*reinterpret_cast<int(*)[6]>(values ? values : scratch), keep);
+    });
 }
 
 int callReadAll(KineDAQHandle* daq, kine_package** packages, bool keep) {
-    return readAllThrough<KinePackage>(packages, [&](KinePackage*& a) {
-        return daqOf(daq)->readAll(a, keep);
+    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+        return readAllThrough<KinePackage>(packages, [&](KinePackage*& a) { return d.readAll(a, keep); });
     });
 }
 
 int callReadAll6Axis(KineDAQHandle* daq, int** values, bool keep) {
-    return readAllThrough<int>(values, [&](int*& a) {
-        return daqOf(daq)->readAll6Axis(a, keep);
+    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+        return readAllThrough<int>(values, [&](int*& a) { return d.readAll6Axis(a, keep); });
     });
 }
 
 int callReadAll6D(KineDAQHandle* daq, kine_package6d** packages, bool keep) {
-    return readAllThrough<KinePackage6D>(packages, [&](KinePackage6D*& a) {
-        return daqOf(daq)->readAll6D(a, keep);
+    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+        return readAllThrough<KinePackage6D>(packages, [&](KinePackage6D*& a) { return d.readAll6D(a, keep); });
     });
 }
 

@@ -107,6 +107,7 @@ SensorConfig KineDAQ_private::configFromReply() const {
 // 0..3 and aux, then each sensor's raw channels 4..7.
 template <class Samples>
 void KineDAQ_private::decodeAaData3D(Samples (&out)[16]) {
+    noteAaDataFrame();
     applyStatusBits(static_cast<uint8_t>(payloadByte(2)), static_cast<uint8_t>(payloadByte(3)));
     for (int k = 0; k < 4; ++k) {
         workSamples[k].version = version;
@@ -224,6 +225,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
             word = static_cast<uint16_t>(word + b);
             state = kIdle;
             if (frameChecked()) {
+                ++goodDataFrames;
                 KinePackage& s = workSamples[0];
                 s.saveInconsistent();
                 s.setInvariant(offsetFor(0));
@@ -248,6 +250,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
             word = static_cast<uint16_t>(word + b);
             state = kIdle;
             if (frameChecked()) {
+                ++goodDataFrames;
                 for (int k = 0; k < 4; ++k)
                     for (int i = 0; i < 4; ++i) workSamples[k].raw[4 + i] = workSamples[k].raw[i];
                 for (int k = 0; k < 4; ++k) {

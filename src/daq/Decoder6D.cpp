@@ -50,6 +50,7 @@ void KineDAQ_private::ClearStateMachinePackages6D() {
 // raw channels 0..3 and aux, then each sensor's raw channels 4..7.
 template <class Samples>
 void KineDAQ_private::decodeAaData6D(Samples& out) {
+    noteAaDataFrame();
     applyStatusBits(static_cast<uint8_t>(payloadByte(2)), static_cast<uint8_t>(payloadByte(3)));
     KinePackage6D& w = workSample6D;
     for (auto& s : w.sensors) {
@@ -138,6 +139,7 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
             word = static_cast<uint16_t>(word + b);
             state = kIdle;
             if (frameChecked()) {
+                ++goodDataFrames;
                 for (auto& s : w.sensors) s.saveInconsistent();
                 w.setInvariant(offset6D);
                 out.push_back(w);

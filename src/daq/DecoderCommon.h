@@ -57,6 +57,13 @@ inline bool KineDAQ_private::frameChecked() {
     return checksumOk;
 }
 
+// A good 0xAA data frame: counted, with its payload length, for open's
+// check that the stream matches the device version text.
+inline void KineDAQ_private::noteAaDataFrame() {
+    ++goodDataFrames;
+    lastDataLength = payloadLength;
+}
+
 // High byte of a 16-bit field: summed into the frame checksum.
 inline void KineDAQ_private::fieldHigh(uint8_t b) {
     word = static_cast<uint16_t>(b << 8);

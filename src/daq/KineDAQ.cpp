@@ -7,6 +7,8 @@ KineDAQ::~KineDAQ() { delete d; }
 
 bool KineDAQ::open(KPort port, bool debugMode, int baud) { return d->open(port, debugMode, baud); }
 void KineDAQ::close() { d->close(); }
+kine_open_error KineDAQ::lastOpenError() { return d->lastOpenError(); }
+int KineDAQ::lastOpenErrno() { return d->lastOpenErrno(); }
 bool KineDAQ::isOpen() { return d->isOpen(); }
 bool KineDAQ::isVirtual() { return d->isVirtual(); }
 int KineDAQ::getSize() { return d->getSize(); }

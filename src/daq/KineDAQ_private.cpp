@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "daq/KineSendUtils.h"
 #include "threading/KinetraThread.h"
@@ -20,6 +21,8 @@ constexpr uint64_t kConfigReplyWaitMs = 1000;
 constexpr unsigned int kConfigSettleMs = 33;
 constexpr uint64_t kVirtualWaitMs = 600;
 constexpr unsigned int kVirtualRetryMs = 30;
+// Longest sleep between two looks at a cancel request while open waits.
+constexpr uint64_t kCancelSliceMs = 10;
 
 // DAQ speed code of the configuration block -> rate in Hz (unknown codes
 // are taken as 100 Hz).
@@ -51,24 +54,86 @@ int filterHzFromDaqCode(unsigned char code) {
 
 KineDAQ_private::KineDAQ_private() {}
 
-KineDAQ_private::~KineDAQ_private() { close(); }
+KineDAQ_private::~KineDAQ_private() {
+    try {
+        close();
+    } catch (...) {
+        // Nothing can be reported from a destructor; the reader is told to
+        // stop by its own destructor.
+    }
+}
 
 bool KineDAQ_private::open(KPort port, bool debugMode, int baud) {
+    {
+        std::lock_guard<std::mutex> lock(openMutex);
+        if (opening) {  // another thread is opening this connection right now
+            openError = KINE_OPEN_ALREADY_OPEN;
+            openErrno = 0;
+            return false;
+        }
+        opening = true;
+        cancelOpen = false;
+    }
+    bool ok = false;
+    try {
+        ok = openConnection(port, debugMode, baud);
+    } catch (const std::bad_alloc&) {
+        ok = false;
+        try {
+            failOpen(KINE_OPEN_NO_MEMORY);
+        } catch (...) {
+        }
+    } catch (...) {
+        ok = false;
+        try {
+            failOpen(KINE_OPEN_IO_ERROR);
+        } catch (...) {
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(openMutex);
+        opening = false;
+        cancelOpen = false;
+    }
+    openEnded.notify_all();
+    return ok;
+}
+
+bool KineDAQ_private::failOpen(kine_open_error reason, int err) {
+    closeConnection();
+    openError = reason;
+    openErrno = err;
+    return false;
+}
+
+bool KineDAQ_private::openConnection(const KPort& port, bool debugMode, int baud) {
     // A connection whose reader already runs stays as it is. One whose reader
     // ended by itself (a broken connection) is closed first, so that its
-    // offsets and sensor count do not carry over into the new connection.
-    if (reader.isOpened()) return false;
-    close();
+    // offsets, sensor count and device lock do not carry over.
+    if (reader.isOpened()) {
+        openError = KINE_OPEN_ALREADY_OPEN;
+        openErrno = 0;
+        return false;
+    }
+    closeConnection();
+    openError = KINE_OPEN_OK;
+    openErrno = 0;
     resetStreamPosition();
 
     frameSeen = false;
     dataArrived = false;
     baudRate = baud;
-    if (port.portName[0] == '\0') return false;
+    if (port.portName[0] == '\0') return failOpen(KINE_OPEN_INVALID_ARGUMENT);
 
     char portName[KPort::kFieldSize + 1];
     std::memcpy(portName, port.portName, KPort::kFieldSize);
     portName[KPort::kFieldSize] = '\0';
+
+    // The device is this connection's from here until close: a second
+    // connection or program is refused at once instead of splitting the
+    // byte stream.
+    const kine_open_error locked = portLock.acquire(portName);
+    if (locked != KINE_OPEN_OK) return failOpen(locked, portLock.lastErrno());
 
     char code[3] = {port.deviceVersion[0], port.deviceVersion[0] ? port.deviceVersion[1] : '\0', '\0'};
     const long identity = std::strtol(code, nullptr, 10);
@@ -83,34 +148,116 @@ bool KineDAQ_private::open(KPort port, bool debugMode, int baud) {
     if (aaVersion != kine_version_none) {
         bool ok = false;
         configuration = configure170(portName, ok, debugMode);
-        if (!ok) return false;
+        if (cancelled()) return failOpen(KINE_OPEN_CANCELLED);
+        if (!ok) return failOpen(KINE_OPEN_NO_CONFIG_ANSWER);
     }
 
     const bool started = reader.startRun(portName, baudRate);
     virtualSensors = false;
     offsets.push_back(KineSensor());
 
-    KinePackage sample;
-    const uint64_t firstFrameDeadline = KinetraThread::MonotonicNow() + kFirstFrameWaitMs;
-    while (!dataArrived) {
-        read(sample, 0, true);
-        if (dataArrived || KinetraThread::MonotonicNow() >= firstFrameDeadline) break;
-        KinetraThread::ThreadSleep(kFirstFramePollMs);
-    }
+    const kine_open_error outcome = awaitDecodableFrame(aaVersion);
+    if (outcome != KINE_OPEN_OK) return failOpen(outcome);
     if (version == kine_version_3) configuration = getConfig();
-    if (!dataArrived) {
-        close();
-        return false;
-    }
+
+    // The unit's sensor count, whichever decoder ran first.
+    sensorCount = version == kine_version_3 || version == kine_version_6 ? 1 : 4;
+    if (version == kine_version_4 || version == kine_version_7 || version == kine_version_8) growOffsetsToFour();
     return started;
+}
+
+namespace {
+
+// Payload length of a full 0xAA data frame of each version.
+int32_t fullDataLength(kine_version v) {
+    switch (v) {
+    case kine_version_6: return 28;
+    case kine_version_7: return 108;
+    case kine_version_8: return 96;
+    default: return -1;
+    }
+}
+
+}  // namespace
+
+// One decoding pass over everything received since open (the bytes stay
+// with the reader). True once a frame arrived that this connection can
+// decode: for the 0xAA family a good data frame of the full length of the
+// version the device version text selected; otherwise a good 0x37 frame,
+// which sets the version.
+bool KineDAQ_private::decodablePass(kine_version aaVersion, bool& sawBytes) {
+    std::deque<KinePackage> out[16];
+    std::deque<KinePackage6D> out6D;
+    if (aaVersion != kine_version_none) {
+        if (aaVersion == kine_version_8) smProcess6D(out6D, true);
+        else smProcess(out, true);
+        sawBytes = sawBytes || !frameBytes.empty();
+        return lastDataLength == fullDataLength(aaVersion);
+    }
+    const int r = smProcess(out, true);
+    sawBytes = sawBytes || !frameBytes.empty();
+    if (r > 0) return version == kine_version_3 || version == kine_version_4;
+    // A six-axis header stops the 3D decoder; only a good six-axis frame counts.
+    if (r != KINE_READ_OVERFLOW || version != kine_version_5) return false;
+    return smProcess6D(out6D, true) > 0 && version == kine_version_5;
+}
+
+// Waits about one second for a decodable frame, polling every 25 ms.
+kine_open_error KineDAQ_private::awaitDecodableFrame(kine_version aaVersion) {
+    lastDataLength = -1;
+    const uint32_t goodBefore = goodDataFrames;
+    const uint64_t deadline = KinetraThread::MonotonicNow() + kFirstFrameWaitMs;
+    bool sawBytes = false;
+    bool readerEnded = false;
+    for (;;) {
+        if (cancelled()) return KINE_OPEN_CANCELLED;
+        // Tested before the pass: once the reader has ended, the pass has
+        // seen everything it will ever get.
+        readerEnded = !reader.isOpened();
+        if (decodablePass(aaVersion, sawBytes)) return KINE_OPEN_OK;
+        if (readerEnded || KinetraThread::MonotonicNow() >= deadline) break;
+        if (!pauseUnlessCancelled(kFirstFramePollMs)) return KINE_OPEN_CANCELLED;
+    }
+    if (!sawBytes) {
+        // A reader that never read ended because its device would not open.
+        int status = 0;
+        reader.getBuffer(true, status);
+        return readerEnded && status == ReaderThread::kNothingRead ? KINE_OPEN_IO_ERROR : KINE_OPEN_NO_DATA;
+    }
+    return goodDataFrames == goodBefore ? KINE_OPEN_BAD_CHECKSUMS : KINE_OPEN_VERSION_MISMATCH;
+}
+
+// Sleeps `ms` in slices short enough that close() on another thread ends
+// an open within a few tens of milliseconds; false when cancelled.
+bool KineDAQ_private::pauseUnlessCancelled(unsigned int ms) {
+    const uint64_t deadline = KinetraThread::MonotonicNow() + ms;
+    for (uint64_t now = KinetraThread::MonotonicNow(); now < deadline; now = KinetraThread::MonotonicNow()) {
+        if (cancelled()) return false;
+        const uint64_t left = deadline - now;
+        KinetraThread::ThreadSleep(static_cast<unsigned int>(left < kCancelSliceMs ? left : kCancelSliceMs));
+    }
+    return !cancelled();
+}
+
+// The channel's WaitForRead in cancellable slices: true once `count` bytes
+// wait, false after `timeoutMs` or when cancelled.
+bool KineDAQ_private::waitForBytes(KineSerial& channel, unsigned long count, unsigned long timeoutMs) {
+    const uint64_t deadline = KinetraThread::MonotonicNow() + timeoutMs;
+    for (;;) {
+        const uint64_t now = KinetraThread::MonotonicNow();
+        const uint64_t left = deadline > now ? deadline - now : 0;
+        if (channel.WaitForRead(count, left < kCancelSliceMs ? left : kCancelSliceMs)) return true;
+        if (cancelled() || KinetraThread::MonotonicNow() >= deadline) return false;
+    }
 }
 
 SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode) {
     ok = false;
     SensorConfig config;
     KineSerial channel;
+    channel.SetPortLocking(false);  // the connection holds the device's lock
     if (port == nullptr || !channel.Open(port, static_cast<unsigned int>(baudRate), false)) return config;
-    KinetraThread::ThreadSleep(kConfigSettleMs);
+    if (!pauseUnlessCancelled(kConfigSettleMs)) return config;
 
     std::vector<unsigned char> command;
     std::vector<unsigned char> response;
@@ -138,7 +285,10 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
         KineSendUtils::SetRequestConfig(command);
         if (channel.WriteBytes(command) < 0) break;
         ++requests;
-        channel.ReadBytesCount(response, kConfigReplyBytes, std::min(kConfigReplyWaitMs, deadline - now));
+        // Up to one second for a reply's worth of bytes, within the overall budget.
+        if (waitForBytes(channel, kConfigReplyBytes, std::min(kConfigReplyWaitMs, deadline - now)))
+            channel.ReadBytes(response);
+        if (cancelled()) return config;
         replies = scanReplies(&config);
         ok = replies > 0;
     }
@@ -158,7 +308,8 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
     const uint64_t drainEnd = KinetraThread::MonotonicNow() + kConfigReplyWaitMs;
     while (replies > 0 && replies < requests) {
         const uint64_t now = KinetraThread::MonotonicNow();
-        if (now >= drainEnd || channel.ReadBytesCount(response, 1, drainEnd - now) < 0) break;
+        if (now >= drainEnd || !waitForBytes(channel, 1, drainEnd - now)) break;
+        channel.ReadBytes(response);
         replies = scanReplies(nullptr);
     }
     channel.Close();
@@ -166,6 +317,17 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
 }
 
 void KineDAQ_private::close() {
+    std::unique_lock<std::mutex> lock(openMutex);
+    if (opening) {
+        // An open waits on another thread: make it give up, and close only
+        // once it has, so the two never touch the connection at once.
+        cancelOpen = true;
+        openEnded.wait(lock, [this] { return !opening; });
+    }
+    closeConnection();
+}
+
+void KineDAQ_private::closeConnection() {
     frameSeen = false;
     dataArrived = false;
     virtualSensors = false;
@@ -174,7 +336,12 @@ void KineDAQ_private::close() {
     sensorCount = 0;
     frameBytes.clear();
     offsets.clear();
+    portLock.release();
 }
+
+kine_open_error KineDAQ_private::lastOpenError() const { return static_cast<kine_open_error>(openError.load()); }
+
+int KineDAQ_private::lastOpenErrno() const { return openErrno.load(); }
 
 bool KineDAQ_private::isOpen() { return reader.isOpened(); }
 

@@ -5,12 +5,17 @@
 // The connection belongs to the caller's thread: every operation, decoding
 // included (it runs inside the reads), runs on the thread that calls it and
 // takes no lock; calls on one connection must not overlap. Only `reader` is
-// shared with another thread, through its own locked operations.
+// shared with another thread, through its own locked operations. The one
+// exception is close() while open() waits on another thread: close() then
+// cancels the open, waits for it to wind down and closes after it.
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -22,6 +27,10 @@
 #include "kine/KineSensor.h"
 #include "kine/KineSensor6D.h"
 #include "kine/SensorConfig.h"
+#include "kine/kine_result.h"
+#include "transport/PortLock.h"
+
+class KineSerial;
 
 class KineDAQ_private {
 public:
@@ -42,6 +51,10 @@ public:
     int getBytesPerRead() const;
     char* getPortName();
     SensorConfig configure170(char* port, bool& ok, bool debugMode);
+    // Why the latest open failed (KINE_OPEN_OK after a successful one), and
+    // the operating system's error behind it (0 when none applies).
+    kine_open_error lastOpenError() const;
+    int lastOpenErrno() const;
 
     // Sensor commands
     void send170(int address, int length, unsigned char* data);
@@ -109,6 +122,7 @@ private:
     int32_t fieldSigned() const;
     int32_t fieldUnsigned() const;
     bool aaFrameByte(uint8_t b, uint32_t& state);
+    void noteAaDataFrame();
     uint16_t payloadByte(int i) const;
     int32_t payloadSigned(int i) const;
     int32_t payloadUnsigned(int i) const;
@@ -136,6 +150,16 @@ private:
     void resetStreamPosition();
     template <typename Pass>
     int passKeepingPosition(bool keep, Pass pass);
+
+    // Opening and closing (KineDAQ_private.cpp).
+    bool openConnection(const KPort& port, bool debugMode, int baud);
+    bool failOpen(kine_open_error reason, int err = 0);
+    void closeConnection();
+    kine_open_error awaitDecodableFrame(kine_version aaVersion);
+    bool decodablePass(kine_version aaVersion, bool& sawBytes);
+    bool cancelled() const { return cancelOpen.load(); }
+    bool pauseUnlessCancelled(unsigned int ms);
+    bool waitForBytes(KineSerial& channel, unsigned long count, unsigned long timeoutMs);
 
     // Decoder position
     uint32_t smState = 0;
@@ -173,4 +197,18 @@ private:
     // Samples of the last read pass (pass3D, pass6D).
     SampleRun passSamples3D_[16];
     SampleRun6D passSamples6D_;
+    // Open's check of the stream: good data frames decoded so far, and the
+    // payload length of the latest good 0xAA data frame (-1: none since open).
+    uint32_t goodDataFrames = 0;
+    int32_t lastDataLength = -1;
+
+    // The device's lock, held from open until close.
+    PortLock portLock;
+    // An open in progress and its cancellation by close() on another thread.
+    std::mutex openMutex;
+    std::condition_variable openEnded;
+    bool opening = false;  // guarded by openMutex
+    std::atomic<bool> cancelOpen{false};
+    std::atomic<int> openError{KINE_OPEN_OK};
+    std::atomic<int> openErrno{0};
 };

@@ -1,6 +1,9 @@
 #include "daq/ReaderThread.h"
 
-ReaderThread::ReaderThread() : KinetraThread(true) {}
+ReaderThread::ReaderThread() : KinetraThread(true) {
+    // The owning connection holds the device's lock for the whole connection.
+    channel_.SetPortLocking(false);
+}
 
 ReaderThread::~ReaderThread() {
     // The owner normally ends the thread first; make sure Run is not still

@@ -47,8 +47,25 @@ KineSerial::~KineSerial() {
 
 bool KineSerial::Open(std::string const& port, unsigned int baud, bool safe) {
     lastError_ = NoError;
+    openFailure_ = KINE_OPEN_OK;
+    openErrno_ = 0;
     portName_ = port;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        // The lock is taken once and kept across attempts; a channel that is
+        // already open keeps the lock it holds.
+        if (lockPort_ && !lock_.held()) {
+            openFailure_ = lock_.acquire(portName_);
+            openErrno_ = lock_.lastErrno();
+            if (openFailure_ != KINE_OPEN_OK) {
+                // Another owner, a non-terminal or a refused permission does
+                // not change within the attempts.
+                if (openFailure_ == KINE_OPEN_BUSY || openFailure_ == KINE_OPEN_NOT_SERIAL ||
+                    openFailure_ == KINE_OPEN_PERMISSION_DENIED)
+                    break;
+                KinetraThread::ThreadSleep(kOpenRetryMs);
+                continue;
+            }
+        }
         try {
             port_->setPort(portName_);
             port_->open();
@@ -58,12 +75,28 @@ bool KineSerial::Open(std::string const& port, unsigned int baud, bool safe) {
             port_->setFlowcontrol(serial::flowcontrol_none);
             port_->setBaudrate(baud);
             port_->setTimeout(channelTimeout());
+        } catch (const serial::IOException& e) {
+            openErrno_ = e.getErrorNumber();
+            openFailure_ = openErrno_ != 0 ? PortLock::reasonFor(openErrno_) : KINE_OPEN_IO_ERROR;
+            KinetraThread::ThreadSleep(kOpenRetryMs);
+            continue;
         } catch (const std::exception&) {
+            openFailure_ = KINE_OPEN_IO_ERROR;
+            openErrno_ = 0;
             KinetraThread::ThreadSleep(kOpenRetryMs);
             continue;
         }
-        if (port_->isOpen()) return safe ? SafeOpen() : true;
+        if (port_->isOpen()) {
+            openFailure_ = KINE_OPEN_OK;
+            openErrno_ = 0;
+            if (!safe) return true;
+            if (SafeOpen()) return true;
+            openFailure_ = KINE_OPEN_NO_DATA;
+            return false;
+        }
     }
+    if (openFailure_ == KINE_OPEN_OK) openFailure_ = KINE_OPEN_IO_ERROR;
+    if (!port_->isOpen()) lock_.release();
     lastError_ = OpenError;
     return false;
 }
@@ -108,6 +141,9 @@ void KineSerial::Close() {
     } catch (const std::exception&) {
         lastError_ = CloseError;
     }
+    // The serial layer releases the descriptor even when close reports an
+    // error, so the device is no longer this channel's either way.
+    if (!port_->isOpen()) lock_.release();
 }
 
 bool KineSerial::IsOpen() const { return port_->isOpen(); }

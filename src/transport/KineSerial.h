@@ -4,6 +4,11 @@
 // of the serial layer into a result (false, -1 for a failure, -2 for a
 // timeout, 0) plus a sticky error code, GetLastError().
 //
+// An open channel owns its device: it holds an exclusive advisory lock on
+// it (PortLock) until Close, so a second channel or program is refused at
+// once. A caller that holds the device's lock itself turns this off with
+// SetPortLocking(false) before Open.
+//
 // Not thread-safe: each channel is driven by one thread at a time.
 #pragma once
 
@@ -11,6 +16,9 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "kine/kine_result.h"
+#include "transport/PortLock.h"
 
 namespace serial {
 class Serial;
@@ -33,8 +41,9 @@ public:
     KineSerial(const KineSerial&) = delete;
     KineSerial& operator=(const KineSerial&) = delete;
 
-    // Up to 3 attempts, 20 ms apart. With `safe`, the device must already
-    // stream (SafeOpen). Resets the last error first.
+    // Up to 3 attempts, 20 ms apart; a device that is busy, not a terminal
+    // or not permitted fails at once. With `safe`, the device must already
+    // stream (SafeOpen). Resets the last error and the open failure first.
     bool Open(std::string const& port, unsigned int baud, bool safe);
     // As above, then switches to the simple timeout: reads wait up to
     // `timeout` ms for the whole block, writes up to `timeout` ms.
@@ -80,6 +89,12 @@ public:
 
     LastErrorType GetLastError() const;
     void SetError(LastErrorType error);
+    // Why the latest Open failed (KINE_OPEN_OK after a successful one) and
+    // the operating system's error behind it (0 when none applies).
+    kine_open_error GetOpenFailure() const { return openFailure_; }
+    int GetOpenErrno() const { return openErrno_; }
+    // Whether Open locks the device (the default) or leaves that to the caller.
+    void SetPortLocking(bool on) { lockPort_ = on; }
     const std::string& GetPortName() const { return portName_; }
 
 private:
@@ -88,4 +103,8 @@ private:
     std::string portName_;
     std::unique_ptr<serial::Serial> port_;
     LastErrorType lastError_ = NoError;
+    PortLock lock_;
+    bool lockPort_ = true;
+    kine_open_error openFailure_ = KINE_OPEN_OK;
+    int openErrno_ = 0;
 };

@@ -1,33 +1,47 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <set>
 #include <string>
 
 #include "kine/kine_c.h"
 #include "kine_sim/simulated_daq.h"
 #include "support/pty_pair.h"
 #include "support/run_program.h"
+#include "support/sim_daq.h"
+
+// While set on a thread, every allocation of that thread fails, as when
+// memory runs out. Other threads (the reader, the simulator) are unaffected.
+static thread_local bool allocationsFail = false;
+
+void* operator new(std::size_t n) {
+    if (allocationsFail) throw std::bad_alloc();
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+// Out of line, so that the compiler does not see a new-expression's memory
+// reach free() and warn about a mismatch that the replacement pair makes right.
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
 using namespace std::chrono;
-using kine_sim::SimulatedDaq;
 using kine_test::waitFor;
 
-std::unique_ptr<SimulatedDaq> makeSim(int version) {
-    SimulatedDaq::Options o;
-    o.version = version;
-    return std::make_unique<SimulatedDaq>(o);
-}
+using kine_test::simulatedDaq;
 
 // The whole calling pattern from a C program, for a single-sensor, a
 // four-sensor and a six-axis unit of either family.
 TEST(DaqCFunctions, CProgramRunsTheCallingPattern) {
     for (int version : {3, 4, 7, 8}) {
         SCOPED_TRACE(version);
-        auto sim = makeSim(version);
+        auto sim = simulatedDaq(version);
         EXPECT_EQ(kine_test::runProgram({KINE_C_PROGRAM, sim->devicePath(), sim->deviceVersionText()}), 0);
     }
 }
@@ -56,7 +70,7 @@ TEST(DaqCFunctions, HandlesAndArguments) {
 // Texts longer than their 24-character field are cut to fit; a cut port
 // name cannot name the intended device and is refused.
 TEST(DaqCFunctions, OversizedTextsNeverOverflowTheirFields) {
-    auto sim = makeSim(3);
+    auto sim = simulatedDaq(3);
     KineDAQHandle* daq = callKineDAQ_Create();
     const std::string longName = sim->devicePath() + std::string(200, 'x');
     EXPECT_FALSE(callOpen(daq, longName.c_str(), "68 v1.1"));
@@ -68,7 +82,7 @@ TEST(DaqCFunctions, OversizedTextsNeverOverflowTheirFields) {
 }
 
 TEST(DaqCFunctions, SendConfigBuildsTheByteFromHz) {
-    auto sim = makeSim(3);
+    auto sim = simulatedDaq(3);
     KineDAQHandle* daq = callKineDAQ_Create();
     ASSERT_TRUE(callOpen(daq, sim->devicePath().c_str(), "68 v1.1"));
     sim->clearReceived();
@@ -86,7 +100,7 @@ TEST(DaqCFunctions, SendConfigBuildsTheByteFromHz) {
 }
 
 TEST(DaqCFunctions, ArraysAreResizedReplacedAndReleased) {
-    auto sim = makeSim(7);
+    auto sim = simulatedDaq(7);
     KineDAQHandle* daq = callKineDAQ_Create();
     ASSERT_TRUE(callOpen(daq, sim->devicePath().c_str(), "34 v0.9"));
     kine_package* all = nullptr;
@@ -109,7 +123,7 @@ TEST(DaqCFunctions, ArraysAreResizedReplacedAndReleased) {
 // The six-axis array and the offsets, which callers in other languages
 // reach only through these functions.
 TEST(DaqCFunctions, SixAxisArraysAndOffsets) {
-    auto sim = makeSim(8);
+    auto sim = simulatedDaq(8);
     KineDAQHandle* daq = callKineDAQ_Create();
     ASSERT_TRUE(callOpen(daq, sim->devicePath().c_str(), sim->deviceVersionText()));
     kine_package6d* all = nullptr;
@@ -126,7 +140,7 @@ TEST(DaqCFunctions, SixAxisArraysAndOffsets) {
     EXPECT_FALSE(callGetOffset(daq, 0, &offset));  // closed: no sensors
     EXPECT_EQ(offset.z, 0);
     EXPECT_EQ(offset.version, 0);
-    auto one = makeSim(3);
+    auto one = simulatedDaq(3);
     one->setSignal(kine_sim::Channel::z, kine_sim::Signal::constant(700));
     ASSERT_TRUE(callOpen(daq, one->devicePath().c_str(), "68 v1.1"));
     ASSERT_TRUE(waitFor([&] { return callRead(daq, nullptr, 0, false) > 0; }, seconds(2)));
@@ -134,6 +148,139 @@ TEST(DaqCFunctions, SixAxisArraysAndOffsets) {
     EXPECT_TRUE(callGetOffset(daq, 0, &offset));
     EXPECT_EQ(offset.z, 700);
     EXPECT_FALSE(callGetOffset(daq, 1, nullptr));
+    callKineDAQ_Dispose(daq);
+}
+
+TEST(DaqCFunctions, NullHandleGivesTheFailureValue) {
+    unsigned char config = 0x5A;
+    kine_package p;
+    kine_package6d p6;
+    int v8[8], v128[128], v6[6];
+    kine_package* all = nullptr;
+    int* axes = nullptr;
+    EXPECT_FALSE(callOpen(nullptr, "/dev/null", "68 v1.1"));
+    callClose(nullptr);
+    EXPECT_FALSE(callIsOpen(nullptr));
+    EXPECT_FALSE(callIsVirtual(nullptr));
+    EXPECT_EQ(callGetPortName(nullptr), nullptr);
+    EXPECT_EQ(callGetSize(nullptr), 0);
+    EXPECT_EQ(callGetSensorSize(nullptr), 0);
+    EXPECT_FALSE(callIsChksumOK(nullptr));
+    EXPECT_EQ(callGetActualVersion(nullptr), 0);
+    EXPECT_EQ(callGetBytesPerRead(nullptr), 0);
+    EXPECT_EQ(callGetLastOpenError(nullptr), KINE_OPEN_INVALID_ARGUMENT);
+    EXPECT_EQ(callGetLastOpenErrno(nullptr), 0);
+    EXPECT_EQ(callGetConfig(nullptr, &config), 0);
+    EXPECT_EQ(config, 0x5A);
+    EXPECT_FALSE(callSendConfig(nullptr, 1, 1000, 15));
+    EXPECT_FALSE(callZero(nullptr, 0));
+    callZeroAll(nullptr);
+    EXPECT_FALSE(callUnzero(nullptr, 0));
+    callUnzeroAll(nullptr);
+    EXPECT_EQ(callRead(nullptr, &p, 0, false), KINE_NOT_OPEN);
+    EXPECT_EQ(callRead6D(nullptr, &p6, false), KINE_NOT_OPEN);
+    EXPECT_EQ(callReadArray(nullptr, v8, false), KINE_NOT_OPEN);
+    EXPECT_EQ(callReadVirtual(nullptr, &p, false), KINE_NOT_OPEN);
+    EXPECT_EQ(callReadVirtualArray(nullptr, v128, false), KINE_NOT_OPEN);
+    EXPECT_EQ(callRead6Axis(nullptr, v6, false), KINE_NOT_OPEN);
+    EXPECT_EQ(callReadAll(nullptr, &all, false), KINE_NOT_OPEN);
+    EXPECT_EQ(callReadAll6Axis(nullptr, &axes, false), KINE_NOT_OPEN);
+    EXPECT_EQ(all, nullptr);
+    EXPECT_EQ(axes, nullptr);
+}
+
+TEST(DaqCFunctions, ReasonOfAFailedOpen) {
+    auto sim = simulatedDaq(3);
+    KineDAQHandle* daq = callKineDAQ_Create();
+    ASSERT_NE(daq, nullptr);
+    EXPECT_EQ(callGetLastOpenError(daq), KINE_OPEN_OK);  // none tried yet
+    EXPECT_FALSE(callOpen(daq, "/dev/kine-no-such-device", "68 v1.1"));
+    EXPECT_EQ(callGetLastOpenError(daq), KINE_OPEN_NO_DEVICE);
+    EXPECT_EQ(callGetLastOpenErrno(daq), ENOENT);
+    EXPECT_STREQ(callOpenErrorText(callGetLastOpenError(daq)), "no such device");
+    const std::string longName = sim->devicePath() + std::string(30, 'x');
+    EXPECT_FALSE(callOpen(daq, longName.c_str(), "68 v1.1"));
+    EXPECT_EQ(callGetLastOpenError(daq), KINE_OPEN_INVALID_ARGUMENT);
+    EXPECT_EQ(callGetLastOpenErrno(daq), 0);
+    ASSERT_TRUE(callOpen(daq, sim->devicePath().c_str(), "68 v1.1"));
+    EXPECT_EQ(callGetLastOpenError(daq), KINE_OPEN_OK);
+    callKineDAQ_Dispose(daq);
+
+    // One distinct text per reason; any other code gets a generic one.
+    std::set<std::string> texts;
+    for (int code = KINE_OPEN_OK; code <= KINE_OPEN_NO_MEMORY; ++code) {
+        const char* text = callOpenErrorText(code);
+        ASSERT_NE(text, nullptr);
+        EXPECT_NE(text[0], '\0');
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), static_cast<size_t>(KINE_OPEN_NO_MEMORY + 1));
+    ASSERT_NE(callOpenErrorText(-1), nullptr);
+    EXPECT_STREQ(callOpenErrorText(-1), callOpenErrorText(1000));
+    EXPECT_EQ(texts.count(callOpenErrorText(-1)), 0u);
+}
+
+// Every function returns its failure value when memory runs out inside it;
+// nothing escapes into the C caller, and the connection works afterwards.
+TEST(DaqCFunctions, MemoryExhaustionNeverCrossesTheInterface) {
+    auto sim = simulatedDaq(7);
+    const char* path = sim->devicePath().c_str();
+    struct Exhausted {
+        Exhausted() { allocationsFail = true; }
+        ~Exhausted() { allocationsFail = false; }
+    };
+    KineDAQHandle* none;
+    {
+        Exhausted e;
+        none = callKineDAQ_Create();
+    }
+    EXPECT_EQ(none, nullptr);
+
+    KineDAQHandle* daq = callKineDAQ_Create();
+    ASSERT_NE(daq, nullptr);
+    bool opened;
+    {
+        Exhausted e;
+        opened = callOpen(daq, path, "34 v0.9");
+    }
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(callGetLastOpenError(daq), KINE_OPEN_NO_MEMORY);
+    EXPECT_FALSE(callIsOpen(daq));
+
+    ASSERT_TRUE(callOpen(daq, path, "34 v0.9"));
+    kine_package p;
+    kine_package* all = nullptr;
+    int* axes = nullptr;
+    int v6[6];
+    unsigned char config = 0;
+    int read, readAll, readAll6, read6;
+    bool sent, zeroed, isVirtual;
+    unsigned char got;
+    {
+        Exhausted e;
+        read = callRead(daq, &p, 0, false);
+        readAll = callReadAll(daq, &all, false);
+        readAll6 = callReadAll6Axis(daq, &axes, false);
+        read6 = callRead6Axis(daq, v6, false);
+        sent = callSendConfig(daq, 1, 1000, 15);
+        zeroed = callZero(daq, 0);
+        callZeroAll(daq);
+        isVirtual = callIsVirtual(daq);
+        got = callGetConfig(daq, &config);
+    }
+    EXPECT_EQ(read, KINE_NOT_OPEN);
+    EXPECT_EQ(readAll, KINE_NOT_OPEN);
+    EXPECT_EQ(readAll6, KINE_NOT_OPEN);
+    EXPECT_EQ(read6, KINE_NOT_OPEN);
+    EXPECT_FALSE(sent);
+    EXPECT_FALSE(zeroed);
+    EXPECT_FALSE(isVirtual);
+    EXPECT_EQ(got, 0);
+
+    EXPECT_TRUE(callIsOpen(daq));
+    EXPECT_TRUE(waitFor([&] { return callRead(daq, &p, 0, false) > 0; }, seconds(2)));
+    callDeletePackageArray(&all);
+    callDeleteIntArray(&axes);
     callKineDAQ_Dispose(daq);
 }
 

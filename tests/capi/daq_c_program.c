@@ -39,10 +39,14 @@ int main(int argc, char** argv) {
     daq = callKineDAQ_Create();
     CHECK(daq != NULL);
     CHECK(!callOpen(daq, "", argv[2]));
+    CHECK(callGetLastOpenError(daq) == KINE_OPEN_INVALID_ARGUMENT);
+    CHECK(callGetLastOpenErrno(daq) == 0);
+    CHECK(callOpenErrorText(callGetLastOpenError(daq)) != NULL);
     CHECK(!callIsOpen(daq));
     CHECK(callRead(daq, &sample, 0, false) == -2);
 
     CHECK(callOpen(daq, argv[1], argv[2]));
+    CHECK(callGetLastOpenError(daq) == KINE_OPEN_OK);
     CHECK(callIsOpen(daq));
     CHECK(strcmp(callGetPortName(daq), argv[1]) == 0);
     version = callGetActualVersion(daq);

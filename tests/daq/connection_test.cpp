@@ -358,6 +358,7 @@ TEST(DaqConnection, OpenFailsWhenTheConfigurationExchangeGetsNoAnswer) {
         auto sim = makeSim(7);
         sim->setSilent(true);
         EXPECT_FALSE(daq.open(portFor(*sim)));
+        EXPECT_EQ(daq.lastOpenError(), KINE_OPEN_NO_CONFIG_ANSWER);
         EXPECT_FALSE(daq.isOpen());
         EXPECT_EQ(daq.getSensorSize(), 0);
     }
@@ -371,6 +372,7 @@ TEST(DaqConnection, OpenFailsWithoutAGoodFrameWithinASecond) {
     auto t0 = steady_clock::now();
     EXPECT_FALSE(daq.open(portFor(*bad)));
     long ms = msSince(t0);
+    EXPECT_EQ(daq.lastOpenError(), KINE_OPEN_BAD_CHECKSUMS);
     EXPECT_GE(ms, 900);
     EXPECT_LT(ms, 2500);
     EXPECT_FALSE(daq.isOpen());

@@ -1,5 +1,6 @@
-// A scripted device for channel and reader tests: writes `chunk` bytes to a
-// pty master every `period` on a thread of its own, until stopped.
+// A scripted device for channel and reader tests: writes `chunk` bytes of a
+// counting sequence (or a fixed pattern) to a pty master every `period` on
+// a thread of its own, until stopped.
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,13 @@ public:
               while (!stop_) {
                   for (auto& b : bytes) b = next++;
                   pty.write(bytes);
+                  std::this_thread::sleep_for(period);
+              }
+          }) {}
+    ByteStreamer(PtyPair& pty, std::vector<uint8_t> pattern, std::chrono::milliseconds period)
+        : thread_([this, &pty, pattern, period] {
+              while (!stop_) {
+                  pty.write(pattern);
                   std::this_thread::sleep_for(period);
               }
           }) {}

@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -285,6 +286,34 @@ TEST(KinetraWakeEvent, SleepEndsOnSignal) {
     waker.join();
     wake.Clear();
     EXPECT_FALSE(wake.IsSignalled());
+}
+
+// A channel owns its device from Open to Close: a second channel is refused
+// at once (no retries), and gets it once the first has closed, also after a
+// failed stream check. Open failures carry their reason.
+TEST(KineSerial, ChannelOwnsItsDeviceUntilClose) {
+    PtyPair pty;
+    KineSerial first, second;
+    ASSERT_TRUE(first.Open(pty.slavePath(), 1000000, false));
+    EXPECT_EQ(first.GetOpenFailure(), KINE_OPEN_OK);
+    auto t0 = steady_clock::now();
+    EXPECT_FALSE(second.Open(pty.slavePath(), 1000000, false));
+    EXPECT_LT(msSince(t0), 40);  // a retrying open takes at least 40 ms
+    EXPECT_EQ(second.GetLastError(), KineSerial::OpenError);
+    EXPECT_EQ(second.GetOpenFailure(), KINE_OPEN_BUSY);
+    EXPECT_EQ(second.GetOpenErrno(), EWOULDBLOCK);
+    first.Close();
+    EXPECT_FALSE(first.Open(pty.slavePath(), 1000000, true));  // silent: the stream check fails
+    EXPECT_EQ(first.GetOpenFailure(), KINE_OPEN_NO_DATA);
+    ASSERT_TRUE(second.Open(pty.slavePath(), 1000000, false));
+
+    KineSerial other;
+    EXPECT_FALSE(other.Open("/dev/null", 1000000, false));
+    EXPECT_EQ(other.GetOpenFailure(), KINE_OPEN_NOT_SERIAL);
+    EXPECT_EQ(other.GetOpenErrno(), ENOTTY);
+    EXPECT_FALSE(other.Open("/dev/kine-no-such-device", 1000000, false));
+    EXPECT_EQ(other.GetOpenFailure(), KINE_OPEN_NO_DEVICE);
+    EXPECT_EQ(other.GetOpenErrno(), ENOENT);
 }
 
 }  // namespace

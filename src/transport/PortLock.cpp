@@ -1,0 +1,66 @@
+#include "transport/PortLock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+kine_open_error PortLock::reasonFor(int err) {
+    switch (err) {
+    case 0: return KINE_OPEN_OK;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR: return KINE_OPEN_NO_DEVICE;
+    case EACCES:
+    case EPERM:
+    case EROFS: return KINE_OPEN_PERMISSION_DENIED;
+    case EBUSY:
+    case EWOULDBLOCK: return KINE_OPEN_BUSY;
+    case ENOTTY:
+    case EISDIR:
+    case EINVAL: return KINE_OPEN_NOT_SERIAL;
+    case ENOMEM: return KINE_OPEN_NO_MEMORY;
+    default: return KINE_OPEN_IO_ERROR;
+    }
+}
+
+kine_open_error PortLock::fail(int fd, int err) {
+    if (fd >= 0) ::close(fd);
+    errno_ = err;
+    return reasonFor(err);
+}
+
+kine_open_error PortLock::acquire(const std::string& path) {
+    release();
+    errno_ = 0;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(-1, errno);
+
+    // /dev/null, a regular file and the like open fine but are no terminal.
+    termios attributes{};
+    if (tcgetattr(fd, &attributes) != 0) return fail(fd, errno == EINVAL ? ENOTTY : errno);
+
+    // The lock belongs to this open file description: a second description
+    // of the same device, in this process or another, is refused at once.
+    int r;
+    do {
+        r = flock(fd, LOCK_EX | LOCK_NB);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) return fail(fd, errno);
+
+    fd_ = fd;
+    return KINE_OPEN_OK;
+}
+
+void PortLock::release() {
+    if (fd_ < 0) return;
+    // Closing the only descriptor of the description drops the lock.
+    ::close(fd_);
+    fd_ = -1;
+}
