@@ -178,6 +178,30 @@ int32_t fullDataLength(kine_version v) {
     }
 }
 
+// True when `bytes` hold a whole 0x37-family frame with a good checksum
+// (the sum of the bytes between header and checksum). An 0xAA-family
+// connection skips such frames, so open looks for them itself to tell a
+// unit of the other family from a stream of bad frames.
+bool holdsGood37Frame(const std::vector<unsigned char>& bytes) {
+    for (size_t i = 0; i + 1 < bytes.size(); ++i) {
+        if (bytes[i] != 0x37) continue;
+        size_t lengths[2] = {0, 0};
+        switch (bytes[i + 1]) {
+        case 0x44: lengths[0] = 29; break;
+        case 0x5E: lengths[0] = 45; lengths[1] = 37; break;
+        case 0x5F: lengths[0] = 57; break;
+        default: continue;
+        }
+        for (size_t len : lengths) {
+            if (len == 0 || i + len > bytes.size()) continue;
+            uint16_t sum = 0;
+            for (size_t k = i + 2; k < i + len - 2; ++k) sum = static_cast<uint16_t>(sum + bytes[k]);
+            if (sum == ((bytes[i + len - 2] << 8) | bytes[i + len - 1])) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 // One decoding pass over everything received since open (the bytes stay
@@ -224,7 +248,9 @@ kine_open_error KineDAQ_private::awaitDecodableFrame(kine_version aaVersion) {
         reader.getBuffer(true, status);
         return readerEnded && status == ReaderThread::kNothingRead ? KINE_OPEN_IO_ERROR : KINE_OPEN_NO_DATA;
     }
-    return goodDataFrames == goodBefore ? KINE_OPEN_BAD_CHECKSUMS : KINE_OPEN_VERSION_MISMATCH;
+    if (goodDataFrames != goodBefore) return KINE_OPEN_VERSION_MISMATCH;
+    if (aaVersion != kine_version_none && holdsGood37Frame(frameBytes)) return KINE_OPEN_VERSION_MISMATCH;
+    return KINE_OPEN_BAD_CHECKSUMS;
 }
 
 // Sleeps `ms` in slices short enough that close() on another thread ends
