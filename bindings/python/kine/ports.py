@@ -7,6 +7,7 @@ copying (or a KeyboardInterrupt) leaks nothing.
 
 import atexit
 import collections
+import contextlib
 import ctypes
 import threading
 import time
@@ -63,14 +64,24 @@ def _copy_list(lib, handle):
 
 
 class _Handle:
-    """A discovery handle (its monitor thread runs while it exists)."""
+    """A discovery handle (its monitor thread runs while it exists). Calls
+    go through use(), which keeps dispose() from freeing the handle under a
+    call running on another thread."""
 
-    def __init__(self, lib):
+    def __init__(self, lib, closed_message):
         self.lib = lib
         self.value = lib.callKinePorts_Create()
         if not self.value:
             raise MemoryError("libkine could not start port discovery")
+        self._closed_message = closed_message
         self._lock = threading.Lock()
+
+    @contextlib.contextmanager
+    def use(self):
+        with self._lock:
+            if not self.value:
+                raise ValueError(self._closed_message)
+            yield self.value
 
     def dispose(self):
         with self._lock:
@@ -79,23 +90,48 @@ class _Handle:
             self.lib.callKinePorts_Dispose(value)
 
 
-# One discovery handle serves every list_ports() call: a new one would wait
-# for its first scan, and probing takes time. Its list is one array shared by
-# the whole process, so lists are fetched one at a time.
+# On a new handle callListPorts waits for discovery's first scan, but for 25
+# polls of 16 ms at most. A call shorter than that saw the scan end; a longer
+# one may have given up first (probing a slow DAQ takes longer), so it is
+# repeated, for a while.
+_FIRST_SCAN_WAIT = 0.4
+_FIRST_SCAN_PATIENCE = 10.0
+
+
+def _first_list(lib, handle):
+    end = time.monotonic() + _FIRST_SCAN_PATIENCE
+    while True:
+        start = time.monotonic()
+        found = _copy_list(lib, handle)
+        now = time.monotonic()
+        if now - start < _FIRST_SCAN_WAIT or now >= end:
+            return found
+
+
+# One discovery handle serves every list_ports() call, so later calls are
+# quick and DAQs probed once (and maybe opened since) are not probed again.
+# It is disposed when the interpreter exits.
 _shared = None
+_scanned = False  # a list of _shared has seen its first scan end
 _shared_lock = threading.Lock()
 
 
 def list_ports():
-    """The DAQs known now, as Port records in port-name order. The first
-    call starts discovery and waits briefly for its first scan."""
-    global _shared
+    """The DAQs attached now, as Port records in port-name order. The first
+    call starts discovery and waits for its first scan (10 s at most)."""
+    global _shared, _scanned
     lib = library()
     with _shared_lock:
         if _shared is None:
-            _shared = _Handle(lib)
+            _shared = _Handle(lib, "port discovery has stopped: the interpreter is exiting")
+            _scanned = False
             atexit.register(_shared.dispose)
-        return _copy_list(lib, _shared.value)
+        with _shared.use() as handle:
+            if _scanned:
+                return _copy_list(lib, handle)
+            found = _first_list(lib, handle)
+            _scanned = True
+            return found
 
 
 class PortMonitor:
@@ -113,7 +149,7 @@ class PortMonitor:
         self.timeout = timeout
         self.poll = poll
         self._lib = library()
-        self._handle = _Handle(self._lib)
+        self._handle = _Handle(self._lib, "the PortMonitor is closed")
         self._finalizer = weakref.finalize(self, self._handle.dispose)
         self._pending = collections.deque()
         self._present = set()
@@ -130,14 +166,12 @@ class PortMonitor:
         self.close()
 
     def _drain(self):
-        lib, h = self._lib, self._handle.value
-        if not h:
-            raise ValueError("the PortMonitor is closed")
-        lost, new = [], []
-        while lib.callIsLostPort(h):
-            lost.append(_take_port(lib, lib.callGetLostPort, h))
-        while lib.callIsNewPort(h):
-            new.append(_take_port(lib, lib.callGetNewPort, h))
+        lib, lost, new = self._lib, [], []
+        with self._handle.use() as h:
+            while lib.callIsLostPort(h):
+                lost.append(_take_port(lib, lib.callGetLostPort, h))
+            while lib.callIsNewPort(h):
+                new.append(_take_port(lib, lib.callGetNewPort, h))
         # Unplugs of ports seen before come first (an unplug and a replug
         # within one poll), those of ports plugged within this poll last.
         later = []
