@@ -1,5 +1,6 @@
 // The exported C functions of a DAQ connection: each forwards to KineDAQ.
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -35,17 +36,25 @@ void callKineDAQ_Dispose(KineDAQHandle* daq) { delete daqOf(daq); }
 bool callOpen(KineDAQHandle* daq, const char* portName, const char* deviceVersion) {
     KPort port;
     // Each text must fit its field with a terminating NUL; a longer one is
-    // cut so nothing is written past the field. A cut port name cannot name
-    // the device the caller meant.
+    // cut so nothing is written past the field. A longer port name is
+    // usually a link such as /dev/serial/by-id/...: it is followed to the
+    // device node, which is used when it fits. Otherwise a cut name cannot
+    // name the device the caller meant.
     const size_t room = KPort::kFieldSize - 1;
     const char* name = portName ? portName : "";
     const char* ver = deviceVersion ? deviceVersion : "";
-    const bool nameFits = strnlen(name, room + 1) <= room;
-    std::string cutName(name, strnlen(name, room));
+    std::string openName(name, strnlen(name, room + 1));
+    bool usable = true;
+    if (openName.size() > room) {
+        char* real = ::realpath(name, nullptr);
+        usable = real && std::strlen(real) <= room;
+        openName = usable ? std::string(real) : std::string(name, room);
+        std::free(real);
+    }
     std::string cutVersion(ver, strnlen(ver, room));
-    KPort::storeField(port.portName, cutName);
+    KPort::storeField(port.portName, openName);
     KPort::storeField(port.deviceVersion, cutVersion);
-    if (!nameFits) return false;
+    if (!usable) return false;
     return daqOf(daq)->open(port, false, 1000000);
 }
 
