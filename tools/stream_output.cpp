@@ -21,8 +21,13 @@ double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(
 
 std::string describe(KineDAQ& daq, int sensors) {
     SensorConfig c = daq.getConfig();
-    std::string s = "version " + std::to_string(daq.getVersion()) + ", " + std::to_string(sensors) +
-                    (sensors == 1 ? " sensor, " : " sensors, ") + std::to_string(c.getSpeed()) + " Hz, filter ";
+    const int version = daq.getVersion();
+    std::string s = "version " + std::to_string(version) + ", ";
+    if (version == 5 || version == 8)
+        s += "six-axis unit, ";
+    else
+        s += std::to_string(sensors) + (sensors == 1 ? " sensor, " : " sensors, ");
+    s += std::to_string(c.getSpeed()) + " Hz, filter ";
     s += c.getFilter() ? std::to_string(c.getFilter()) + " Hz" : std::string("none");
     s += c.getMode() ? ", compensated" : ", raw";
     return s;
