@@ -23,6 +23,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/kineConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/kineConfig.cmake ${PROJECT_BINARY_DIR}/kineConfigVersion.cmake
   DESTINATION ${KINE_INSTALL_CMAKEDIR})
 
+# kine.pc finds the prefix from its own place, so an installed tree can move.
+file(RELATIVE_PATH KINE_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" KINE_PC_TO_PREFIX "${KINE_PC_TO_PREFIX}")
 configure_file(cmake/kine.pc.in ${PROJECT_BINARY_DIR}/kine.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kine.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
