@@ -7,12 +7,7 @@ set -euo pipefail
 build=$1
 consumer=$2
 work=$(mktemp -d /tmp/kine-install-XXXXXX)
-sim_pid=
-cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 fail() { echo "install test: $*" >&2; exit 1; }
 
 prefix=$work/prefix
@@ -40,12 +35,8 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
 c++ -std=c++17 "$consumer/consumer.cpp" -o "$work/with-pkg-config" $(pkg-config --cflags --libs kine) \
   || fail "consumer build with pkg-config failed"
-
-"$prefix/bin/kine" sim --version 7 > "$work/sim.out" 2> "$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-device=$(head -1 "$work/sim.out")
-[ -c "$device" ] || fail "kine sim printed no device"
-"$work/with-cmake/consumer" "$device" "34 v0.9" || fail "the CMake-built consumer failed"
-LD_LIBRARY_PATH=$libdir "$work/with-pkg-config" "$device" "34 v0.9" || fail "the pkg-config-built consumer failed"
+with_sim=$(dirname "$0")/../support/with_sim.sh
+bash "$with_sim" "$prefix/bin/kine" 7 "$work/with-cmake/consumer" || fail "the CMake-built consumer failed"
+LD_LIBRARY_PATH=$libdir bash "$with_sim" "$prefix/bin/kine" 7 "$work/with-pkg-config" \
+  || fail "the pkg-config-built consumer failed"
 echo "install test: installed tree, CMake package and kine.pc work"
