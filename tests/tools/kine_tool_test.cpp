@@ -176,6 +176,8 @@ struct CsvCase {
     std::vector<std::string> columns;
 };
 
+void PrintTo(const CsvCase& c, std::ostream* os) { *os << "version " << c.version << (c.sixAxis ? " --six-axis" : ""); }
+
 class StreamToCsv : public testing::TestWithParam<CsvCase> {};
 
 // One sensor, four sensors as sensors or as a force/torque vector, and a
