@@ -1,6 +1,8 @@
 // The exported C functions of a DAQ connection: each forwards to KineDAQ.
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "kine/KineDAQ.h"
 #include "kine/kine_c.h"
@@ -79,18 +81,22 @@ void callKineDAQ_Dispose(KineDAQHandle* daq) {
 bool callOpen(KineDAQHandle* daq, const char* portName, const char* deviceVersion) {
     return guarded(daq, false, [&](KineDAQ& d) {
         KPort port;
-        // Each text must fit its field with a terminating NUL. A longer
-        // device version text is cut; a longer port name cannot name the
-        // device the caller meant, so the open goes ahead with an empty one
-        // and fails with KINE_OPEN_INVALID_ARGUMENT.
+        // Each text must fit its field with a terminating NUL; a longer
+        // device version text is cut. A longer port name is usually a link
+        // such as /dev/serial/by-id/...: it is followed to the device node,
+        // which is used when it fits. Otherwise the open goes ahead with an
+        // empty name and fails with KINE_OPEN_INVALID_ARGUMENT.
         const size_t room = KPort::kFieldSize - 1;
         const char* name = portName ? portName : "";
         const char* ver = deviceVersion ? deviceVersion : "";
-        if (strnlen(name, room + 1) > room) name = "";
-        std::memcpy(port.portName, name, strnlen(name, room) + 1);
-        const size_t verLength = strnlen(ver, room);
-        std::memcpy(port.deviceVersion, ver, verLength);
-        port.deviceVersion[verLength] = '\0';
+        std::string openName(name, strnlen(name, room + 1));
+        if (openName.size() > room) {
+            char* real = ::realpath(name, nullptr);
+            openName = real && std::strlen(real) <= room ? std::string(real) : std::string();
+            std::free(real);
+        }
+        KPort::storeField(port.portName, openName);
+        KPort::storeField(port.deviceVersion, std::string(ver, strnlen(ver, room)));
         return d.open(port, false, 1000000);
     });
 }

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -79,6 +82,32 @@ TEST(DaqCFunctions, OversizedTextsNeverOverflowTheirFields) {
     EXPECT_TRUE(callOpen(daq, sim->devicePath().c_str(), longVersion.c_str()));
     EXPECT_EQ(callGetActualVersion(daq), 3);
     callKineDAQ_Dispose(daq);  // disposing an open connection closes it
+}
+
+// A long port name that is a link (as under /dev/serial/by-id) is followed
+// to its device node; a link whose target does not fit is still refused.
+TEST(DaqCFunctions, LongLinkNamesOpenTheirDeviceNode) {
+    auto sim = simulatedDaq(3);
+    char dirTemplate[] = "/tmp/kine-by-id-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    const std::string link = dir + "/usb-Kine_DAQ_SIM00001-if00-port0";
+    ASSERT_GT(link.size(), 24u);
+    ASSERT_EQ(symlink(sim->devicePath().c_str(), link.c_str()), 0);
+    const std::string longTarget = dir + "/a-target-name-longer-than-the-field";
+    std::fclose(std::fopen(longTarget.c_str(), "w"));
+    const std::string linkToLong = dir + "/link-to-a-long-target-name";
+    ASSERT_EQ(symlink(longTarget.c_str(), linkToLong.c_str()), 0);
+
+    KineDAQHandle* daq = callKineDAQ_Create();
+    EXPECT_TRUE(callOpen(daq, link.c_str(), "68 v1.1"));
+    EXPECT_STREQ(callGetPortName(daq), sim->devicePath().c_str());
+    callClose(daq);
+    EXPECT_FALSE(callOpen(daq, linkToLong.c_str(), "68 v1.1"));
+    EXPECT_FALSE(callIsOpen(daq));
+    callKineDAQ_Dispose(daq);
+    for (const std::string& f : {linkToLong, longTarget, link}) ::unlink(f.c_str());
+    ::rmdir(dir.c_str());
 }
 
 TEST(DaqCFunctions, SendConfigBuildsTheByteFromHz) {

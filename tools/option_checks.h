@@ -1,0 +1,24 @@
+// Option value checks shared by the command-line tools: each names what is
+// wrong with a value in words a user understands.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+#include <vector>
+
+namespace kine_tools {
+
+// A whole number; `allowed` (when not empty) lists the values accepted.
+CLI::Validator wholeNumber(std::vector<int> allowed = {});
+// A whole number of 0 or more.
+CLI::Validator countNumber();
+// A finite number; with `nonNegative`, 0 or more.
+CLI::Validator realNumber(bool nonNegative);
+
+// Handles the end of parsing by an exception: help and version texts go to
+// standard output with status 0; every other error is one line on standard
+// error, naming the command, and status 2.
+int parseFailure(CLI::App& app, const CLI::ParseError& e);
+
+}  // namespace kine_tools

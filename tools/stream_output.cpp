@@ -1,0 +1,337 @@
+#include "stream_output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "daq_session.h"
+#include "kine/kine_result.h"
+
+namespace kine_tools {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+std::string describe(KineDAQ& daq, int sensors) {
+    SensorConfig c = daq.getConfig();
+    const int version = daq.getVersion();
+    std::string s = "version " + std::to_string(version) + ", ";
+    if (version == 5 || version == 8)
+        s += "six-axis unit, ";
+    else
+        s += std::to_string(sensors) + (sensors == 1 ? " sensor, " : " sensors, ");
+    s += std::to_string(c.getSpeed()) + " Hz, filter ";
+    s += c.getFilter() ? std::to_string(c.getFilter()) + " Hz" : std::string("none");
+    s += c.getMode() ? ", compensated" : ", raw";
+    return s;
+}
+
+// ISO 8601 UTC time with microseconds, e.g. 2024-05-01T12:00:00.123456Z.
+std::string isoTime(std::chrono::system_clock::time_point t) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+    const time_t secs = static_cast<time_t>(us / 1000000);
+    tm parts{};
+    gmtime_r(&secs, &parts);
+    char text[48];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    std::snprintf(text + n, sizeof text - n, ".%06ldZ", static_cast<long>(us % 1000000));
+    return text;
+}
+
+std::string statusLine(const StreamStatus& s) {
+    char line[200];
+    std::snprintf(line, sizeof line, "%6.0f samples/s  %10" PRIu64 " samples  %7.1f s  checksum %s  [%s]", s.rate,
+                  s.samples, s.elapsed,
+                  s.checksumErrors ? ("errors in " + std::to_string(s.checksumErrors) + " reads").c_str() : "ok",
+                  s.state.c_str());
+    std::string text = line;
+    if (s.overflows) text += "  overflows " + std::to_string(s.overflows);
+    return text;
+}
+
+class LiveView : public StreamOutput {
+public:
+    void start(const StreamLayout& layout) override {
+        layout_ = layout;
+        std::printf("%s: %s\n", layout.device.c_str(), layout.description.c_str());
+        std::fflush(stdout);
+    }
+
+    bool write(const SampleBatch& batch, const StreamStatus&) override {
+        const size_t width = layout_.columns.size();
+        latest_.assign(batch.values + (batch.count - 1) * width, batch.values + batch.count * width);
+        return true;
+    }
+
+    void show(const StreamStatus& status, bool final) override {
+        const auto interval = tty_ ? std::chrono::milliseconds(200) : std::chrono::milliseconds(1000);
+        if (!final && Clock::now() - lastShown_ < interval) return;
+        lastShown_ = Clock::now();
+        std::vector<std::string> lines;
+        auto value = [&](size_t i) { return latest_.empty() ? std::string("-") : std::to_string(latest_[i]); };
+        char line[160];
+        if (layout_.kind == StreamLayout::Kind::sensors) {
+            for (int k = 0; k < layout_.sensors; ++k) {
+                std::snprintf(line, sizeof line, "sensor %d   x %9s   y %9s   z %9s   aux %9s", k,
+                              value(4 * k).c_str(), value(4 * k + 1).c_str(), value(4 * k + 2).c_str(),
+                              value(4 * k + 3).c_str());
+                lines.push_back(line);
+            }
+        } else {
+            std::snprintf(line, sizeof line, "force    Fx %9s   Fy %9s   Fz %9s", value(0).c_str(), value(1).c_str(),
+                          value(2).c_str());
+            lines.push_back(line);
+            std::snprintf(line, sizeof line, "torque   Tx %9s   Ty %9s   Tz %9s", value(3).c_str(), value(4).c_str(),
+                          value(5).c_str());
+            lines.push_back(line);
+        }
+        lines.push_back(statusLine(status));
+        // On a terminal the block is redrawn over the previous one.
+        if (tty_ && drawn_ > 0) std::printf("\x1b[%dF", drawn_);
+        for (const std::string& l : lines) std::printf(tty_ ? "\x1b[2K%s\n" : "%s\n", l.c_str());
+        drawn_ = static_cast<int>(lines.size());
+        std::fflush(stdout);
+    }
+
+    bool finish(const StreamStatus& status) override {
+        show(status, true);
+        return true;
+    }
+
+private:
+    StreamLayout layout_;
+    std::vector<int32_t> latest_;
+    const bool tty_ = ::isatty(STDOUT_FILENO) == 1;
+    int drawn_ = 0;
+    Clock::time_point lastShown_{};
+};
+
+class CsvWriter : public StreamOutput {
+public:
+    CsvWriter(FILE* file, std::string path) : file_(file), path_(std::move(path)), toStdout_(file == stdout) {}
+    ~CsvWriter() override {
+        if (file_ && !toStdout_) std::fclose(file_);
+    }
+
+    void start(const StreamLayout& layout) override {
+        width_ = layout.columns.size();
+        lastShown_ = Clock::now();
+        std::string header = "host_monotonic_s,host_time,sample";
+        for (const std::string& c : layout.columns) header += "," + c;
+        std::fprintf(file_, "%s\n", header.c_str());
+        flush();
+    }
+
+    bool write(const SampleBatch& batch, const StreamStatus&) override {
+        char prefix[96];
+        const std::string wall = isoTime(batch.wallTime);
+        std::string rows;
+        for (int i = 0; i < batch.count; ++i) {
+            std::snprintf(prefix, sizeof prefix, "%.6f,%s,%" PRIu64, batch.monotonicSeconds, wall.c_str(), next_++);
+            rows += prefix;
+            for (size_t c = 0; c < width_; ++c) {
+                rows += ',';
+                rows += std::to_string(batch.values[static_cast<size_t>(i) * width_ + c]);
+            }
+            rows += '\n';
+        }
+        if (std::fwrite(rows.data(), 1, rows.size(), file_) != rows.size()) return failed();
+        // Flushed a few times a second, so a reader of the file sees rows while
+        // the stream runs and at most a fraction of a second is lost on a crash.
+        if (Clock::now() - lastFlush_ >= std::chrono::milliseconds(250) && !flush()) return failed();
+        return true;
+    }
+
+    void show(const StreamStatus& status, bool final) override {
+        if (toStdout_) return;
+        const auto interval = tty_ ? std::chrono::milliseconds(500) : std::chrono::seconds(10);
+        if (!final && Clock::now() - lastShown_ < interval) return;
+        lastShown_ = Clock::now();
+        const std::string text = std::string(kProgram) + ": " + path_ + ": " + statusLine(status);
+        if (tty_)
+            std::fprintf(stderr, "\r\x1b[2K%s", text.c_str());
+        else if (!final)
+            std::fprintf(stderr, "%s\n", text.c_str());
+        shown_ = true;
+    }
+
+    bool finish(const StreamStatus& status) override {
+        show(status, true);
+        if (!toStdout_) {
+            if (tty_ && shown_) std::fputc('\n', stderr);
+            std::fprintf(stderr, "%s: wrote %" PRIu64 " samples to %s in %.1f s\n", kProgram, next_, path_.c_str(),
+                         status.elapsed);
+        }
+        if (!flush()) return failed();
+        if (!toStdout_) {
+            const int rc = std::fclose(file_);
+            file_ = nullptr;
+            if (rc != 0) return failed();
+        }
+        return true;
+    }
+
+private:
+    bool flush() {
+        lastFlush_ = Clock::now();
+        return std::fflush(file_) == 0 && !std::ferror(file_);
+    }
+    bool failed() {
+        if (!reported_)
+            std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, toStdout_ ? "standard output" : path_.c_str(),
+                         std::strerror(errno ? errno : EIO));
+        reported_ = true;
+        return false;
+    }
+
+    FILE* file_;
+    std::string path_;
+    bool toStdout_;
+    size_t width_ = 0;
+    uint64_t next_ = 0;
+    const bool tty_ = ::isatty(STDERR_FILENO) == 1;
+    bool shown_ = false;
+    bool reported_ = false;
+    Clock::time_point lastFlush_{}, lastShown_{};
+};
+
+// The caller-owned arrays of the reads, released at the end of a stream.
+struct ReadArrays {
+    KinePackage* samples = nullptr;
+    KinePackage6D* samples6D = nullptr;
+    int* axes = nullptr;
+    ~ReadArrays() {
+        delete[] samples;
+        delete[] samples6D;
+        delete[] axes;
+    }
+};
+
+}  // namespace
+
+bool StreamLayout::of(KineDAQ& daq, const std::string& device, bool sixAxis, StreamLayout& layout,
+                      std::string& error) {
+    layout = StreamLayout();
+    layout.device = device;
+    const int version = daq.getVersion();
+    const int sensors = daq.getSensorSize() > 0 ? daq.getSensorSize() : 1;
+    layout.description = describe(daq, sensors);
+    if (version == 5 || version == 8) {
+        layout.kind = Kind::sixAxisUnit;
+    } else if (sixAxis) {
+        if (sensors != 4) {
+            error = "--six-axis needs a DAQ with four sensors; " + device + " has " + std::to_string(sensors);
+            return false;
+        }
+        layout.kind = Kind::sixAxisComputed;
+    }
+    if (layout.kind == Kind::sensors) {
+        layout.sensors = sensors;
+        for (int k = 0; k < sensors; ++k)
+            for (const char* c : {"x", "y", "z", "aux"})
+                layout.columns.push_back(sensors == 1 ? std::string(c) : "s" + std::to_string(k) + "_" + c);
+    } else {
+        layout.columns = {"Fx", "Fy", "Fz", "Tx", "Ty", "Tz"};
+    }
+    return true;
+}
+
+std::unique_ptr<StreamOutput> makeLiveView() { return std::make_unique<LiveView>(); }
+
+std::unique_ptr<StreamOutput> makeCsvWriter(const std::string& path) {
+    if (path == "-") return std::make_unique<CsvWriter>(stdout, path);
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", kProgram, path.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    return std::make_unique<CsvWriter>(f, path);
+}
+
+StreamEnd streamSamples(KineDAQ& daq, const StreamLayout& layout, double duration, Clock::time_point start,
+                        StreamOutput& out, StreamStatus& status) {
+    const size_t width = layout.columns.size();
+    ReadArrays arrays;
+    std::vector<int32_t> rows;
+    uint64_t samplesAtMark = status.samples;
+    Clock::time_point mark = Clock::now();
+    status.state = "streaming";
+    for (;;) {
+        status.elapsed = secondsSince(start);
+        if (interrupted()) {
+            status.state = "stopped";
+            return StreamEnd::interrupted;
+        }
+        if (duration > 0 && status.elapsed >= duration) {
+            status.state = "done";
+            return StreamEnd::finished;
+        }
+
+        int r = 0;
+        switch (layout.kind) {
+            case StreamLayout::Kind::sensors: {
+                r = daq.readAll(arrays.samples, false);
+                const int sensors = std::min(layout.sensors, daq.getSensorSize());
+                if (r > 0) rows.assign(static_cast<size_t>(r) * width, 0);
+                for (int i = 0; i < r; ++i)
+                    for (int s = 0; s < sensors; ++s) {
+                        const KinePackage& p = arrays.samples[s * r + i];
+                        int32_t* row = &rows[static_cast<size_t>(i) * width + 4 * static_cast<size_t>(s)];
+                        row[0] = p.x;
+                        row[1] = p.y;
+                        row[2] = p.z;
+                        row[3] = p.aux;
+                    }
+                break;
+            }
+            case StreamLayout::Kind::sixAxisUnit:
+                r = daq.readAll6D(arrays.samples6D, false);
+                if (r > 0) rows.resize(static_cast<size_t>(r) * width);
+                for (int i = 0; i < r; ++i) {
+                    const KinePackage6D& p = arrays.samples6D[i];
+                    const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
+                    std::copy(v, v + 6, &rows[static_cast<size_t>(i) * width]);
+                }
+                break;
+            case StreamLayout::Kind::sixAxisComputed:
+                r = daq.readAll6Axis(arrays.axes, false);
+                if (r > 0) rows.assign(arrays.axes, arrays.axes + static_cast<size_t>(r) * width);
+                break;
+        }
+
+        if (r == KINE_NOT_OPEN || r == KINE_READER_STOPPED || !daq.isOpen()) {
+            status.state = "DAQ gone";
+            return StreamEnd::daqGone;
+        }
+        if (r == KINE_READ_OVERFLOW) ++status.overflows;
+        if (r > 0) {
+            if (!daq.isChksumOK()) ++status.checksumErrors;
+            SampleBatch batch;
+            batch.monotonicSeconds = secondsSince(start);
+            batch.wallTime = std::chrono::system_clock::now();
+            batch.count = r;
+            batch.values = rows.data();
+            status.samples += static_cast<uint64_t>(r);
+            if (!out.write(batch, status)) return StreamEnd::outputFailed;
+        }
+        // The rate over the last second or so; a fresh window counts once it
+        // spans a quarter second.
+        const double sinceMark = secondsSince(mark);
+        if (sinceMark >= 0.25) status.rate = static_cast<double>(status.samples - samplesAtMark) / sinceMark;
+        if (sinceMark >= 1.0) {
+            samplesAtMark = status.samples;
+            mark = Clock::now();
+        }
+        out.show(status, false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace kine_tools
