@@ -76,6 +76,8 @@ std::string openFailureMessage(kine_open_error reason, const std::string& path, 
             return "the connection to " + path + " is already open";
         case KINE_OPEN_IO_ERROR:
             return "cannot open " + path + (err ? ": " + std::string(std::strerror(err)) : std::string());
+        case KINE_OPEN_NO_MEMORY:
+            return "out of memory while opening " + path;
     }
     return "cannot open " + path + " as a DAQ";
 }

@@ -76,7 +76,10 @@ int KinePorts_private::DoPreprocess(KinetraPortInfo& info, bool probe) {
     KinetraLock lock(mutex_);
     if (result < 1) {
         const KineSerial::LastErrorType error = channel.GetLastError();
-        if (error == KineSerial::SafeOpenError || error == KineSerial::ReadTimeout)
+        // A port held by another program (or another monitor's probe) is
+        // busy only for a while: it is retried like a probe that timed out.
+        if (error == KineSerial::SafeOpenError || error == KineSerial::ReadTimeout ||
+            channel.GetOpenFailure() == KINE_OPEN_BUSY)
             AddToTimeoutedPorts(info);
         else
             rejected_[info.GetPortName()] = info;

@@ -1,7 +1,9 @@
 // Device probing: is there a sensor DAQ on this port, and of which version?
 // A streaming 0x37-family DAQ is recognised from its own data stream
 // without a byte written to it; anything else is asked for its identity.
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "daq/KineSendUtils.h"
@@ -72,18 +74,28 @@ int KinePorts_private::askIdentity(KineSerial& channel, int& version) {
     channel.ClearInputBuffer();
 
     std::vector<unsigned char> reply;
+    // Index of the first whole identity reply in `reply`, or npos.
+    auto findReply = [&reply]() {
+        for (size_t p = 0; p + kReplySize <= reply.size(); ++p)
+            if (reply[p] == 0xAA && reply[p + 1] == 0x00 && reply[p + 2] == 0x0A) return p;
+        return std::string::npos;
+    };
     int result = 0;
     for (int attempt = 0; attempt < kIdentityAttempts; ++attempt) {
         command.clear();
         KineSendUtils::SetRequestIdentity(command);
         if (channel.WriteBytes(command) == -1) return -1;
-        const int read = channel.ReadBytesCount(reply, kReplyBytes, kReplyWaitMs);
-        if (read < 0) return read;
-        if (reply.size() < kReplySize) continue;
-        size_t p = 0;
-        while (p + kReplySize <= reply.size() && !(reply[p] == 0xAA && reply[p + 1] == 0x00 && reply[p + 2] == 0x0A))
-            ++p;
-        if (p + kReplySize > reply.size()) continue;
+        // A DAQ that streams fills 19 bytes long before its reply comes, so
+        // the attempt goes on reading until a reply is there or its time is up.
+        const uint64_t attemptEnd = MonotonicNow() + kReplyWaitMs;
+        size_t p = std::string::npos;
+        for (bool first = true;; first = false) {
+            const uint64_t now = MonotonicNow();
+            const int read = channel.ReadBytesCount(reply, kReplyBytes, now < attemptEnd ? attemptEnd - now : 0);
+            if (read < 0 && first) return read;
+            if ((p = findReply()) != std::string::npos || read < 0 || MonotonicNow() >= attemptEnd) break;
+        }
+        if (p == std::string::npos) continue;
 
         version = reply[p + kVersionOffset];
         std::memset(lastSerial_, 0, sizeof lastSerial_);

@@ -12,6 +12,7 @@
 #include "kine/KinePorts.h"
 #include "support/discovery.h"
 #include "support/fake_port_tree.h"
+#include "transport/KineSerial.h"
 
 namespace {
 
@@ -244,6 +245,24 @@ TEST(PortMonitor, UnplugGivesExactlyOneLostEvent) {
     tree.plugUsb("ttyUSB3", daq->devicePath());
     ASSERT_TRUE(waitForNew(monitor, 2, added));
     EXPECT_EQ(added[1], added[0]);
+}
+
+// A DAQ held by another program or connection is busy only for a while:
+// it is reported once the holder lets go, not passed over until unplugged.
+TEST(PortMonitor, BusyPortIsProbedAgainOnceReleased) {
+    FakePortTree tree;
+    auto daq = makeDaq(3);
+    const std::string port = tree.plugUsb("ttyACM0", daq->devicePath());
+    KineSerial holder;
+    ASSERT_TRUE(holder.Open(port, 1000000, false));
+    tree.use();
+    KinePorts_private monitor(0, 1000000);
+    ASSERT_TRUE(waitCycles(monitor, 3));
+    EXPECT_EQ(monitor.getSize(true), 0);
+    holder.Close();
+    std::vector<PortText> events;
+    ASSERT_TRUE(waitForNew(monitor, 1, events));
+    EXPECT_EQ(events[0], (PortText{port, "68 v1.1", ""}));
 }
 
 // Destroying discovery while a probe runs waits for the probe and leaves no
