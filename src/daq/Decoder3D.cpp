@@ -160,7 +160,7 @@ int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
                 checksum = kStartAA;
                 workSamples[0].version = version;
                 state = kTypeHigh;
-            } else if (b == kStart37) {
+            } else if (b == kStart37 && starts37Frames(version)) {
                 state = kHeader;
             }
             break;

@@ -99,7 +99,7 @@ int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
                 checksum = kStartAA;
                 for (auto& s : w.sensors) s.version = version;
                 state = kTypeHigh;
-            } else if (b == kStart37) {
+            } else if (b == kStart37 && starts37Frames(version)) {
                 state = kHeader;
             }
             break;

@@ -33,6 +33,15 @@ inline void zeroFields(KinePackage& p) {
     p.aux = 0;
 }
 
+// Whether 0x37 starts a frame on a connection of this version. A DAQ of the
+// 0xAA family (versions 6, 7, 8, set by open from the identity code) sends
+// no 0x37 frames; if line noise that looks like a 0x37 header could switch
+// its connection to a 0x37 version, none of its later frames would give a
+// sample again.
+inline bool starts37Frames(kine_version v) {
+    return v != kine_version_6 && v != kine_version_7 && v != kine_version_8;
+}
+
 }  // namespace kine::decoder
 
 // Takes the reader's buffered bytes into frameBytes; returns the reader's status.
