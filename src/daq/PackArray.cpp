@@ -20,7 +20,7 @@ void resize(T*& array, int count) {
     const size_t n = count > 0 ? static_cast<size_t>(count) : 0;
     ::size = count;
     if (array != nullptr) {
-        const size_t old = *countCookie(array);
+        const size_t old = storedCount(array);
         if (old == n) {  // a caller polling with the same count keeps its array
             ::arrSize = countCookie(array);
             ::newptr = array;

@@ -18,7 +18,8 @@ using kine_test::Access;
 using kine_test::concat;
 using kine_test::waitFor;
 
-size_t countOf(const void* array) { return reinterpret_cast<const size_t*>(array)[-1]; }
+template <typename T>
+size_t countOf(const T* array) { return kine::alloc::storedCount(array); }
 
 SensorValues single(int i) {
     SensorValues s;
