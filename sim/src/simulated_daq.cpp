@@ -160,6 +160,10 @@ struct SimulatedDaq::Impl {
     uint8_t statusS = 0, statusT = 0;
     size_t dataLength = 0;
     int corrupt = 0;
+    double corruptFraction = 0.0;
+    std::minstd_rand corruptRng;
+    size_t inputBytes = 0;          // read per inputPeriod when throttled
+    nanoseconds inputPeriod{0};     // 0: not throttled
     Signal signals[4][kSensorChannelCount];
     std::deque<int32_t> queues[4][kSensorChannelCount];
     Signal axisSignals[kAxisCount];
@@ -173,6 +177,7 @@ struct SimulatedDaq::Impl {
 
     // Used by the streaming thread only.
     CommandParser parser;
+    Clock::time_point nextInput{};  // next throttled read
     bool present = false;  // some host has the slave open
     std::vector<uint8_t> pendingOut;
 
@@ -294,8 +299,15 @@ void SimulatedDaq::Impl::run() {
 
 void SimulatedDaq::Impl::wait(Clock::time_point target) {
     const Clock::time_point now = Clock::now();
+    bool inputWanted;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        inputWanted = inputPeriod.count() == 0;
+        if (!inputWanted && inputBytes > 0) target = std::min(target, std::max(now, nextInput));
+    }
     if (target - now > kMinPolledWait) {
-        pollfd fds[2] = {{eventFd, POLLIN, 0}, {pty.fd(), POLLIN, 0}};
+        // A throttled unit does not wake for input it will not read yet.
+        pollfd fds[2] = {{eventFd, POLLIN, 0}, {pty.fd(), static_cast<short>(inputWanted ? POLLIN : 0), 0}};
         if (!pendingOut.empty()) fds[1].events |= POLLOUT;
         const timespec ts = toTimespec(target - kFinalSleep - now);
         const int r = ppoll(fds, present ? 2 : 1, &ts, nullptr);
@@ -314,14 +326,24 @@ void SimulatedDaq::Impl::wait(Clock::time_point target) {
 // Reads everything the host has sent. Returns false when nobody has the slave
 // open (the master then reports a hang-up or EIO once its input is drained).
 bool SimulatedDaq::Impl::readHost() {
-    pollfd p{pty.fd(), POLLIN, 0};
+    size_t budget = SIZE_MAX;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        if (inputPeriod.count() > 0) {
+            const Clock::time_point now = Clock::now();
+            budget = now >= nextInput ? inputBytes : 0;
+            if (budget > 0) nextInput = now + inputPeriod;
+        }
+    }
+    pollfd p{pty.fd(), static_cast<short>(budget > 0 ? POLLIN : 0), 0};
     if (poll(&p, 1, 0) < 0) return present;
     if (!(p.revents & POLLIN)) return !(p.revents & (POLLHUP | POLLERR));
     uint8_t buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(pty.fd(), buf, sizeof buf);
+    while (budget > 0) {
+        const ssize_t n = ::read(pty.fd(), buf, std::min(sizeof buf, budget));
         if (n > 0) {
             parser.append(buf, static_cast<size_t>(n));
+            if (budget != SIZE_MAX) budget -= static_cast<size_t>(n);
             std::lock_guard<std::mutex> lock(m);
             receivedBytes.insert(receivedBytes.end(), buf, buf + n);
             continue;
@@ -330,6 +352,7 @@ bool SimulatedDaq::Impl::readHost() {
         if (n < 0 && errno == EAGAIN) return true;
         return false;  // EIO: the last host has closed the slave
     }
+    return true;
 }
 
 void SimulatedDaq::Impl::service() {
@@ -460,10 +483,11 @@ std::vector<uint8_t> SimulatedDaq::Impl::buildDataFrame(double seconds) {
         case 7: f = encodeV7Data(statusS, statusT, v.sensors, dataLength ? dataLength : kV7PayloadLength); break;
         default: f = encodeV8Data(statusS, statusT, v, dataLength ? dataLength : kV8PayloadLength); break;
     }
-    if (corrupt > 0) {
-        --corrupt;
-        f[f.size() - 1] ^= 0x5A;
-    }
+    bool bad = corrupt > 0;
+    if (bad) --corrupt;
+    if (corruptFraction > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(corruptRng) < corruptFraction)
+        bad = true;
+    if (bad) f[f.size() - 1] ^= 0x5A;
     return f;
 }
 
@@ -687,6 +711,21 @@ void SimulatedDaq::setSilent(bool silent) {
 void SimulatedDaq::corruptNextChecksums(int n) {
     std::lock_guard<std::mutex> lock(impl_->m);
     impl_->corrupt = std::max(0, n);
+}
+
+void SimulatedDaq::setChecksumErrorRate(double fraction, uint32_t seed) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->corruptFraction = std::clamp(fraction, 0.0, 1.0);
+    impl_->corruptRng.seed(seed);
+}
+
+void SimulatedDaq::throttleInput(size_t bytes, std::chrono::milliseconds period) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        impl_->inputBytes = bytes;
+        impl_->inputPeriod = period;
+    }
+    impl_->wake();
 }
 
 void SimulatedDaq::injectGarbage(const std::vector<uint8_t>& bytes) {

@@ -6,7 +6,6 @@ constexpr uint8_t kDefaultByte = 0xB0;  // state 5, 100 Hz, no filter, raw
 constexpr int kSpeedHz[4] = {1000, 333, 100, 30};
 constexpr int kFilterHz[3] = {150, 50, 15};  // codes 1..3; code 0 is "off"
 
-constexpr uint8_t kStateMask = 0xE0;
 constexpr uint8_t kSpeedMask = 0x18;
 constexpr uint8_t kFilterMask = 0x06;
 constexpr uint8_t kModeMask = 0x01;

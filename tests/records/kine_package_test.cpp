@@ -7,6 +7,7 @@
 #include "kine/KinePackage6D.h"
 #include "kine/KineSensor.h"
 #include "kine/KineSensor6D.h"
+#include "daq/PackArray.h"
 
 namespace {
 
@@ -283,10 +284,10 @@ TEST(KinePackage6D, ArithmeticAndOffset) {
 // which the array resize of the read operations depends on.
 TEST(KinePackage, ArrayAllocationCarriesCount) {
     KinePackage* p = new KinePackage[7];
-    EXPECT_EQ(reinterpret_cast<size_t*>(p)[-1], 7u);
+    EXPECT_EQ(kine::alloc::elementCount(p), 7u);
     delete[] p;
     KinePackage6D* q = new KinePackage6D[3];
-    EXPECT_EQ(reinterpret_cast<size_t*>(q)[-1], 3u);
+    EXPECT_EQ(kine::alloc::elementCount(q), 3u);
     delete[] q;
 }
 

@@ -117,6 +117,14 @@ public:
     void setSilent(bool silent);
     // The next n data frames carry a wrong checksum.
     void corruptNextChecksums(int n);
+    // From now on each data frame carries a wrong checksum with probability
+    // `fraction` (reproducible for a given seed); 0 turns it off.
+    void setChecksumErrorRate(double fraction, uint32_t seed = 1);
+    // Reads at most `bytes` of what the host sends every `period`. With 0
+    // bytes the unit stops reading: the pty fills up and the host's writes
+    // stall, as on a device whose input buffer is full. A period of 0 (the
+    // default) reads everything at once again.
+    void throttleInput(size_t bytes, std::chrono::milliseconds period);
     // Written once, between frames, as soon as the host has the device open.
     void injectGarbage(const std::vector<uint8_t>& bytes);
     // Splits every frame (data and replies) into separate writes of the given

@@ -1,0 +1,114 @@
+// Writes the seed corpora of the fuzz targets: streams of the simulated DAQ
+// for every protocol version, and the command frames a host sends.
+//   make_fuzz_corpus <fuzz/corpus>
+// writes <dir>/decoder3d, <dir>/decoder6d and <dir>/command_parser.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kine_sim/frames.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void append(Bytes& to, const Bytes& from) { to.insert(to.end(), from.begin(), from.end()); }
+
+kine_sim::SensorValues sensor(int seed) {
+    kine_sim::SensorValues s;
+    s.x = -800 + 37 * seed;
+    s.y = 400 - 11 * seed;
+    s.z = 30000 + seed;
+    s.aux = 4096 - seed;
+    for (int i = 0; i < 8; ++i) s.raw[i] = 2000 + 100 * i + seed;
+    return s;
+}
+
+kine_sim::Values6D unit(int seed) {
+    kine_sim::Values6D v;
+    v.Fx = -500 + seed;
+    v.Fy = 500 - seed;
+    v.Fz = 40000 + seed;
+    v.Tx = -50;
+    v.Ty = 20 * seed;
+    v.Tz = -32768;
+    for (int k = 0; k < 4; ++k) v.sensors[k] = sensor(seed + 10 * k);
+    return v;
+}
+
+// Three data frames of the version (the middle one with a bad checksum), a
+// configuration reply for the 0xAA family, and a frame cut short at the end.
+Bytes stream(int version) {
+    Bytes out;
+    for (int f = 0; f < 4; ++f) {
+        Bytes frame;
+        kine_sim::SensorValues four[4] = {sensor(f), sensor(f + 1), sensor(f + 2), sensor(f + 3)};
+        switch (version) {
+        case 3: frame = kine_sim::encodeFrameA(0xB0, sensor(f)); break;
+        case 4: frame = kine_sim::encodeFrameB(f % 2 ? 0xB1 : 0xB0, four); break;
+        case 5: frame = kine_sim::encodeFrameE(0xB0, unit(f)); break;
+        case 6: frame = kine_sim::encodeV6Data(0x02, 0x80, sensor(f), f == 2 ? 10 : kine_sim::kV6PayloadLength); break;
+        case 7: frame = kine_sim::encodeV7Data(0x00, 0x00, four, f == 2 ? 28 : kine_sim::kV7PayloadLength); break;
+        default: frame = kine_sim::encodeV8Data(0x40, 0x00, unit(f), f == 2 ? 16 : kine_sim::kV8PayloadLength); break;
+        }
+        if (f == 1) frame.back() ^= 0x5A;
+        if (f == 3) frame.resize(frame.size() / 2);
+        if (f == 2 && version >= 6) append(out, kine_sim::encodeConfigReply(10, 3, 1));
+        append(out, frame);
+    }
+    return out;
+}
+
+bool write(const std::string& path, const Bytes& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_fuzz_corpus <corpus folder>\n");
+        return 2;
+    }
+    const std::string root = argv[1];
+    bool ok = true;
+    for (const char* target : {"decoder3d", "decoder6d", "command_parser"}) mkdir((root + "/" + target).c_str(), 0755);
+
+    // Decoder inputs, every version for both decoders: version pick, offset pick, four cutting-seed bytes, stream.
+    // Picks 4, 5, 6 stand for versions 6, 7, 8 known from open; 0 lets the
+    // stream tell (versions 3, 4, 5).
+    for (int version = 3; version <= 8; ++version) {
+        const uint8_t pick = version >= 6 ? static_cast<uint8_t>(version - 2) : 0;
+        for (uint8_t offsets : {uint8_t{0}, uint8_t{0x2E}}) {
+            Bytes input = {pick, offsets, 0x12, 0x34, static_cast<uint8_t>(version), offsets};
+            append(input, stream(version));
+            const std::string name = "v" + std::to_string(version) + (offsets ? "-offsets" : "");
+            for (const char* target : {"decoder3d", "decoder6d"})
+                ok = write(root + "/" + target + "/" + name, input) && ok;
+        }
+    }
+
+    // Host commands: the configuration and identity requests, a configuration
+    // write, debug mode on and off, the 100 Hz write that ends the open-time
+    // exchange, with stray bytes and a frame cut short.
+    Bytes host = {0x00, 0x00, 0x00, 0x09};
+    append(host, kine_sim::encodeReadRequest(kine_sim::kConfigBlock, 6));
+    append(host, kine_sim::encodeReadRequest(kine_sim::kIdentityBlock, 16));
+    append(host, kine_sim::encodeWriteCommand(kine_sim::kConfigBlock, {1, 4, 0, 0, 1, 0}));
+    host.push_back(0xB5);
+    append(host, kine_sim::encodeWriteCommand(kine_sim::kDebugBlock, {10}));
+    append(host, kine_sim::encodeWriteCommand(kine_sim::kDebugBlock, {0}));
+    append(host, kine_sim::encodeWriteCommand(kine_sim::kConfigBlock, {10}));
+    Bytes cut = kine_sim::encodeWriteCommand(kine_sim::kConfigBlock, {3, 2, 0, 0, 0, 0});
+    cut.resize(7);
+    append(host, cut);
+    ok = write(root + "/command_parser/host-commands", host) && ok;
+
+    if (!ok) std::fprintf(stderr, "make_fuzz_corpus: cannot write under %s\n", root.c_str());
+    return ok ? 0 : 1;
+}
