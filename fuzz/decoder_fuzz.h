@@ -26,13 +26,6 @@ using kine_test::Access;
 
 constexpr size_t kHeaderSize = 6;
 
-// keep = true passes run in every input, for crashes and sanitizer reports.
-// Whether the keep = false samples that follow them still equal the whole
-// stream's is compared only when this is true: today a keep = true pass moves
-// the decoder's position, so the next pass decodes the same bytes from a
-// different state.
-constexpr bool kCompareAfterKeepPasses = false;
-
 struct Input {
     uint8_t versionPick = 0;
     uint8_t offsetPick = 0;
@@ -188,7 +181,7 @@ int fuzzOne(const uint8_t* data, size_t size) {
     decode<Decoder>(in, cut(in.seed, in.size, true), mixed);
     if (whole.endedEarly || pieces.endedEarly) return 0;
     expectSame<Decoder>(whole, pieces, "whole and pieces differ");
-    if (kCompareAfterKeepPasses && !mixed.endedEarly)
+    if (!mixed.endedEarly)
         expectSame<Decoder>(whole, mixed, "whole and pieces with keep = true passes differ");
     return 0;
 }
