@@ -1,9 +1,7 @@
 #include "daq_session.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,9 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "kine/KPort.h"
+#include "port_list.h"
 
 namespace kine_tools {
 
@@ -114,69 +114,91 @@ ResolvedDevice resolveDevice(const std::string& given) {
     return d;
 }
 
-kine_open_error classifyFailedOpen(const std::string& path, int& err) {
-    err = 0;
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        err = errno;
-        if (errno == EBUSY) return KINE_OPEN_BUSY;
-        if (errno == EACCES || errno == EPERM) return KINE_OPEN_PERMISSION_DENIED;
-        if (errno == ENOENT || errno == ENODEV || errno == ENXIO) return KINE_OPEN_NO_DEVICE;
-        return KINE_OPEN_IO_ERROR;
-    }
-    termios t{};
-    const bool terminal = ::tcgetattr(fd, &t) == 0;
-    ::close(fd);
-    return terminal ? KINE_OPEN_NO_DATA : KINE_OPEN_NOT_SERIAL;
-}
-
-bool openDaq(KineDAQ& daq, const DeviceRequest& request, std::string& path) {
-    const ResolvedDevice device = resolveDevice(request.port);
-    path = device.path;
-    if (device.error != KINE_OPEN_OK) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, openFailureMessage(device.error, device.path, device.err).c_str());
-        return false;
-    }
-
+OpenAttempt attemptOpen(KineDAQ& daq, const std::string& node, const std::string& deviceVersion,
+                        std::chrono::milliseconds limit, const std::function<void()>& onSlow) {
     KPort port;
-    KPort::storeField(port.portName, device.path);
-    KPort::storeField(port.deviceVersion, request.deviceVersion);
+    KPort::storeField(port.portName, node);
+    KPort::storeField(port.deviceVersion, deviceVersion);
 
-    // The open runs on its own thread so that this one can report a long wait
-    // and end the program at once on Ctrl-C.
+    // The open runs on its own thread; this one cancels it by closing the
+    // connection, which makes the open return KINE_OPEN_CANCELLED.
     std::atomic<bool> done{false};
-    bool opened = false;
+    OpenAttempt a;
     std::thread opener([&] {
-        opened = daq.open(port);
+        a.opened = daq.open(port);
         done = true;
     });
     const auto start = std::chrono::steady_clock::now();
-    bool told = false;
+    auto lastClose = start;
+    bool cancelling = false, told = false;
     while (!done) {
-        if (interrupted()) {
-            std::fprintf(stderr, "%s: interrupted while waiting for the DAQ\n", kProgram);
-            std::fflush(stdout);
-            std::_Exit(130);
+        const auto now = std::chrono::steady_clock::now();
+        if (!cancelling && (interrupted() || (limit.count() > 0 && now - start > limit))) {
+            a.interrupted = interrupted();
+            cancelling = true;
+            lastClose = now - std::chrono::seconds(1);
         }
-        if (!told && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300)) {
-            std::fprintf(stderr, "%s: waiting for the DAQ… (%s; Ctrl-C stops)\n", kProgram, device.path.c_str());
+        // A close that comes before the open has begun waiting cancels
+        // nothing, so it is repeated until the open returns.
+        if (cancelling && now - lastClose >= std::chrono::milliseconds(100)) {
+            daq.close();
+            lastClose = now;
+        }
+        if (!told && onSlow && now - start > std::chrono::milliseconds(300)) {
+            onSlow();
             told = true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     opener.join();
-    if (opened) return true;
+    if (cancelling) {
+        daq.close();  // an open that succeeded just before the cancel is undone
+        a.opened = false;
+        a.reason = KINE_OPEN_CANCELLED;
+    } else if (!a.opened) {
+        a.reason = daq.lastOpenError();
+        a.err = daq.lastOpenErrno();
+    }
+    return a;
+}
 
-    int err = 0;
-    const kine_open_error reason = classifyFailedOpen(device.path, err);
-    std::string message = openFailureMessage(reason, device.path, err);
-    if (reason == KINE_OPEN_NO_DATA && request.deviceVersion.empty())
-        message += "; for a DAQ of the 0xAA family give its device version text, e.g. --device-version " +
-                   quoted("34 v0.9");
-    else if (reason == KINE_OPEN_NO_DATA)
-        message += " (device version text " + quoted(request.deviceVersion) + ")";
+int openDaq(KineDAQ& daq, const DeviceRequest& request, std::string& path, KPort* found, KinePorts* discovery) {
+    const ResolvedDevice device = resolveDevice(request.port);
+    path = device.path;
+    if (device.error != KINE_OPEN_OK) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, openFailureMessage(device.error, device.path, device.err).c_str());
+        return kExitFailed;
+    }
+
+    std::string version = request.deviceVersion;
+    KPort known;
+    if (version.empty() || discovery) {
+        std::unique_ptr<KinePorts> own;
+        if (!discovery) own = std::make_unique<KinePorts>();
+        if (findDaq(discovery ? *discovery : *own, device.path, known) && version.empty() &&
+            std::string(known.deviceVersion) != "unknown")
+            version = known.deviceVersion;
+    }
+    if (found) *found = known;
+
+    const OpenAttempt a = attemptOpen(daq, device.path, version, std::chrono::milliseconds(0), [&] {
+        std::fprintf(stderr, "%s: waiting for the DAQ… (%s; Ctrl-C stops)\n", kProgram, device.path.c_str());
+    });
+    if (a.opened) return kExitOk;
+    if (a.interrupted) {
+        std::fprintf(stderr, "%s: interrupted while waiting for the DAQ\n", kProgram);
+        return kExitInterrupted;
+    }
+
+    std::string message = openFailureMessage(a.reason, device.path, a.err);
+    const bool silent = a.reason == KINE_OPEN_NO_DATA || a.reason == KINE_OPEN_NO_CONFIG_ANSWER;
+    if (silent && version.empty())
+        message += "; discovery does not know it as a DAQ: for a DAQ of the 0xAA family give its device "
+                   "version text, e.g. --device-version " + quoted("34 v0.9");
+    else if (silent)
+        message += " (device version text " + quoted(version) + ")";
     std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
-    return false;
+    return kExitFailed;
 }
 
 }  // namespace kine_tools

@@ -2,9 +2,12 @@
 // the one-line explanation of a failed open.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 #include "kine/KineDAQ.h"
+#include "kine/KinePorts.h"
 #include "kine/kine_result.h"
 
 namespace kine_tools {
@@ -13,7 +16,7 @@ namespace kine_tools {
 extern const char kProgram[];
 
 // SIGINT and SIGTERM set a flag instead of ending the process; interrupted()
-// reads it. While an open waits, the flag ends the program at once.
+// reads it. An open under way is cancelled when the flag is seen.
 void installInterruptHandler();
 bool interrupted();
 
@@ -32,19 +35,40 @@ struct ResolvedDevice {
 };
 ResolvedDevice resolveDevice(const std::string& given);
 
-// Why an open of a node that passed resolveDevice failed, judged from the
-// node itself: busy, not a terminal, or no data.
-kine_open_error classifyFailedOpen(const std::string& path, int& err);
-
 struct DeviceRequest {
     std::string port;           // as given by the user
-    std::string deviceVersion;  // device version text; empty: recognise the 0x37 family from its data
+    std::string deviceVersion;  // device version text; empty: learnt through discovery, else
+                                // the 0x37 family is recognised from its data
 };
 
-// Opens the DAQ. Says "waiting for the DAQ…" on standard error when the
-// open takes a while; Ctrl-C during the wait ends the program with status
-// 130. On failure prints one line on standard error and returns false.
-// `path` receives the device node that was opened.
-bool openDaq(KineDAQ& daq, const DeviceRequest& request, std::string& path);
+// The outcome of one open attempt.
+struct OpenAttempt {
+    bool opened = false;
+    bool interrupted = false;  // Ctrl-C cancelled it
+    kine_open_error reason = KINE_OPEN_OK;
+    int err = 0;
+};
+
+// Opens `node` (a resolved device path) with `deviceVersion` on a helper
+// thread while this one watches for Ctrl-C, which cancels the open by closing
+// the connection. A positive `limit` cancels it the same way when it runs
+// longer. `onSlow` runs once when the open has taken 300 ms.
+OpenAttempt attemptOpen(KineDAQ& daq, const std::string& node, const std::string& deviceVersion,
+                        std::chrono::milliseconds limit = std::chrono::milliseconds(0),
+                        const std::function<void()>& onSlow = nullptr);
+
+// Exit statuses of the commands that open a DAQ.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitInterrupted = 130;
+
+// Opens the DAQ. Without a device version it asks discovery (`discovery`, or
+// a monitor of its own) for the version of the DAQ at that node. Says
+// "waiting for the DAQ…" on standard error when the open takes a while.
+// Returns kExitOk, or the exit status after one line on standard error:
+// kExitFailed, or kExitInterrupted for Ctrl-C. `path` receives the device
+// node; `found` what discovery knows of the DAQ (empty texts when nothing).
+int openDaq(KineDAQ& daq, const DeviceRequest& request, std::string& path, KPort* found = nullptr,
+            KinePorts* discovery = nullptr);
 
 }  // namespace kine_tools

@@ -98,7 +98,7 @@ TEST(KineTool, HelpOnEveryCommandAndVersions) {
     const ToolRun v = kine({"--version"});
     EXPECT_EQ(v.status, 0);
     EXPECT_TRUE(std::regex_search(v.out, std::regex(R"(^kine \d+\.\d+\.\d+ \(libkine \d+\.\d+\.\d+\)\n$)"))) << v.out;
-    for (const char* command : {"stream", "config", "zero", "sim", "demo"}) {
+    for (const char* command : {"list", "stream", "config", "zero", "sim", "demo"}) {
         const ToolRun h = kine({command, "--help"});
         EXPECT_EQ(h.status, 0) << command;
         EXPECT_NE(h.out.find(std::string("Usage: kine ") + command), std::string::npos) << h.out;
@@ -233,6 +233,20 @@ TEST(KineTool, StreamFailsWhenTheDaqGoesAway) {
     EXPECT_EQ(p.exitStatus(seconds(10)), 1);
     EXPECT_NE(p.errors().find("kine: the DAQ on " + sim->devicePath() + " went away"), std::string::npos)
         << p.errors();
+}
+
+// One owner per DAQ: a second stream on a DAQ in use is told it is busy.
+TEST(KineTool, SecondStreamOnADaqIsBusy) {
+    auto sim = makeSim(3);
+    ChildProcess first(KINE_TOOL, {"stream", sim->devicePath(), "--csv", "-"});
+    EXPECT_EQ(first.outputLine(seconds(10)).rfind("host_monotonic_s,", 0), 0u) << first.errors();
+    const ToolRun second = kine({"stream", sim->devicePath(), "--device-version", sim->deviceVersionText()});
+    EXPECT_EQ(second.status, 1);
+    const std::string err = withoutWaitNotice(second.err);
+    EXPECT_TRUE(isOneLine(err)) << err;
+    EXPECT_EQ(err.rfind("kine: " + sim->devicePath() + " is busy", 0), 0u) << err;
+    first.signal(SIGINT);
+    EXPECT_EQ(first.exitStatus(seconds(10)), 0);
 }
 
 // Ctrl-C ends a long open wait at once: a silent DAQ of the 0xAA family

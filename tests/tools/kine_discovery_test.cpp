@@ -1,0 +1,174 @@
+// kine list and kine stream --reconnect against simulated DAQs in a fake
+// /dev and sysfs tree, through the test variant of the tool.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kine_sim/simulated_daq.h"
+#include "support/child_process.h"
+#include "support/fake_port_tree.h"
+
+#ifdef KINE_FAKE_TREE_TOOL
+
+namespace {
+
+using kine_sim::SimulatedDaq;
+using kine_test::ChildProcess;
+using kine_test::FakePortTree;
+using namespace std::chrono;
+
+std::vector<std::string> inTree(const FakePortTree& tree, std::vector<std::string> args) {
+    args.insert(args.begin(), {tree.dev(), tree.sys()});
+    return args;
+}
+
+std::unique_ptr<SimulatedDaq> makeSim(int version, const std::string& serial, int32_t x) {
+    SimulatedDaq::Options o;
+    o.version = version;
+    o.serial = serial;
+    o.compensated = true;  // values as set
+    auto sim = std::make_unique<SimulatedDaq>(o);
+    kine_sim::SensorValues v;
+    v.x = x;
+    sim->setConstant(v);
+    return sim;
+}
+
+std::vector<std::string> fields(const std::string& line) {
+    std::vector<std::string> f;
+    std::stringstream s(line);
+    for (std::string part; std::getline(s, part, ',');) f.push_back(part);
+    return f;
+}
+
+// A 0x37-family DAQ (no serial of its own), an 0xAA-family DAQ and a port
+// that is not a DAQ: listed as text and as JSON, non-DAQs left out.
+TEST(KineList, ListsTheDaqsFoundAsTextAndJson) {
+    FakePortTree tree;
+    auto v3 = makeSim(3, "SIM00001", 0);
+    auto v7 = makeSim(7, "A1B2", 0);
+    const std::string p3 = tree.plugUsb("ttyACM0", v3->devicePath());
+    const std::string p7 = tree.plugUsb("ttyUSB1", v7->devicePath(), "10c4", "ea60");
+    tree.plugUsb("ttyACM2", "/dev/null");
+
+    ChildProcess text(KINE_FAKE_TREE_TOOL, inTree(tree, {"list"}));
+    ASSERT_EQ(text.exitStatus(seconds(60)), 0) << text.errors();
+    std::ostringstream expected;
+    char line[160];
+    std::snprintf(line, sizeof line, "%-24s  %-8s  %s\n", p3.c_str(), "68 v1.1", "-");
+    expected << line;
+    std::snprintf(line, sizeof line, "%-24s  %-8s  %s\n", p7.c_str(), "34 v0.9", "A1B2");
+    expected << line;
+    EXPECT_EQ(text.output(), expected.str());
+
+    ChildProcess json(KINE_FAKE_TREE_TOOL, inTree(tree, {"list", "--json"}));
+    ASSERT_EQ(json.exitStatus(seconds(60)), 0) << json.errors();
+    EXPECT_EQ(json.output(), "[{\"port\": \"" + p3 + "\", \"device_version\": \"68 v1.1\", \"serial\": \"\"},\n {\"port\": \"" +
+                                 p7 + "\", \"device_version\": \"34 v0.9\", \"serial\": \"A1B2\"}]\n");
+}
+
+TEST(KineList, SaysWhenNoDaqIsFound) {
+    FakePortTree tree;
+    ChildProcess text(KINE_FAKE_TREE_TOOL, inTree(tree, {"list"}));
+    EXPECT_EQ(text.exitStatus(seconds(30)), 0);
+    EXPECT_EQ(text.output(), "no DAQ found\n");
+    EXPECT_NE(text.errors().find("dialout"), std::string::npos) << text.errors();
+    ChildProcess json(KINE_FAKE_TREE_TOOL, inTree(tree, {"list", "--json"}));
+    EXPECT_EQ(json.exitStatus(seconds(30)), 0);
+    EXPECT_EQ(json.output(), "[]\n");
+}
+
+TEST(KineList, WatchPrintsPlugAndUnplugEventsUntilCtrlC) {
+    FakePortTree tree;
+    auto present = makeSim(3, "SIM00001", 0);
+    const std::string first = tree.plugUsb("ttyACM0", present->devicePath());
+    ChildProcess p(KINE_FAKE_TREE_TOOL, inTree(tree, {"list", "--watch", "--json"}));
+    EXPECT_EQ(p.outputLine(seconds(20)),
+              "{\"event\": \"present\", \"port\": \"" + first + "\", \"device_version\": \"68 v1.1\", \"serial\": \"\"}");
+
+    auto plugged = makeSim(6, "B7", 0);
+    const std::string second = tree.plugUsb("ttyUSB3", plugged->devicePath(), "04d8", "000a");
+    const std::string record = "\"port\": \"" + second + "\", \"device_version\": \"31 v0.9\", \"serial\": \"B7\"}";
+    EXPECT_EQ(p.outputLine(seconds(20)), "{\"event\": \"plugged\", " + record);
+    tree.unplug("ttyUSB3");
+    EXPECT_EQ(p.outputLine(seconds(20)), "{\"event\": \"unplugged\", " + record);
+    p.signal(SIGINT);
+    EXPECT_EQ(p.exitStatus(seconds(10)), 0);
+}
+
+struct ReconnectCase {
+    int version;
+    std::string replugAs;  // port name of the DAQ when it comes back
+};
+
+void PrintTo(const ReconnectCase& c, std::ostream* os) { *os << "version " << c.version << " back as " << c.replugAs; }
+
+class KineReconnect : public testing::TestWithParam<ReconnectCase> {};
+
+// The DAQ hangs up and is unplugged; a DAQ with the same serial (version 7,
+// at another port) or at the same port (version 3, which has no serial)
+// comes back, and the rows go on in the same CSV: one header, a running
+// sample number, the first DAQ's values, then the second's. No device
+// version is given: the tool learns it through discovery.
+TEST_P(KineReconnect, StreamGoesOnWhenTheDaqComesBack) {
+    const ReconnectCase& c = GetParam();
+    FakePortTree tree;
+    auto before = makeSim(c.version, "SIM00001", 111);
+    const std::string port = tree.plugUsb("ttyACM0", before->devicePath());
+    ChildProcess p(KINE_FAKE_TREE_TOOL, inTree(tree, {"stream", port, "--reconnect", "--csv", "-"}));
+    ASSERT_EQ(p.outputLine(seconds(20)).rfind("host_monotonic_s,", 0), 0u) << p.errors();
+    ASSERT_EQ(fields(p.outputLine(seconds(10))).at(3), "111");
+
+    before->hangUp();
+    ASSERT_TRUE(p.errorContains("went away (unplugged, or it stopped sending); waiting for it to come back",
+                                seconds(10)))
+        << p.errors();
+    tree.unplug("ttyACM0");
+    ASSERT_TRUE(p.errorContains("kine: " + port + " was unplugged", seconds(10))) << p.errors();
+
+    auto after = makeSim(c.version, "SIM00001", 222);
+    tree.plugUsb(c.replugAs, after->devicePath());
+    ASSERT_TRUE(p.errorContains("kine: the DAQ is back on " + after->devicePath() + "; streaming on", seconds(30)))
+        << p.errors();
+    bool secondRows = false;
+    for (const auto end = steady_clock::now() + seconds(10); !secondRows && steady_clock::now() < end;) {
+        const std::vector<std::string> f = fields(p.outputLine(seconds(10)));
+        secondRows = f.size() > 3 && f[3] == "222";
+    }
+    EXPECT_TRUE(secondRows);
+    p.signal(SIGINT);
+    EXPECT_EQ(p.exitStatus(seconds(10)), 0) << p.errors();
+
+    std::stringstream out(p.output());
+    std::string line;
+    std::getline(out, line);
+    uint64_t sample = 0;
+    std::string value = "111";
+    for (; std::getline(out, line); ++sample) {
+        const std::vector<std::string> f = fields(line);
+        ASSERT_GT(f.size(), 3u) << line;
+        ASSERT_EQ(f[2], std::to_string(sample)) << line;
+        if (f[3] != value) {
+            ASSERT_EQ(value, "111") << line;  // one change only, from the first DAQ to the second
+            ASSERT_EQ(f[3], "222") << line;
+            value = f[3];
+        }
+    }
+    EXPECT_EQ(value, "222");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kine, KineReconnect,
+                         testing::Values(ReconnectCase{3, "ttyACM0"}, ReconnectCase{7, "ttyACM1"}),
+                         [](const testing::TestParamInfo<ReconnectCase>& i) {
+                             return "Version" + std::to_string(i.param.version) + "BackAs" + i.param.replugAs;
+                         });
+
+}  // namespace
+
+#endif
