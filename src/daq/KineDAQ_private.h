@@ -114,6 +114,8 @@ private:
     const KinePackage& offsetFor(int k) const;
     bool validSensor(int sensor) const;
     void growOffsetsToFour();
+    // A unit of four sensors read as separate streams, with an offset each.
+    void useFourSensors();
     // Decoder steps shared by both decoders (daq/DecoderCommon.h).
     int takeBytes(bool keep);
     bool frameChecked();
@@ -121,6 +123,8 @@ private:
     void fieldLow(uint8_t b);
     int32_t fieldSigned() const;
     int32_t fieldUnsigned() const;
+    bool frameStart(uint8_t b, uint32_t& state);
+    bool aaTypeHigh(uint8_t b, uint32_t& state);
     bool aaFrameByte(uint8_t b, uint32_t& state);
     void noteAaDataFrame();
     uint16_t payloadByte(int i) const;
