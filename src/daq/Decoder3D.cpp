@@ -271,12 +271,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
         default:
             if (st >= kFieldsA && st < kChecksumA) {
                 // Frame A fields, high byte in the even state.
-                if ((st & 1) == 0) {
-                    fieldHigh(b);
-                    state = st + 1;
-                    break;
-                }
-                fieldLow(b);
+                if (!fieldByte(b, st, state)) break;
                 KinePackage& s = workSamples[0];
                 if (st < kRawA) {
                     const int f = static_cast<int>(st - kFieldsA) / 2;
@@ -294,12 +289,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
             } else if (st >= kBlocksB && st < kChecksumB) {
                 // Frame B block: raw[0..3], aux in raw mode; x, y, z, aux in
                 // compensated mode (the fourth field position is absent).
-                if ((st & 1) == 0) {  // kBlocksB is even: high bytes in even states
-                    fieldHigh(b);
-                    state = st + 1;
-                    break;
-                }
-                fieldLow(b);
+                if (!fieldByte(b, st, state)) break;  // kBlocksB is even: high bytes in even states
                 const BlockPosition at = kBlockPositions[st - kBlocksB];
                 KinePackage& s = workSamples[at.sensor];
                 const uint32_t field = at.field;

@@ -162,12 +162,7 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
 
         default:
             if (st >= kAxesE && st < kChecksumE) {
-                if ((st & 1) == 0) {
-                    fieldHigh(b);
-                    state = st + 1;
-                    break;
-                }
-                fieldLow(b);
+                if (!fieldByte(b, st, state)) break;
                 if (st < kAuxE) axis(w, static_cast<int>(st - kAxesE) / 2) = fieldSigned();
                 else if (st < kRawE) w.sensors[(st - kAuxE) / 2].aux = fieldUnsigned();
                 else {

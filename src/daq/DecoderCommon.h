@@ -77,6 +77,19 @@ inline void KineDAQ_private::fieldLow(uint8_t b) {
     checksum = static_cast<uint16_t>(checksum + b);
 }
 
+// One byte of a 16-bit field whose high byte comes in an even state `st`:
+// after the high byte the decoder moves to the next state and false is
+// returned; after the low byte `word` holds the field and true is returned.
+inline bool KineDAQ_private::fieldByte(uint8_t b, uint32_t st, uint32_t& state) {
+    if ((st & 1) == 0) {
+        fieldHigh(b);
+        state = st + 1;
+        return false;
+    }
+    fieldLow(b);
+    return true;
+}
+
 inline int32_t KineDAQ_private::fieldSigned() const { return static_cast<int16_t>(word); }
 inline int32_t KineDAQ_private::fieldUnsigned() const { return word; }
 

@@ -121,6 +121,7 @@ private:
     bool frameChecked();
     void fieldHigh(uint8_t b);
     void fieldLow(uint8_t b);
+    bool fieldByte(uint8_t b, uint32_t st, uint32_t& state);
     int32_t fieldSigned() const;
     int32_t fieldUnsigned() const;
     bool frameStart(uint8_t b, uint32_t& state);
