@@ -18,13 +18,7 @@
 
 #include "daq/KineDAQ_private.h"
 #include "kine_sim/frames.h"
-
-// The connection's friend for test access: sets the version that open would
-// set for the 0xAA family.
-class KineDAQ_privateTest {
-public:
-    static void setVersion(KineDAQ_private& d, kine_version v) { d.version = v; }
-};
+#include "support/daq_private_access.h"
 
 namespace {
 
@@ -92,7 +86,7 @@ void decodePasses(benchmark::State& state, bool reuse) {
     const int version = static_cast<int>(state.range(0));
     const Block b = blockFor(version, static_cast<size_t>(state.range(1)));
     KineDAQ_private d;
-    if (version >= 6) KineDAQ_privateTest::setVersion(d, static_cast<kine_version>(version));
+    if (version >= 6) kine_test::Access::version(d) = static_cast<kine_version>(version);  // as open sets it
     const bool sixAxis = version == 5 || version == 8;
     int decoded = 0;
     for (auto _ : state) {

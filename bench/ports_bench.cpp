@@ -35,18 +35,16 @@
 #include "ports/PortRoots.h"
 #include "serial/list_ports_linux.h"
 #include "support/fake_port_tree.h"
+#include "support/pty_pair.h"  // msSince
 #include "transport/KineSerial.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using kine_test::FakePortTree;
+using kine_test::msSince;
 
 int runs = 10;
-
-double msSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
 
 double median(std::vector<double> v) {
     if (v.empty()) return -1;

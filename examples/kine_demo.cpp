@@ -91,32 +91,46 @@ int main(int argc, char** argv) {
     const bool sixAxis = daq.getVersion() == 5 || daq.getVersion() == 8;
     const auto start = std::chrono::steady_clock::now();
     long samples = 0;
-    while (!stopRequested && daq.isOpen()) {
+    bool lost = false;  // the DAQ went away and could not be opened again
+    while (!stopRequested) {
         if (seconds > 0 && std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= seconds)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        int r;
         if (sixAxis) {
             KinePackage6D s;
-            int r = daq.read6D(s, false);
-            if (r < 0) break;
-            samples += r;
+            r = daq.read6D(s, false);
             if (r > 0)
                 std::printf("F %6d %6d %6d   T %6d %6d %6d   (%d new)\n", s.Fx, s.Fy, s.Fz, s.Tx, s.Ty, s.Tz, r);
         } else {
             KinePackage s[16];
-            int r = daq.readVirtual(s, false);
-            if (r < 0) break;
-            samples += r;
+            r = daq.readVirtual(s, false);
             if (r > 0) {
                 for (int k = 0; k < daq.getSensorSize(); ++k)
                     std::printf("%s[%d] x %6d y %6d z %6d", k ? "  " : "", k, s[k].x, s[k].y, s[k].z);
                 std::printf("   (%d new)\n", r);
             }
         }
+        if (r >= 0) {
+            samples += r;
+        } else if (r == KINE_READ_OVERFLOW) {
+            // Read too slowly: old samples were dropped. The next read is clean.
+            std::printf("overflow: samples were dropped\n");
+        } else if (r == KINE_NOT_OPEN || r == KINE_READER_STOPPED) {
+            // The DAQ went away (unplugged, silent, port failure): open it again.
+            std::printf("the DAQ stopped sending; opening it again\n");
+            daq.close();
+            if (!daq.open(port)) {
+                lost = true;
+                break;
+            }
+        } else {
+            std::fprintf(stderr, "read failed: %d\n", r);
+            break;
+        }
         std::fflush(stdout);
     }
-    const bool broken = !daq.isOpen();
     daq.close();
-    std::printf("%ld samples per sensor%s\n", samples, broken ? "; the DAQ stopped sending" : "");
-    return broken && samples == 0 ? 1 : 0;
+    std::printf("%ld samples per sensor%s\n", samples, lost ? "; the DAQ could not be opened again" : "");
+    return lost && samples == 0 ? 1 : 0;
 }

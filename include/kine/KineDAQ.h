@@ -2,10 +2,8 @@
 // configure and zero its sensors.
 //
 // Results: reads return the number of samples decoded in the pass (0 or
-// more) or a negative code: -1 reader overflow (old bytes were dropped) or a
-// six-axis frame met by a 3-axis read, -2 not open, -3 no such sensor, -4
-// reader stopped (the DAQ fell silent or the port failed). Booleans report
-// success; nothing throws and nothing is logged.
+// more) or a negative read code named and explained in kine_result.h.
+// Booleans report success; nothing throws and nothing is logged.
 //
 // Threads: a connection is used from one thread at a time; the library runs
 // one reader thread per open connection behind it. Arrays returned through

@@ -3,8 +3,8 @@
  * A DAQ connection is an opaque handle created by callKineDAQ_Create and
  * released by callKineDAQ_Dispose. Every other DAQ function takes the handle
  * first and forwards to the matching KineDAQ operation; results and codes
- * are those of KineDAQ (reads: samples decoded, or -1 overflow, -2 not open,
- * -3 no such sensor, -4 reader stopped).
+ * are those of KineDAQ (reads: samples decoded, or a negative read code of
+ * kine_result.h).
  *
  * Memory: arrays returned through pointer arguments (callReadAll,
  * callReadAll6D, callReadAll6Axis) belong to the caller and are released with

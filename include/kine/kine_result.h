@@ -31,7 +31,8 @@
 
 /* Reader stopped: the reader thread ended while the read ran. A DAQ that
  * goes away between reads makes the next read return KINE_NOT_OPEN; this
- * code is seen only when the stop races the read. Close and open again. */
+ * code is seen only when the stop races a 3-axis read (a 6-axis read in that
+ * moment returns the samples it decoded). Close and open again. */
 #define KINE_READER_STOPPED (-4)
 
 /* Why the latest open failed. Values are stable; new ones are appended. */

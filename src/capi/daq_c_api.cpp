@@ -57,8 +57,6 @@ void guarded(KineDAQHandle* h, Op op) noexcept {
     }
 }
 
-constexpr int kNotOpen = KINE_NOT_OPEN;
-
 }  // namespace
 
 extern "C" {
@@ -199,28 +197,28 @@ bool callGetOffset(KineDAQHandle* daq, int sensor, kine_package* offset) {
 
 // A NULL output buffer is read into a scratch record and discarded.
 int callRead(KineDAQHandle* daq, kine_package* package, int sensor, bool keep) {
-    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
         KinePackage scratch;
         return d.read(package ? *packageOf(package) : scratch, sensor, keep);
     });
 }
 
 int callRead6D(KineDAQHandle* daq, kine_package6d* package, bool keep) {
-    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
         KinePackage6D scratch;
         return d.read6D(package ? *reinterpret_cast<KinePackage6D*>(package) : scratch, keep);
     });
 }
 
 int callReadArray(KineDAQHandle* daq, int values[8], bool keep) {
-    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
         int scratch[8];
         return d.readArray(*reinterpret_cast<int(*)[8]>(values ? values : scratch), keep);
     });
 }
 
 int callReadVirtual(KineDAQHandle* daq, kine_package packages[16], bool keep) {
-    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
         KinePackage scratch[16];
         KinePackage* out = packages ? packageOf(packages) : scratch;
         return d.readVirtual(*reinterpret_cast<KinePackage(*)[16]>(out), keep);
@@ -228,33 +226,33 @@ int callReadVirtual(KineDAQHandle* daq, kine_package packages[16], bool keep) {
 }
 
 int callReadVirtualArray(KineDAQHandle* daq, int values[128], bool keep) {
-    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
         int scratch[128];
         return d.readVirtualArray(*reinterpret_cast<int(*)[128]>(values ? values : scratch), keep);
     });
 }
 
 int callRead6Axis(KineDAQHandle* daq, int values[6], bool keep) {
-    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
         int scratch[6];
         return d.read6Axis(*reinterpret_cast<int(*)[6]>(values ? values : scratch), keep);
     });
 }
 
 int callReadAll(KineDAQHandle* daq, kine_package** packages, bool keep) {
-    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
         return readAllThrough<KinePackage>(packages, [&](KinePackage*& a) { return d.readAll(a, keep); });
     });
 }
 
 int callReadAll6Axis(KineDAQHandle* daq, int** values, bool keep) {
-    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
         return readAllThrough<int>(values, [&](int*& a) { return d.readAll6Axis(a, keep); });
     });
 }
 
 int callReadAll6D(KineDAQHandle* daq, kine_package6d** packages, bool keep) {
-    return guarded(daq, kNotOpen, [&](KineDAQ& d) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
         return readAllThrough<KinePackage6D>(packages, [&](KinePackage6D*& a) { return d.readAll6D(a, keep); });
     });
 }

@@ -15,7 +15,6 @@ using namespace kine::decoder;
 namespace {
 
 enum : uint32_t {
-    kHeader = 1,
     kConfigA = 24,
     kFieldsA = 26,   // x 26-27, y 28-29, z 30-31
     kRawA = 32,      // raw[0..7] 32-47
@@ -26,12 +25,6 @@ enum : uint32_t {
     kBlocksB = 54,   // four blocks of five field positions (two states each), 54-93
     kChecksumB = 94,
 };
-
-constexpr uint8_t kStart37 = 0x37;
-constexpr uint8_t kStartAA = 0xAA;
-constexpr uint8_t kIdentityA = 0x44;
-constexpr uint8_t kIdentityB = 0x5E;
-constexpr uint8_t kIdentity6D = 0x5F;
 
 const KineSensor kZeroOffset;
 
@@ -57,6 +50,12 @@ void KineDAQ_private::growOffsetsToFour() {
     while (offsets.size() < 4) offsets.push_back(KineSensor());
 }
 
+void KineDAQ_private::useFourSensors() {
+    sensorCount = 4;
+    virtualSensors = true;
+    growOffsetsToFour();
+}
+
 // Back to the position of a new connection: between frames, no frame in progress.
 void KineDAQ_private::resetStreamPosition() {
     std::apply([](auto&... field) { ((field = std::remove_reference_t<decltype(field)>{}), ...); },
@@ -79,25 +78,18 @@ void KineDAQ_private::applyStatusBits(uint8_t S, uint8_t T) {
         static_cast<uint8_t>((state << 5) | (configuration.to_uin8_t() & 0x1F)));
 }
 
+// Fields of a configuration reply; an unknown code is taken as the field
+// value itself, and a filter without a field value (500, 5 and 1 Hz) leaves
+// the field as it was.
 SensorConfig KineDAQ_private::configFromReply() const {
-    int speed;
-    switch (payloadByte(0)) {  // sampling period in ms
-    case 1: speed = speed_1000hz; break;
-    case 3: speed = speed_333hz; break;
-    case 10: speed = speed_100hz; break;
-    case 33: speed = speed_30hz; break;
-    default: speed = payloadByte(0) & 3; break;
-    }
-    int filter;
-    switch (payloadByte(1)) {
-    case 0: filter = filter_none; break;
-    case 2: filter = filter_150hz; break;
-    case 3: filter = filter_50hz; break;
-    case 4: filter = filter_15hz; break;
-    // 500, 5 and 1 Hz have no field value: the field stays as it was.
-    case 1: case 5: case 6: filter = (configuration.to_uin8_t() >> 1) & 3; break;
-    default: filter = payloadByte(1) & 3; break;
-    }
+    const uint8_t speedCode = static_cast<uint8_t>(payloadByte(0));
+    const uint8_t filterCode = static_cast<uint8_t>(payloadByte(1));
+    const SpeedCode* knownSpeed = speedOfCode(speedCode);
+    const int speed = knownSpeed != nullptr ? knownSpeed->field : speedCode & 3;
+    const FilterCode* knownFilter = filterOfCode(filterCode);
+    int filter = filterCode & 3;
+    if (knownFilter != nullptr)
+        filter = knownFilter->field != kNoField ? knownFilter->field : (configuration.to_uin8_t() >> 1) & 3;
     return SensorConfig(state_ok, static_cast<sensor_speed>(speed), static_cast<sensor_filter>(filter),
                         payloadByte(4) != 0 ? mode_compensated : mode_raw);
 }
@@ -170,15 +162,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
             // ClearStateMachinePackages3D(), for the four samples the
             // decoder fills; the others are never written.
             clearWork(4);
-            if (b == kStartAA) {
-                checksum = kStartAA;
-                workSamples[0].version = version;
-                state = kTypeHigh;
-            } else if (b == kStart37 && !aaFamily(version)) {
-                // An 0xAA-family stream resynchronises on its next 0xAA frame:
-                // 0x37 there is payload, never a header.
-                state = kHeader;
-            }
+            if (frameStart(b, state)) workSamples[0].version = version;
             break;
 
         case kHeader:
@@ -202,7 +186,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
                 sensorCount = 1;
                 smState = state;
                 currentByte = b;
-                return -1;
+                return KINE_READ_OVERFLOW;
             } else {
                 virtualSensors = false;
                 state = kIdle;
@@ -265,21 +249,10 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
 
         // 0xAA frame.
         case kTypeHigh:
-            if (b > 15) {  // not a frame type: abandon, the byte is not looked at again
-                state = kIdle;
-                break;
+            if (aaTypeHigh(b, state) && !frameSeen) {
+                if (version == kine_version_6) sensorCount = 1;
+                else if (version == kine_version_7) useFourSensors();
             }
-            fieldHigh(b);
-            if (!frameSeen) {
-                if (version == kine_version_6) {
-                    sensorCount = 1;
-                } else if (version == kine_version_7) {
-                    sensorCount = 4;
-                    virtualSensors = true;
-                    growOffsetsToFour();
-                }
-            }
-            state = kTypeLow;
             break;
         case kTypeLow:
         case kLength:
@@ -298,12 +271,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
         default:
             if (st >= kFieldsA && st < kChecksumA) {
                 // Frame A fields, high byte in the even state.
-                if ((st & 1) == 0) {
-                    fieldHigh(b);
-                    state = st + 1;
-                    break;
-                }
-                fieldLow(b);
+                if (!fieldByte(b, st, state)) break;
                 KinePackage& s = workSamples[0];
                 if (st < kRawA) {
                     const int f = static_cast<int>(st - kFieldsA) / 2;
@@ -321,12 +289,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
             } else if (st >= kBlocksB && st < kChecksumB) {
                 // Frame B block: raw[0..3], aux in raw mode; x, y, z, aux in
                 // compensated mode (the fourth field position is absent).
-                if ((st & 1) == 0) {  // kBlocksB is even: high bytes in even states
-                    fieldHigh(b);
-                    state = st + 1;
-                    break;
-                }
-                fieldLow(b);
+                if (!fieldByte(b, st, state)) break;  // kBlocksB is even: high bytes in even states
                 const BlockPosition at = kBlockPositions[st - kBlocksB];
                 KinePackage& s = workSamples[at.sensor];
                 const uint32_t field = at.field;

@@ -14,17 +14,12 @@ using namespace kine::decoder;
 namespace {
 
 enum : uint32_t {
-    kHeader = 1,
     kConfigE = 96,
     kAxesE = 98,    // Fx, Fy, Fz, Tx, Ty, Tz: 98-109
     kAuxE = 110,    // aux of sensors 0..3: 110-117
     kRawE = 118,    // raw[0..3] of sensors 0..3: 118-149
     kChecksumE = 150,
 };
-
-constexpr uint8_t kStart37 = 0x37;
-constexpr uint8_t kStartAA = 0xAA;
-constexpr uint8_t kIdentity6D = 0x5F;
 
 inline int32_t& axis(KinePackage6D& p, int i) {
     switch (i) {
@@ -84,7 +79,7 @@ template <class Samples>
 int KineDAQ_private::decode6D(Samples& out, bool keep) {
     const int status = takeBytes(keep);
     if (status == ReaderThread::kNothingRead) return 0;
-    if (status == ReaderThread::kOverflow) return -1;
+    if (status == ReaderThread::kOverflow) return KINE_READ_OVERFLOW;
     lastBufferSize = static_cast<uint32_t>(frameBytes.size());
 
     KinePackage6D& w = workSample6D;
@@ -101,13 +96,8 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
         switch (st) {
         case kIdle:
             ClearStateMachinePackages6D();
-            if (b == kStartAA) {
-                checksum = kStartAA;
+            if (frameStart(b, state))
                 for (auto& s : w.sensors) s.version = version;
-                state = kTypeHigh;
-            } else if (b == kStart37 && !aaFamily(version)) {  // see the 3D decoder
-                state = kHeader;
-            }
             break;
 
         case kHeader:
@@ -149,18 +139,9 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
 
         // 0xAA frame.
         case kTypeHigh:
-            if (b > 15) {  // not a frame type: abandon
-                state = kIdle;
-                break;
-            }
-            fieldHigh(b);
+            if (!aaTypeHigh(b, state)) break;
             for (auto& s : w.sensors) s.version = kine_version_8;
-            if (version == kine_version_8) {
-                sensorCount = 4;
-                virtualSensors = true;
-                growOffsetsToFour();
-            }
-            state = kTypeLow;
+            if (version == kine_version_8) useFourSensors();
             break;
         case kTypeLow:
         case kLength:
@@ -181,12 +162,7 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
 
         default:
             if (st >= kAxesE && st < kChecksumE) {
-                if ((st & 1) == 0) {
-                    fieldHigh(b);
-                    state = st + 1;
-                    break;
-                }
-                fieldLow(b);
+                if (!fieldByte(b, st, state)) break;
                 if (st < kAuxE) axis(w, static_cast<int>(st - kAxesE) / 2) = fieldSigned();
                 else if (st < kRawE) w.sensors[(st - kAuxE) / 2].aux = fieldUnsigned();
                 else {

@@ -6,12 +6,17 @@
 #include <tuple>
 
 #include "daq/KineDAQ_private.h"
+#include "daq/Protocol.h"
 
 namespace kine::decoder {
 
-// States both decoders use for the 0xAA framing (after the start byte).
+using namespace kine::protocol;
+
+// States both decoders use between frames, after a 0x37 start byte and for
+// the 0xAA framing (after the start byte).
 enum : uint32_t {
     kIdle = 0,
+    kHeader = 1,
     kTypeHigh = 153,
     kTypeLow = 154,
     kLength = 155,
@@ -20,14 +25,7 @@ enum : uint32_t {
     kChecksumLow = 159,
 };
 
-inline bool aaFamily(int version) {
-    return version == kine_version_6 || version == kine_version_7 || version == kine_version_8;
-}
-
 enum FrameKind : int32_t { kOtherFrame = -1, kDataFrame = 0, kConfigReply = 1 };
-
-constexpr uint16_t kDataType = 0x0708;
-constexpr uint16_t kConfigReplyType = 0x0032;
 
 // The integer fields to 0, config and version kept. Same result as
 // `p = 0`: with every raw channel 0 the vector recomputed from them is 0 too.
@@ -79,6 +77,19 @@ inline void KineDAQ_private::fieldLow(uint8_t b) {
     checksum = static_cast<uint16_t>(checksum + b);
 }
 
+// One byte of a 16-bit field whose high byte comes in an even state `st`:
+// after the high byte the decoder moves to the next state and false is
+// returned; after the low byte `word` holds the field and true is returned.
+inline bool KineDAQ_private::fieldByte(uint8_t b, uint32_t st, uint32_t& state) {
+    if ((st & 1) == 0) {
+        fieldHigh(b);
+        state = st + 1;
+        return false;
+    }
+    fieldLow(b);
+    return true;
+}
+
 inline int32_t KineDAQ_private::fieldSigned() const { return static_cast<int16_t>(word); }
 inline int32_t KineDAQ_private::fieldUnsigned() const { return word; }
 
@@ -94,6 +105,35 @@ inline int32_t KineDAQ_private::payloadUnsigned(int i) const {
 
 inline int32_t KineDAQ_private::payloadSigned(int i) const {
     return static_cast<int16_t>(static_cast<uint16_t>(payloadUnsigned(i)));
+}
+
+// A byte between frames (state kIdle): an 0xAA start byte begins an 0xAA
+// frame and its checksum, and the function returns true; a 0x37 start byte
+// moves to kHeader. An 0xAA-family stream resynchronises on its next 0xAA
+// frame: 0x37 there is payload, never a header.
+inline bool KineDAQ_private::frameStart(uint8_t b, uint32_t& state) {
+    using namespace kine::decoder;
+    if (b == kStartAA) {
+        checksum = kStartAA;
+        state = kTypeHigh;
+        return true;
+    }
+    if (b == kStart37 && !aaFamily(version)) state = kHeader;
+    return false;
+}
+
+// The high byte of an 0xAA frame's type. A byte above 15 is no frame type:
+// the frame is abandoned (back to kIdle, the byte not looked at again) and
+// the function returns false.
+inline bool KineDAQ_private::aaTypeHigh(uint8_t b, uint32_t& state) {
+    using namespace kine::decoder;
+    if (b > 15) {
+        state = kIdle;
+        return false;
+    }
+    fieldHigh(b);
+    state = kTypeLow;
+    return true;
 }
 
 // One byte of an 0xAA frame in the states after the type's high byte;

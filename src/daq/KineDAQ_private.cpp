@@ -6,6 +6,7 @@
 #include <new>
 
 #include "daq/KineSendUtils.h"
+#include "daq/Protocol.h"
 #include "threading/KinetraThread.h"
 #include "transport/KineSerial.h"
 
@@ -24,30 +25,21 @@ constexpr unsigned int kVirtualRetryMs = 30;
 // Longest sleep between two looks at a cancel request while open waits.
 constexpr uint64_t kCancelSliceMs = 10;
 
+using namespace kine::protocol;
+
 // DAQ speed code of the configuration block -> rate in Hz (unknown codes
 // are taken as 100 Hz).
 int speedHzFromDaqCode(unsigned char code) {
-    switch (code) {
-    case 1: return 1000;
-    case 3: return 333;
-    case 33: return 30;
-    default: return 100;
-    }
+    const SpeedCode* s = speedOfCode(code);
+    return s != nullptr ? s->hz : 100;
 }
 
-// DAQ filter code -> cut-off in Hz; 500, 5 and 1 Hz have no SensorConfig
-// field, so setFilter leaves the field as it was for them.
+// DAQ filter code -> cut-off in Hz (unknown codes are taken as 15 Hz); 500,
+// 5 and 1 Hz have no SensorConfig field, so setFilter leaves the field as it
+// was for them.
 int filterHzFromDaqCode(unsigned char code) {
-    switch (code) {
-    case 0: return 0;
-    case 1: return 500;
-    case 2: return 150;
-    case 3: return 50;
-    case 4: return 15;
-    case 5: return 5;
-    case 6: return 1;
-    default: return 15;
-    }
+    const FilterCode* f = filterOfCode(code);
+    return f != nullptr ? f->hz : 15;
 }
 
 }  // namespace
@@ -138,12 +130,11 @@ bool KineDAQ_private::openConnection(const KPort& port, bool debugMode, int baud
     char code[3] = {port.deviceVersion[0], port.deviceVersion[0] ? port.deviceVersion[1] : '\0', '\0'};
     const long identity = std::strtol(code, nullptr, 10);
 
-    kine_version aaVersion = kine_version_none;
-    if (identity == 34) aaVersion = kine_version_7;
-    else if (identity == 64) aaVersion = kine_version_8;
-    else if (identity == 31) aaVersion = kine_version_6;
-    // Other units are recognised by the decoder from their frames (a unit of
+    // Units of the 0xAA family are configured before their stream is read;
+    // other units are recognised by the decoder from their frames (a unit of
     // the 0xAA family is never switched to another family by its stream).
+    kine_version aaVersion = versionOfIdentity(static_cast<int>(identity));
+    if (!aaFamily(aaVersion)) aaVersion = kine_version_none;
     version = aaVersion;
     if (aaVersion != kine_version_none) {
         bool ok = false;
@@ -184,12 +175,12 @@ int32_t fullDataLength(kine_version v) {
 // unit of the other family from a stream of bad frames.
 bool holdsGood37Frame(const std::vector<unsigned char>& bytes) {
     for (size_t i = 0; i + 1 < bytes.size(); ++i) {
-        if (bytes[i] != 0x37) continue;
+        if (bytes[i] != kStart37) continue;
         size_t lengths[2] = {0, 0};
         switch (bytes[i + 1]) {
-        case 0x44: lengths[0] = 29; break;
-        case 0x5E: lengths[0] = 45; lengths[1] = 37; break;
-        case 0x5F: lengths[0] = 57; break;
+        case kIdentityA: lengths[0] = 29; break;
+        case kIdentityB: lengths[0] = 45; lengths[1] = 37; break;
+        case kIdentity6D: lengths[0] = 57; break;
         default: continue;
         }
         for (size_t len : lengths) {
@@ -292,7 +283,7 @@ SensorConfig KineDAQ_private::configure170(char* port, bool& ok, bool debugMode)
     auto scanReplies = [&response](SensorConfig* apply) {
         int replies = 0;
         for (size_t i = 0; i + 8 < response.size(); ++i) {
-            if (response[i] != 0xAA || response[i + 1] != 0x00 || response[i + 2] != 0x32) continue;
+            if (response[i] != kStartAA || response[i + 1] != 0x00 || response[i + 2] != kConfigReplyType) continue;
             ++replies;
             if (apply == nullptr) continue;
             apply->setMode(response[i + 8]);

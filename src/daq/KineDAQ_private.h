@@ -114,13 +114,18 @@ private:
     const KinePackage& offsetFor(int k) const;
     bool validSensor(int sensor) const;
     void growOffsetsToFour();
+    // A unit of four sensors read as separate streams, with an offset each.
+    void useFourSensors();
     // Decoder steps shared by both decoders (daq/DecoderCommon.h).
     int takeBytes(bool keep);
     bool frameChecked();
     void fieldHigh(uint8_t b);
     void fieldLow(uint8_t b);
+    bool fieldByte(uint8_t b, uint32_t st, uint32_t& state);
     int32_t fieldSigned() const;
     int32_t fieldUnsigned() const;
+    bool frameStart(uint8_t b, uint32_t& state);
+    bool aaTypeHigh(uint8_t b, uint32_t& state);
     bool aaFrameByte(uint8_t b, uint32_t& state);
     void noteAaDataFrame();
     uint16_t payloadByte(int i) const;

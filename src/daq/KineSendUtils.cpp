@@ -1,5 +1,9 @@
 #include "daq/KineSendUtils.h"
 
+#include "daq/Protocol.h"
+
+using namespace kine::protocol;
+
 namespace {
 
 void appendChecksum(std::vector<unsigned char>& out, size_t frameStart) {
@@ -28,14 +32,14 @@ void KineSendUtils::WriteFrame(std::vector<unsigned char>& out, int address, con
     if (length < 0 || data == nullptr) length = 0;
     if (length > kMaxWriteData) length = kMaxWriteData;
     size_t start = out.size();
-    appendHeader(out, 0xAA, address, length);
+    appendHeader(out, kStartAA, address, length);
     out.insert(out.end(), data, data + length);
     appendChecksum(out, start);
 }
 
 void KineSendUtils::ReadRequest(std::vector<unsigned char>& out, int address, int count) {
     size_t start = out.size();
-    appendHeader(out, 0xAB, address, count);
+    appendHeader(out, kStartReadRequest, address, count);
     appendChecksum(out, start);
 }
 
@@ -51,14 +55,4 @@ void KineSendUtils::SetDebugMode(std::vector<unsigned char>& out, bool on) {
 void KineSendUtils::SetSpeed100Hz(std::vector<unsigned char>& out) {
     const unsigned char value = 10;
     WriteFrame(out, kBlockConfig, &value, 1);
-}
-
-unsigned char KineSendUtils::DaqSpeedCode(int speedField) {
-    static const unsigned char codes[4] = {1, 3, 10, 33};
-    return codes[speedField & 3];
-}
-
-unsigned char KineSendUtils::DaqFilterCode(int filterField) {
-    static const unsigned char codes[4] = {0, 2, 3, 4};
-    return codes[filterField & 3];
 }

@@ -10,12 +10,10 @@
 #include <cstdint>
 #include <vector>
 
+// Block addresses and codes: daq/Protocol.h.
 class KineSendUtils {
 public:
-    static constexpr int kBlockIdentity = 0x000A;  // 16 bytes, read by port probing
-    static constexpr int kBlockConfig = 0x0032;    // 6 bytes: speed, filter, -, -, mode, -
-    static constexpr int kBlockDebug = 0x0037;     // 1 byte: 10 on, 0 off
-    static constexpr int kMaxWriteData = 250;      // a write frame is built in 256 bytes
+    static constexpr int kMaxWriteData = 250;  // a write frame is built in 256 bytes
 
     static uint16_t Checksum(const unsigned char* bytes, size_t count);
     // Appends a write frame; `length` is clamped to 0..kMaxWriteData.
@@ -29,9 +27,4 @@ public:
     // AA 00 32 01 0A 00 E7: byte 0 of the configuration block = 10 (100 Hz);
     // closes the open-time exchange and every identity probe.
     static void SetSpeed100Hz(std::vector<unsigned char>& out);
-
-    // DAQ codes of the configuration block for SensorConfig speed and filter
-    // fields (0..3): speed 1, 3, 10, 33; filter 0, 2, 3, 4.
-    static unsigned char DaqSpeedCode(int speedField);
-    static unsigned char DaqFilterCode(int filterField);
 };

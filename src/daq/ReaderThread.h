@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "kine/kine_result.h"
 #include "threading/KinetraMutex.h"
 #include "threading/KinetraThread.h"
 #include "threading/KinetraWakeEvent.h"
@@ -28,7 +29,7 @@ public:
     static constexpr unsigned long kSilenceMs = 550;
 
     // Stream status handed out by getBuffer.
-    enum Status { kNothingRead = 0, kReading = 1, kOverflow = -1, kStopped = -4 };
+    enum Status { kNothingRead = 0, kReading = 1, kOverflow = KINE_READ_OVERFLOW, kStopped = KINE_READER_STOPPED };
 
     ReaderThread();
     ~ReaderThread() override;

@@ -3,8 +3,7 @@
 // Samples of a pass that the operation does not hand out are discarded.
 //
 // Results: the decoder's count (samples of sensor 0 in the pass, or 6-axis
-// samples), or -1 reader overflow / 6-axis frame in a 3-axis read, -2 not
-// open, -3 no such sensor, -4 reader stopped.
+// samples) or one of the read codes of kine/kine_result.h.
 #include <algorithm>
 
 #include "daq/KineDAQ_private.h"
@@ -17,9 +16,6 @@ using kine::records::sub;
 
 namespace {
 
-constexpr int kNotOpen = -2;
-constexpr int kNoSuchSensor = -3;
-constexpr int kOverflow = -1;
 constexpr int kMaxSensors = 16;
 
 int32_t scaled(int32_t sum, double factor) { return static_cast<int32_t>(static_cast<double>(sum) * factor); }
@@ -39,9 +35,9 @@ int KineDAQ_private::pass6D(bool keep) {
 int KineDAQ_private::sensorsPerPass() const { return std::clamp(sensorCount, 1, kMaxSensors); }
 
 int KineDAQ_private::read(KinePackage& sample, int sensor, bool keep) {
-    if (!reader.isOpened()) return kNotOpen;
-    if (sensor < 0 || sensor >= kMaxSensors) return kNoSuchSensor;
-    if (sensorCount != 0 && sensor >= sensorCount) return kNoSuchSensor;
+    if (!reader.isOpened()) return KINE_NOT_OPEN;
+    if (sensor < 0 || sensor >= kMaxSensors) return KINE_NO_SUCH_SENSOR;
+    if (sensorCount != 0 && sensor >= sensorCount) return KINE_NO_SUCH_SENSOR;
     const int r = pass3D(keep);
     const auto& out = passSamples3D_;
     if (!out[sensor].empty()) sample = out[sensor].back();
@@ -49,7 +45,7 @@ int KineDAQ_private::read(KinePackage& sample, int sensor, bool keep) {
 }
 
 int KineDAQ_private::readVirtual(KinePackage (&samples)[16], bool keep) {
-    if (!reader.isOpened()) return kNotOpen;
+    if (!reader.isOpened()) return KINE_NOT_OPEN;
     const int r = pass3D(keep);
     const auto& out = passSamples3D_;
     if (!out[0].empty()) {
@@ -61,7 +57,7 @@ int KineDAQ_private::readVirtual(KinePackage (&samples)[16], bool keep) {
 }
 
 int KineDAQ_private::readArray(int (&values)[8], bool keep) {
-    if (!reader.isOpened()) return kNotOpen;
+    if (!reader.isOpened()) return KINE_NOT_OPEN;
     const int r = pass3D(keep);
     const auto& out = passSamples3D_;
     const KinePackage p = out[0].empty() ? KinePackage() : out[0].back();
@@ -71,7 +67,7 @@ int KineDAQ_private::readArray(int (&values)[8], bool keep) {
 }
 
 int KineDAQ_private::readVirtualArray(int (&values)[128], bool keep) {
-    if (!reader.isOpened()) return kNotOpen;
+    if (!reader.isOpened()) return KINE_NOT_OPEN;
     const int r = pass3D(keep);
     const auto& out = passSamples3D_;
     const bool decoded = !out[0].empty();
@@ -85,10 +81,10 @@ int KineDAQ_private::readVirtualArray(int (&values)[128], bool keep) {
 }
 
 int KineDAQ_private::readAll(KinePackage*& samples, bool keep) {
-    if (!reader.isOpened()) return kNotOpen;
+    if (!reader.isOpened()) return KINE_NOT_OPEN;
     const int r = pass3D(keep);
     const auto& out = passSamples3D_;
-    if (r == kOverflow) return kOverflow;
+    if (r == KINE_READ_OVERFLOW) return KINE_READ_OVERFLOW;
     if (out[0].empty()) {
         delete[] samples;
         samples = nullptr;
@@ -109,7 +105,7 @@ int KineDAQ_private::readAll(KinePackage*& samples, bool keep) {
 }
 
 int KineDAQ_private::read6D(KinePackage6D& sample, bool keep) {
-    if (!reader.isOpened()) return kNotOpen;
+    if (!reader.isOpened()) return KINE_NOT_OPEN;
     const int r = pass6D(keep);
     const auto& out = passSamples6D_;
     if (!out.empty()) sample = out.back();
@@ -117,10 +113,10 @@ int KineDAQ_private::read6D(KinePackage6D& sample, bool keep) {
 }
 
 int KineDAQ_private::readAll6D(KinePackage6D*& samples, bool keep) {
-    if (!reader.isOpened()) return kNotOpen;
+    if (!reader.isOpened()) return KINE_NOT_OPEN;
     const int r = pass6D(keep);
     const auto& out = passSamples6D_;
-    if (r == kOverflow) return kOverflow;
+    if (r == KINE_READ_OVERFLOW) return KINE_READ_OVERFLOW;
     if (out.empty()) {
         delete[] samples;
         samples = nullptr;
@@ -145,8 +141,8 @@ void sixAxes(KineDAQ_private& d, KinePackage& a, KinePackage& b, KinePackage& c,
 }  // namespace
 
 int KineDAQ_private::read6Axis(int (&values)[6], bool keep) {
-    if (!reader.isOpened()) return kNotOpen;
-    if (sensorCount != 4) return kNoSuchSensor;
+    if (!reader.isOpened()) return KINE_NOT_OPEN;
+    if (sensorCount != 4) return KINE_NO_SUCH_SENSOR;
     KinePackage samples[16];
     const int r = readVirtual(samples, keep);
     if (r > 0) sixAxes(*this, samples[0], samples[1], samples[2], samples[3], values);
@@ -154,13 +150,13 @@ int KineDAQ_private::read6Axis(int (&values)[6], bool keep) {
 }
 
 int KineDAQ_private::readAll6Axis(int*& values, bool keep) {
-    if (!reader.isOpened()) return kNotOpen;
-    if (sensorCount != 4) return kNoSuchSensor;
+    if (!reader.isOpened()) return KINE_NOT_OPEN;
+    if (sensorCount != 4) return KINE_NO_SUCH_SENSOR;
     delete[] values;
     values = nullptr;
     KinePackage* all = nullptr;
     const int r = readAll(all, keep);
-    if (r != kOverflow) {
+    if (r != KINE_READ_OVERFLOW) {
         const int count = std::max(r, 0);
         values = new int[static_cast<size_t>(6 * count)];
         // readAll laid out sensorsPerPass() sensors; a sensor it did not

@@ -10,7 +10,7 @@ constexpr uint64_t kConfirmWaitMs = 2000;
 constexpr unsigned int kConfirmPollMs = 10;
 constexpr uint8_t kSpeedAndFilterBits = 0x1E;
 
-using kine::decoder::aaFamily;
+using namespace kine::protocol;
 
 }  // namespace
 
@@ -34,7 +34,7 @@ void KineDAQ_private::send171(int address, int length) {
 
 void KineDAQ_private::TurnOffTPDOPacket(std::vector<unsigned char>& out) {
     const unsigned char off = 0;
-    KineSendUtils::WriteFrame(out, KineSendUtils::kBlockConfig, &off, 1);
+    KineSendUtils::WriteFrame(out, kBlockConfig, &off, 1);
 }
 
 SensorConfig KineDAQ_private::getConfig() {
@@ -46,7 +46,7 @@ SensorConfig KineDAQ_private::getConfig() {
     else if (version == kine_version_5) read6D(sample6D, true);
 
     if (aaFamily(version)) {
-        send171(KineSendUtils::kBlockConfig, 6);
+        send171(kBlockConfig, 6);
         KinetraThread::ThreadSleep(kReplyWaitMs);
         if (version == kine_version_8) {
             read6D(sample6D, true);
@@ -72,9 +72,8 @@ bool KineDAQ_private::sendConfig(SensorConfig config) {
 
     const uint8_t requested = config.to_uin8_t();
     if (aaFamily(version)) {
-        unsigned char codes[2] = {KineSendUtils::DaqSpeedCode((requested >> 3) & 3),
-                                  KineSendUtils::DaqFilterCode((requested >> 1) & 3)};
-        send170(KineSendUtils::kBlockConfig, 2, codes);
+        unsigned char codes[2] = {speedCodeOfField((requested >> 3) & 3), filterCodeOfField((requested >> 1) & 3)};
+        send170(kBlockConfig, 2, codes);
     } else {
         reader.writeByte(static_cast<char>(requested));
         const uint64_t deadline = KinetraThread::MonotonicNow() + kConfirmWaitMs;

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "daq/KineSendUtils.h"
+#include "daq/Protocol.h"
 #include "ports/KinePorts_private.h"
 #include "transport/KineSerial.h"
 
+using namespace kine::protocol;
+
 namespace {
 
-constexpr unsigned char kDataMarker = 55;  // '7': first byte of a 0x37-family frame
 constexpr unsigned long kPassiveBytes = 300;
 constexpr unsigned long kPassiveWaitMs = 1500;
 constexpr int kMinHeaders = 3;
@@ -25,8 +27,8 @@ constexpr size_t kVersionOffset = 4;
 constexpr size_t kSerialOffset = 12;
 constexpr size_t kSerialLength = 8;
 
-bool isThreeAxisStream(unsigned char v) { return v == 68 || v == 94; }
-bool isSixAxisStream(unsigned char v) { return v == 95; }
+bool isThreeAxisStream(unsigned char v) { return v == kIdentityA || v == kIdentityB; }
+bool isSixAxisStream(unsigned char v) { return v == kIdentity6D; }
 
 }  // namespace
 
@@ -46,7 +48,7 @@ int KinePorts_private::preprocess170(KineSerial& channel, int& version) {
     int headers = 0;
     int matching = 0;
     for (size_t i = 0; i + 1 < stream.size(); ++i) {
-        if (stream[i] != kDataMarker) continue;
+        if (stream[i] != kStart37) continue;
         const unsigned char v = stream[i + 1];
         const bool three = isThreeAxisStream(v);
         const bool six = isSixAxisStream(v);
@@ -77,7 +79,7 @@ int KinePorts_private::askIdentity(KineSerial& channel, int& version) {
     // Index of the first whole identity reply in `reply`, or npos.
     auto findReply = [&reply]() {
         for (size_t p = 0; p + kReplySize <= reply.size(); ++p)
-            if (reply[p] == 0xAA && reply[p + 1] == 0x00 && reply[p + 2] == 0x0A) return p;
+            if (reply[p] == kStartAA && reply[p + 1] == 0x00 && reply[p + 2] == kBlockIdentity) return p;
         return std::string::npos;
     };
     int result = 0;
@@ -101,8 +103,9 @@ int KinePorts_private::askIdentity(KineSerial& channel, int& version) {
         std::memset(lastSerial_, 0, sizeof lastSerial_);
         std::memcpy(lastSerial_, &reply[p + kSerialOffset], kSerialLength);
         for (size_t n = kSerialLength; n > 0 && lastSerial_[n - 1] == ' '; --n) lastSerial_[n - 1] = '\0';
-        const bool six = version == 64;
-        const bool three = version == 31 || version == 34;
+        const kine_version v = versionOfIdentity(version);
+        const bool six = v == kine_version_8;
+        const bool three = v == kine_version_6 || v == kine_version_7;
         result = (six && kind_ != 3) || (three && kind_ != 6) ? 1 : 0;
         break;
     }
@@ -113,15 +116,8 @@ int KinePorts_private::askIdentity(KineSerial& channel, int& version) {
 }
 
 const char* KinePorts_private::versionText(int version) {
-    switch (version) {
-        case 31: return "31 v0.9";
-        case 34: return "34 v0.9";
-        case 64: return "64 v0.9";
-        case 68: return "68 v1.1";
-        case 94: return "94 v0.9";
-        case 95: return "95 v1.0";
-        default: return "unknown";
-    }
+    const Identity* identity = identityOf(version);
+    return identity != nullptr ? identity->text : "unknown";
 }
 
 void KinePorts_private::setVersion(KinetraPortInfo& info, int version) { info.SetDeviceVersion(versionText(version)); }

@@ -1,20 +1,39 @@
-# Lists the dynamic symbols that libkine.so defines and fails on any that is
-# not part of the public API.
+# Lists the dynamic symbols that libkine.so defines and fails on any that the
+# version script MAP does not name as public API.
 execute_process(COMMAND nm -D --defined-only -C ${LIBRARY}
   OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
 endif()
 string(REPLACE "\n" ";" lines "${symbols}")
-set(public_patterns
-  "^KineDAQ::" "^KinePorts::"
-  "^KinePackage::" "^KinePackage6D::" "^SensorConfig::" "^KPort::"
-  "^kine::alloc::reallocPackArray\\("
-  "^serial::Serial::" "^serial::SerialException::" "^serial::IOException::"
-  "^serial::PortNotOpenedException::" "^serial::list_ports\\(\\)"
-  "^(typeinfo|typeinfo name|vtable) for serial::(Serial|SerialException|IOException|PortNotOpenedException)$"
-  "^call[A-Za-z0-9_]+$"
-  "^newptr$" "^size$" "^arrSize$")
+
+# The public patterns are those of the version script's global section:
+# globs (* and ?) over demangled C++ names or plain C names, or exact names
+# in quotes.
+file(READ ${MAP} map)
+string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" map "${map}")
+string(REGEX REPLACE ".*global:(.*)local:.*" "\\1" map "${map}")
+string(REGEX REPLACE "extern \"C\\+\\+\" *{|}" "" map "${map}")
+string(REGEX MATCHALL "\"[^\"]+\"|[^ \t\n;\"]+" entries "${map}")
+set(public_patterns "")
+foreach(entry IN LISTS entries)
+  if(entry MATCHES "^\"(.*)\"$")
+    set(entry "${CMAKE_MATCH_1}")
+    set(glob FALSE)
+  else()
+    set(glob TRUE)
+  endif()
+  string(REGEX REPLACE "([][.*?+^$(){}|\\])" "\\\\\\1" pattern "${entry}")
+  if(glob)
+    string(REPLACE "\\*" ".*" pattern "${pattern}")
+    string(REPLACE "\\?" "." pattern "${pattern}")
+  endif()
+  list(APPEND public_patterns "^${pattern}$")
+endforeach()
+list(LENGTH public_patterns n)
+if(n LESS 10)
+  message(FATAL_ERROR "read only ${n} patterns from ${MAP}")
+endif()
 set(count 0)
 set(bad "")
 foreach(line IN LISTS lines)

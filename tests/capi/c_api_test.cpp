@@ -15,7 +15,6 @@
 #include "kine/kine_c.h"
 #include "kine_sim/simulated_daq.h"
 #include "support/pty_pair.h"
-#include "support/run_program.h"
 #include "support/sim_daq.h"
 
 // While set on a thread, every allocation of that thread fails, as when
@@ -39,16 +38,6 @@ using kine_test::waitFor;
 
 using kine_test::simulatedDaq;
 
-// The whole calling pattern from a C program, for a single-sensor, a
-// four-sensor and a six-axis unit of either family.
-TEST(DaqCFunctions, CProgramRunsTheCallingPattern) {
-    for (int version : {3, 4, 7, 8}) {
-        SCOPED_TRACE(version);
-        auto sim = simulatedDaq(version);
-        EXPECT_EQ(kine_test::runProgram({KINE_C_PROGRAM, sim->devicePath(), sim->deviceVersionText()}), 0);
-    }
-}
-
 TEST(DaqCFunctions, HandlesAndArguments) {
     callKineDAQ_Dispose(nullptr);
     KineDAQHandle* daq = callKineDAQ_Create();
@@ -60,10 +49,10 @@ TEST(DaqCFunctions, HandlesAndArguments) {
     EXPECT_EQ(callGetConfig(daq, &config), 0xB0);  // fresh: nothing sent, default returned
     EXPECT_EQ(config, 0xB0);
     kine_package p;
-    EXPECT_EQ(callRead(daq, &p, 0, false), -2);
-    EXPECT_EQ(callRead(daq, nullptr, 0, false), -2);
+    EXPECT_EQ(callRead(daq, &p, 0, false), KINE_NOT_OPEN);
+    EXPECT_EQ(callRead(daq, nullptr, 0, false), KINE_NOT_OPEN);
     int* values = nullptr;
-    EXPECT_EQ(callReadAll6Axis(daq, &values, false), -2);
+    EXPECT_EQ(callReadAll6Axis(daq, &values, false), KINE_NOT_OPEN);
     EXPECT_EQ(values, nullptr);
     callDeleteIntArray(&values);
     callDeletePackageArray(nullptr);

@@ -1,5 +1,5 @@
-// The ports C functions: both calling patterns from a C program, the
-// 100-record cap on lists, and lists fetched concurrently on two handles.
+// The ports C functions: the 100-record cap on lists, and lists fetched
+// concurrently on two handles.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,7 +13,6 @@
 #include "kine/kine_c.h"
 #include "support/discovery.h"
 #include "support/fake_port_tree.h"
-#include "support/run_program.h"
 
 // The array allocation of a 100-triple list, on a thread that asks for it,
 // waits 200 ms: a window for another caller to list meanwhile.
@@ -52,17 +51,6 @@ KinePortsHandle* handleWithPlainPorts(FakePortTree& tree, int count) {
     portsOf(h)->isNewPort(false);
     waitFor([&] { return callGetSizePorts(h) == count; }, 10s);
     return h;
-}
-
-TEST(PortsCFunctions, CProgramRunsBothCallingPatterns) {
-    FakePortTree tree;
-    auto streaming = makeDaq(3);
-    auto identified = makeDaq(7, "A1B2");
-    const std::string first = tree.plugUsb("ttyACM0", streaming->devicePath());
-    const std::string second = tree.plugUsb("ttyACM1", identified->devicePath());
-    EXPECT_EQ(runProgram({KINE_PORTS_C_PROGRAM, tree.dev(), tree.sys(), first, "68 v1.1", "", second, "34 v0.9",
-                          "A1B2"}),
-              0);
 }
 
 // Only 100 records fit the list: the C list and its count stop there, so the

@@ -3,28 +3,30 @@
 #include <vector>
 
 #include "daq/KineSendUtils.h"
+#include "daq/Protocol.h"
+#include "support/worked_frames.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using namespace kine_test::worked;  // Bytes and the worked command frames
 
 TEST(CommandFrames, FixedFrames) {
     Bytes v;
     KineSendUtils::SetRequestIdentity(v);
-    EXPECT_EQ(v, (Bytes{0xAB, 0x00, 0x0A, 0x10, 0x00, 0xC5}));
+    EXPECT_EQ(v, kRequestIdentity);
     v.clear();
     KineSendUtils::SetRequestConfig(v);
-    EXPECT_EQ(v, (Bytes{0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3}));
+    EXPECT_EQ(v, kRequestConfig);
     v.clear();
     KineSendUtils::SetDebugMode(v, false);
-    EXPECT_EQ(v, (Bytes{0xAA, 0x00, 0x37, 0x01, 0x00, 0x00, 0xE2}));
+    EXPECT_EQ(v, kDebugOff);
     v.clear();
     KineSendUtils::SetSpeed100Hz(v);
-    EXPECT_EQ(v, (Bytes{0xAA, 0x00, 0x32, 0x01, 0x0A, 0x00, 0xE7}));
+    EXPECT_EQ(v, kSpeed100Hz);
     v.clear();
     const unsigned char zero = 0;
-    KineSendUtils::WriteFrame(v, KineSendUtils::kBlockConfig, &zero, 1);
-    EXPECT_EQ(v, (Bytes{0xAA, 0x00, 0x32, 0x01, 0x00, 0x00, 0xDD}));
+    KineSendUtils::WriteFrame(v, kine::protocol::kBlockConfig, &zero, 1);
+    EXPECT_EQ(v, kConfigByte0Zero);
 }
 
 TEST(CommandFrames, BuildersAppend) {
@@ -36,18 +38,18 @@ TEST(CommandFrames, BuildersAppend) {
 TEST(CommandFrames, GeneralLayoutsAndChecksumCarry) {
     Bytes v;
     KineSendUtils::ReadRequest(v, 50, 6);
-    EXPECT_EQ(v, (Bytes{0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3}));
+    EXPECT_EQ(v, kRequestConfig);
     v.clear();
     KineSendUtils::ReadRequest(v, 10, 16);
-    EXPECT_EQ(v, (Bytes{0xAB, 0x00, 0x0A, 0x10, 0x00, 0xC5}));
+    EXPECT_EQ(v, kRequestIdentity);
     v.clear();
     const unsigned char a[2] = {1, 4};
     KineSendUtils::WriteFrame(v, 50, a, 2);
-    EXPECT_EQ(v, (Bytes{0xAA, 0x00, 0x32, 0x02, 0x01, 0x04, 0x00, 0xE3}));
+    EXPECT_EQ(v, kSpeed1000HzFilter15Hz);
     v.clear();
     const unsigned char b[2] = {33, 2};
     KineSendUtils::WriteFrame(v, 50, b, 2);
-    EXPECT_EQ(v, (Bytes{0xAA, 0x00, 0x32, 0x02, 0x21, 0x02, 0x01, 0x01}));
+    EXPECT_EQ(v, kSpeed30HzFilter150Hz);
     v.clear();
     KineSendUtils::ReadRequest(v, 0x1234, 2);
     EXPECT_EQ(v, (Bytes{0xAB, 0x12, 0x34, 0x02, 0x00, 0xF3}));
@@ -68,14 +70,19 @@ TEST(CommandFrames, WriteFrameLengthIsBounded) {
 }
 
 TEST(CommandFrames, DaqCodes) {
-    EXPECT_EQ(KineSendUtils::DaqSpeedCode(0), 1);
-    EXPECT_EQ(KineSendUtils::DaqSpeedCode(1), 3);
-    EXPECT_EQ(KineSendUtils::DaqSpeedCode(2), 10);
-    EXPECT_EQ(KineSendUtils::DaqSpeedCode(3), 33);
-    EXPECT_EQ(KineSendUtils::DaqFilterCode(0), 0);
-    EXPECT_EQ(KineSendUtils::DaqFilterCode(1), 2);
-    EXPECT_EQ(KineSendUtils::DaqFilterCode(2), 3);
-    EXPECT_EQ(KineSendUtils::DaqFilterCode(3), 4);
+    EXPECT_EQ(kine::protocol::speedCodeOfField(0), 1);
+    EXPECT_EQ(kine::protocol::speedCodeOfField(1), 3);
+    EXPECT_EQ(kine::protocol::speedCodeOfField(2), 10);
+    EXPECT_EQ(kine::protocol::speedCodeOfField(3), 33);
+    EXPECT_EQ(kine::protocol::filterCodeOfField(0), 0);
+    EXPECT_EQ(kine::protocol::filterCodeOfField(1), 2);
+    EXPECT_EQ(kine::protocol::filterCodeOfField(2), 3);
+    EXPECT_EQ(kine::protocol::filterCodeOfField(3), 4);
+    // Both directions of the tables agree.
+    for (int field = 0; field < 4; ++field) {
+        EXPECT_EQ(kine::protocol::speedOfCode(kine::protocol::speedCodeOfField(field))->field, field);
+        EXPECT_EQ(kine::protocol::filterOfCode(kine::protocol::filterCodeOfField(field))->field, field);
+    }
 }
 
 }  // namespace

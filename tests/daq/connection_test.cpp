@@ -13,6 +13,7 @@
 #include "support/daq_access.h"
 #include "support/interval_timer.h"
 #include "support/pty_pair.h"
+#include "support/sim_daq.h"
 
 namespace {
 
@@ -20,18 +21,9 @@ using namespace std::chrono;
 using kine_sim::SensorValues;
 using kine_sim::SimulatedDaq;
 using kine_sim::Values6D;
+using kine_test::msSince;
+using kine_test::portFor;
 using kine_test::waitFor;
-
-long msSince(steady_clock::time_point t0) {
-    return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - t0).count());
-}
-
-KPort portFor(const SimulatedDaq& sim) {
-    KPort p;
-    KPort::storeField(p.portName, sim.devicePath());
-    KPort::storeField(p.deviceVersion, sim.deviceVersionText());
-    return p;
-}
 
 std::unique_ptr<SimulatedDaq> makeSim(int version, bool compensated = false, bool refuse = false) {
     SimulatedDaq::Options o;
@@ -128,12 +120,12 @@ TEST(DaqConnection, Version3SingleSensor) {
     EXPECT_EQ(values[6], v.z);
     EXPECT_EQ(values[7], v.aux);
 
-    EXPECT_EQ(daq.read(s, 1, false), -3);
+    EXPECT_EQ(daq.read(s, 1, false), KINE_NO_SUCH_SENSOR);
     int six[6];
-    EXPECT_EQ(daq.read6Axis(six, false), -3);
+    EXPECT_EQ(daq.read6Axis(six, false), KINE_NO_SUCH_SENSOR);
     daq.close();
     EXPECT_FALSE(daq.isOpen());
-    EXPECT_EQ(daq.read(s, 0, false), -2);
+    EXPECT_EQ(daq.read(s, 0, false), KINE_NOT_OPEN);
     EXPECT_EQ(daq.getVersion(), 3);  // kept after close
     EXPECT_EQ(daq.getSensorSize(), 0);
     daq.close();  // twice is harmless
@@ -186,7 +178,7 @@ TEST_P(FourSensorRaw, Version4) {
     KinePackage a = all[0], b = all[1], c = all[2], d = all[3];
     EXPECT_EQ(six[0], static_cast<int>((a.x + b.x + c.x + d.x) * 0.25));
     EXPECT_EQ(six[5], static_cast<int>((-a.x - b.x + c.y + d.x) * 0.25));
-    EXPECT_EQ(daq.read(a, 4, false), -3);
+    EXPECT_EQ(daq.read(a, 4, false), KINE_NO_SUCH_SENSOR);
 }
 
 INSTANTIATE_TEST_SUITE_P(RawAndCompensated, FourSensorRaw, ::testing::Values(false, true));
@@ -213,7 +205,7 @@ TEST(DaqConnection, Version5SixAxis) {
     KinePackage p;
     int r = 0;
     ASSERT_TRUE(waitFor([&] { return (r = daq.read(p, 0, false)) != 0; }, seconds(1)));
-    EXPECT_EQ(r, -1);  // a 3-axis read meets a six-axis frame
+    EXPECT_EQ(r, KINE_READ_OVERFLOW);  // a 3-axis read meets a six-axis frame
 }
 
 TEST(DaqConnection, Version6And7) {
@@ -472,7 +464,7 @@ TEST(DaqConnection, SilenceAndHangUpBreakTheConnection) {
     ASSERT_TRUE(waitFor([&] { return !daq.isOpen(); }, seconds(2)));
     EXPECT_LT(msSince(t0), 900);
     EXPECT_GE(msSince(t0), 450);
-    EXPECT_EQ(daq.read(s, 0, false), -2);
+    EXPECT_EQ(daq.read(s, 0, false), KINE_NOT_OPEN);
     daq.close();
     sim->setSilent(false);
     ASSERT_TRUE(daq.open(portFor(*sim)));
@@ -480,7 +472,7 @@ TEST(DaqConnection, SilenceAndHangUpBreakTheConnection) {
 
     sim->hangUp();
     ASSERT_TRUE(waitFor([&] { return !daq.isOpen(); }, seconds(2)));
-    EXPECT_EQ(daq.read(s, 0, false), -2);
+    EXPECT_EQ(daq.read(s, 0, false), KINE_NOT_OPEN);
     daq.close();
     auto other = makeSim(3);
     EXPECT_TRUE(daq.open(portFor(*other)));

@@ -3,14 +3,16 @@
 // and configuration replies. Bytes go straight into the reader's buffer.
 #include <gtest/gtest.h>
 
-#include <functional>
-
+#include "daq/decoder_values.h"
 #include "kine_sim/frames.h"
 #include "support/daq_access.h"
 #include "support/pty_pair.h"
+#include "support/worked_frames.h"
 
 namespace {
 
+using decoder_values::fourValues;
+using decoder_values::values;
 using kine_sim::SensorValues;
 using kine_test::Access;
 using kine_test::concat;
@@ -22,36 +24,11 @@ using Out = std::deque<KinePackage>[16];
 
 int process(KineDAQ_private& d, Out& out) { return d.smProcess(out, false); }
 
-SensorValues values(int seed) {
-    SensorValues s;
-    s.x = -2 - seed;
-    s.y = 3 + 7 * seed;
-    s.z = 65535 - seed;
-    s.aux = 7 + seed;
-    for (int i = 0; i < 8; ++i) s.raw[i] = 1 + i + 100 * seed;
-    return s;
-}
-
-void fourValues(SensorValues (&s)[4], int seed) {
-    for (int k = 0; k < 4; ++k) {
-        s[k] = values(seed + 10 * k);
-        s[k].x = -100 * (k + 1) - seed;
-        s[k].y = 50 * k + seed;
-        s[k].z = 60000 + k;
-        for (int i = 0; i < 4; ++i) s[k].raw[i] = 1000 * (k + 1) + 10 * i + seed;
-    }
-}
-
 // ---------------------------------------------------------------- Frame A
 
 TEST(Decoder3DFrameA, WorkedExampleDecodesEveryField) {
-    const std::vector<uint8_t> bytes = {0x37, 0x44, 0x01, 0xFF, 0xFE, 0x00, 0x03, 0xFF, 0xFF, 0x00,
-                                        0x07, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00,
-                                        0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x04, 0x2A};
-    SensorValues s;
-    s.x = -2, s.y = 3, s.z = 65535, s.aux = 7;
-    for (int i = 0; i < 8; ++i) s.raw[i] = i + 1;
-    ASSERT_EQ(kine_sim::encodeFrameA(0x01, s), bytes);
+    const std::vector<uint8_t>& bytes = kine_test::worked::kFrameA;
+    ASSERT_EQ(kine_sim::encodeFrameA(0x01, kine_test::worked::frameAValues()), bytes);
 
     KineDAQ_private d;
     feed(d, bytes);
@@ -413,7 +390,7 @@ TEST(Decoder3DAa, StatusBitsSetTheConfigurationState) {
 }
 
 TEST(Decoder3DAa, ConfigurationReplyUpdatesTheConfiguration) {
-    const std::vector<uint8_t> example = {0xAA, 0x00, 0x32, 0x05, 0x0A, 0x03, 0x00, 0x00, 0x01, 0x00, 0xEF};
+    const std::vector<uint8_t>& example = kine_test::worked::kConfigReply;
     ASSERT_EQ(kine_sim::encodeConfigReply(10, 3, 1), example);
     {
         KineDAQ_private d;
@@ -500,7 +477,7 @@ TEST(Decoder3DHeader, SixAxisHeaderEndsTheCallAndContinuesInState1) {
     const auto a = kine_sim::encodeFrameA(0x01, values(0));
     feed(d, concat({a, {0x37, 0x5F}, a}));
     Out out;
-    EXPECT_EQ(process(d, out), -1);
+    EXPECT_EQ(process(d, out), KINE_READ_OVERFLOW);
     EXPECT_EQ(out[0].size(), 1u);  // the frame before the header
     EXPECT_EQ(d.getVersion(), 5);
     EXPECT_EQ(d.getSensorSize(), 1);
@@ -531,7 +508,7 @@ TEST(Decoder3DStatus, OverflowReturnsMinusOneAndDecodesNothing) {
     feed(d, block);
     feed(d, frame);  // over the bound: the oldest bytes go, status -1
     Out out;
-    EXPECT_EQ(process(d, out), -1);
+    EXPECT_EQ(process(d, out), KINE_READ_OVERFLOW);
     EXPECT_TRUE(out[0].empty());
     // The taken bytes are lost; the next normal read decodes again.
     feed(d, frame);
@@ -554,129 +531,9 @@ TEST(Decoder3DStatus, StoppedReaderReturnsMinusFour) {
     pty.hangUp();
     ASSERT_TRUE(kine_test::waitFor([&] { return !d.readerThread().isOpened(); }, std::chrono::seconds(3)));
     Out out;
-    EXPECT_EQ(process(d, out), -4);
+    EXPECT_EQ(process(d, out), KINE_READER_STOPPED);
     std::deque<KinePackage6D> out6;
     EXPECT_EQ(d.smProcess6D(out6, false), 0);  // the 6D decoder decodes the (empty) buffer
 }
-
-// ---------------------------------- every version: splits, checksums, garbage
-
-struct Stream3D {
-    const char* name;
-    kine_version version;  // set before decoding (the 0xAA family is set by open)
-    int sensors;
-    std::function<std::vector<uint8_t>(int)> frame;  // frame number i
-};
-
-void PrintTo(const Stream3D& s, std::ostream* os) { *os << s.name; }
-
-std::vector<Stream3D> streams3D() {
-    return {
-        {"v3", kine_version_none, 1, [](int i) { return kine_sim::encodeFrameA(0x01, values(i)); }},
-        {"v4raw", kine_version_none, 4,
-         [](int i) {
-             SensorValues s[4];
-             fourValues(s, i);
-             return kine_sim::encodeFrameB(0xB0, s);
-         }},
-        {"v4compensated", kine_version_none, 4,
-         [](int i) {
-             SensorValues s[4];
-             fourValues(s, i);
-             return kine_sim::encodeFrameB(0xB1, s);
-         }},
-        {"v6", kine_version_6, 1,
-         [](int i) {
-             return i == 1 ? kine_sim::encodeConfigReply(3, 2, 1) : kine_sim::encodeV6Data(0, 0, values(i));
-         }},
-        {"v7", kine_version_7, 4,
-         [](int i) {
-             SensorValues s[4];
-             fourValues(s, i);
-             return kine_sim::encodeV7Data(static_cast<uint8_t>(i), 0, s);
-         }},
-    };
-}
-
-struct Decoded {
-    std::vector<KinePackage> samples[4];
-    uint8_t config = 0;
-};
-
-Decoded decodeInChunks(const Stream3D& st, const std::vector<uint8_t>& bytes, const std::vector<size_t>& chunks) {
-    KineDAQ_private d;
-    Access::version(d) = st.version;
-    Access::offsets(d).push_back(KineSensor());
-    Decoded r;
-    size_t at = 0;
-    for (size_t n : chunks) {
-        feed(d, std::vector<uint8_t>(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + n)));
-        at += n;
-        Out out;
-        EXPECT_GE(process(d, out), 0);
-        for (int k = 0; k < 4; ++k) r.samples[k].insert(r.samples[k].end(), out[k].begin(), out[k].end());
-    }
-    r.config = Access::configuration(d).to_uin8_t();
-    return r;
-}
-
-::testing::AssertionResult SameDecoded(const Decoded& a, const Decoded& b) {
-    if (a.config != b.config) return ::testing::AssertionFailure() << "configuration differs";
-    for (int k = 0; k < 4; ++k) {
-        if (a.samples[k].size() != b.samples[k].size())
-            return ::testing::AssertionFailure() << "sensor " << k << ": " << a.samples[k].size() << " vs "
-                                                 << b.samples[k].size() << " samples";
-        for (size_t i = 0; i < a.samples[k].size(); ++i) {
-            auto same = SameSample(a.samples[k][i], b.samples[k][i]);
-            if (!same) return same << " (sensor " << k << ", sample " << i << ")";
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
-
-class Decoder3DEveryVersion : public ::testing::TestWithParam<Stream3D> {};
-
-TEST_P(Decoder3DEveryVersion, SplitStreamsDecodeLikeTheWholeStream) {
-    const Stream3D& st = GetParam();
-    const auto bytes = concat({st.frame(0), st.frame(1), st.frame(2)});
-    const Decoded whole = decodeInChunks(st, bytes, {bytes.size()});
-    const size_t expected = st.version == kine_version_6 ? 2 : 3;  // v6 frame 1 is a configuration reply
-    for (int k = 0; k < 4; ++k) ASSERT_EQ(whole.samples[k].size(), k < st.sensors ? expected : 0u);
-
-    for (const auto& chunks : kine_test::chunkings(bytes.size(), 40, 1234))
-        ASSERT_TRUE(SameDecoded(decodeInChunks(st, bytes, chunks), whole)) << kine_test::describe(chunks);
-}
-
-TEST_P(Decoder3DEveryVersion, BadChecksumDropsExactlyOneFrame) {
-    const Stream3D& st = GetParam();
-    KineDAQ_private d;
-    Access::version(d) = st.version;
-    const auto good = st.frame(0);
-    const Decoded reference = decodeInChunks(st, good, {good.size()});
-    for (size_t at : {good.size() - 1, size_t{5}}) {  // checksum byte, then a data byte
-        Out first, bad, next;
-        feed(d, good);
-        EXPECT_EQ(process(d, first), 1);
-        EXPECT_TRUE(d.isChksumOK());
-        feed(d, corrupted(good, at));
-        EXPECT_EQ(process(d, bad), 0);
-        EXPECT_FALSE(d.isChksumOK());
-        feed(d, good);
-        EXPECT_EQ(process(d, next), 1);
-        EXPECT_TRUE(d.isChksumOK());
-        for (int k = 0; k < st.sensors; ++k) EXPECT_TRUE(SameSample(next[k][0], reference.samples[k][0]));
-    }
-}
-
-TEST_P(Decoder3DEveryVersion, GarbageBetweenFramesIsSkipped) {
-    const Stream3D& st = GetParam();
-    const std::vector<uint8_t> garbage = {0x00, 0xFF, 0x13, 0x37, 0x01, 0xAA, 0x99, 0x42, 0x37, 0x00};
-    const auto clean = concat({st.frame(0), st.frame(2)});
-    const auto dirty = concat({garbage, st.frame(0), garbage, st.frame(2), garbage});
-    EXPECT_TRUE(SameDecoded(decodeInChunks(st, dirty, {dirty.size()}), decodeInChunks(st, clean, {clean.size()})));
-}
-
-INSTANTIATE_TEST_SUITE_P(Versions, Decoder3DEveryVersion, ::testing::ValuesIn(streams3D()),
-                         [](const ::testing::TestParamInfo<Stream3D>& i) { return std::string(i.param.name); });
 
 }  // namespace

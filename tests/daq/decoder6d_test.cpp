@@ -2,36 +2,21 @@
 // Frame E (v5) and 0xAA data frames of version 8, with the unit's 6D offset.
 #include <gtest/gtest.h>
 
-#include <functional>
-
+#include "daq/decoder_values.h"
 #include "kine_sim/frames.h"
 #include "support/daq_access.h"
+#include "support/worked_frames.h"
 
 namespace {
 
+using decoder_values::unit;
 using kine_sim::Values6D;
 using kine_test::Access;
 using kine_test::concat;
-using kine_test::corrupted;
 using kine_test::feed;
 using kine_test::SameSample;
 
 using Out = std::deque<KinePackage6D>;
-
-Values6D unit(int seed) {
-    Values6D v;
-    v.Fx = -1 - seed;
-    v.Fy = 2000 + seed;
-    v.Fz = 40000 + seed;  // above 32767: its signedness shows
-    v.Tx = -300;
-    v.Ty = 5 * seed;
-    v.Tz = -32768;
-    for (int k = 0; k < 4; ++k) {
-        v.sensors[k].aux = 11 * (k + 1) + seed;
-        for (int i = 0; i < 8; ++i) v.sensors[k].raw[i] = 1000 * (k + 1) + 100 * i + seed;
-    }
-    return v;
-}
 
 // x, y, z are the force vector of the four raw channels r.
 void expectVector(const int32_t* r, int32_t x, int32_t y, int32_t z) {
@@ -43,15 +28,8 @@ void expectVector(const int32_t* r, int32_t x, int32_t y, int32_t z) {
 // ---------------------------------------------------------------- Frame E
 
 TEST(Decoder6DFrameE, WorkedExample) {
-    std::vector<uint8_t> bytes = {0x37, 0x5F, 0x00, 0xFF, 0xFF};
-    bytes.insert(bytes.end(), 18, 0x00);
-    for (int k = 0; k < 4; ++k) bytes.insert(bytes.end(), {0x00, 0x64, 0x00, 0xC8, 0x01, 0x2C, 0x01, 0x90});
-    bytes.insert(bytes.end(), {0x09, 0xA6});
-    Values6D v;
-    v.Fx = -1;
-    for (auto& s : v.sensors)
-        for (int i = 0; i < 4; ++i) s.raw[i] = 100 * (i + 1);
-    ASSERT_EQ(kine_sim::encodeFrameE(0x00, v), bytes);
+    const std::vector<uint8_t> bytes = kine_test::worked::frameE();
+    ASSERT_EQ(kine_sim::encodeFrameE(0x00, kine_test::worked::frameEValues()), bytes);
 
     KineDAQ_private d;
     feed(d, bytes);
@@ -235,108 +213,10 @@ TEST(Decoder6DStatus, NothingReadYetAndOverflow) {
     while (block.size() + frame.size() <= ReaderThread::kMaxBuffer) block.insert(block.end(), frame.begin(), frame.end());
     feed(d, block);
     feed(d, frame);
-    EXPECT_EQ(d.smProcess6D(out, false), -1);
+    EXPECT_EQ(d.smProcess6D(out, false), KINE_READ_OVERFLOW);
     EXPECT_TRUE(out.empty());
     feed(d, frame);
     EXPECT_EQ(d.smProcess6D(out, false), 1);
 }
-
-// ----------------------------------- both versions: splits, checksums, garbage
-
-struct Stream6D {
-    const char* name;
-    kine_version version;
-    std::function<std::vector<uint8_t>(int)> frame;
-};
-
-void PrintTo(const Stream6D& s, std::ostream* os) { *os << s.name; }
-
-std::vector<Stream6D> streams6D() {
-    return {
-        {"v5", kine_version_none, [](int i) { return kine_sim::encodeFrameE(static_cast<uint8_t>(0xB0 + i), unit(i)); }},
-        {"v8", kine_version_8,
-         [](int i) {
-             return i == 1 ? kine_sim::encodeConfigReply(1, 2, 1)
-                           : kine_sim::encodeV8Data(static_cast<uint8_t>(i), 0, unit(i));
-         }},
-    };
-}
-
-struct Decoded {
-    std::vector<KinePackage6D> samples;
-    uint8_t config = 0;
-};
-
-Decoded decodeInChunks(const Stream6D& st, const std::vector<uint8_t>& bytes, const std::vector<size_t>& chunks) {
-    KineDAQ_private d;
-    Access::version(d) = st.version;
-    Decoded r;
-    size_t at = 0;
-    for (size_t n : chunks) {
-        feed(d, std::vector<uint8_t>(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + n)));
-        at += n;
-        Out out;
-        EXPECT_GE(d.smProcess6D(out, false), 0);
-        r.samples.insert(r.samples.end(), out.begin(), out.end());
-    }
-    r.config = Access::configuration(d).to_uin8_t();
-    return r;
-}
-
-::testing::AssertionResult SameDecoded(const Decoded& a, const Decoded& b) {
-    if (a.config != b.config) return ::testing::AssertionFailure() << "configuration differs";
-    if (a.samples.size() != b.samples.size())
-        return ::testing::AssertionFailure() << a.samples.size() << " vs " << b.samples.size() << " samples";
-    for (size_t i = 0; i < a.samples.size(); ++i) {
-        auto same = SameSample(a.samples[i], b.samples[i]);
-        if (!same) return same << " (sample " << i << ")";
-    }
-    return ::testing::AssertionSuccess();
-}
-
-class Decoder6DEveryVersion : public ::testing::TestWithParam<Stream6D> {};
-
-TEST_P(Decoder6DEveryVersion, SplitStreamsDecodeLikeTheWholeStream) {
-    const Stream6D& st = GetParam();
-    const auto bytes = concat({st.frame(0), st.frame(1), st.frame(2)});
-    const Decoded whole = decodeInChunks(st, bytes, {bytes.size()});
-    ASSERT_EQ(whole.samples.size(), st.version == kine_version_8 ? 2u : 3u);
-
-    for (const auto& chunks : kine_test::chunkings(bytes.size(), 60, 99))
-        ASSERT_TRUE(SameDecoded(decodeInChunks(st, bytes, chunks), whole)) << kine_test::describe(chunks);
-}
-
-TEST_P(Decoder6DEveryVersion, BadChecksumDropsExactlyOneFrame) {
-    const Stream6D& st = GetParam();
-    KineDAQ_private d;
-    Access::version(d) = st.version;
-    const auto good = st.frame(0);
-    const Decoded reference = decodeInChunks(st, good, {good.size()});
-    for (size_t at : {good.size() - 2, size_t{7}}) {
-        const auto bad = corrupted(good, at);
-        Out first, none, next;
-        feed(d, good);
-        EXPECT_EQ(d.smProcess6D(first, false), 1);
-        EXPECT_TRUE(d.isChksumOK());
-        feed(d, bad);
-        EXPECT_EQ(d.smProcess6D(none, false), 0);
-        EXPECT_FALSE(d.isChksumOK());
-        feed(d, good);
-        ASSERT_EQ(d.smProcess6D(next, false), 1);
-        EXPECT_TRUE(d.isChksumOK());
-        EXPECT_TRUE(SameSample(next[0], reference.samples[0]));
-    }
-}
-
-TEST_P(Decoder6DEveryVersion, GarbageBetweenFramesIsSkipped) {
-    const Stream6D& st = GetParam();
-    const std::vector<uint8_t> garbage = {0x00, 0x5F, 0x37, 0x02, 0xAA, 0x20, 0xFE, 0x37, 0x44};
-    const auto clean = concat({st.frame(0), st.frame(2)});
-    const auto dirty = concat({garbage, st.frame(0), garbage, st.frame(2), garbage});
-    EXPECT_TRUE(SameDecoded(decodeInChunks(st, dirty, {dirty.size()}), decodeInChunks(st, clean, {clean.size()})));
-}
-
-INSTANTIATE_TEST_SUITE_P(Versions, Decoder6DEveryVersion, ::testing::ValuesIn(streams6D()),
-                         [](const ::testing::TestParamInfo<Stream6D>& i) { return std::string(i.param.name); });
 
 }  // namespace

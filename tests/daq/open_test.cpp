@@ -30,16 +30,10 @@ namespace {
 
 using namespace std::chrono;
 using kine_test::msSince;
+using kine_test::portOf;
 using kine_test::waitFor;
 
 using kine_test::simulatedDaq;
-
-KPort portOf(const std::string& path, const char* text) {
-    KPort p;
-    KPort::storeField(p.portName, path);
-    KPort::storeField(p.deviceVersion, text);
-    return p;
-}
 
 struct Case {
     int version;       // protocol version of the simulated unit

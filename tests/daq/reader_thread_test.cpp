@@ -56,7 +56,7 @@ TEST(ReaderThread, BufferIsBoundedAt100000Bytes) {
     r.appendReceived(&one, 1);  // one above: the oldest byte goes
     got = r.getBuffer(true, status);
     ASSERT_EQ(got.size(), 100000u);
-    EXPECT_EQ(status, -1);
+    EXPECT_EQ(status, ReaderThread::kOverflow);
     EXPECT_EQ(got.front(), 1);
     EXPECT_EQ(got.back(), 0xB2);
 
@@ -66,7 +66,7 @@ TEST(ReaderThread, BufferIsBoundedAt100000Bytes) {
     s.appendReceived(twenty.data(), twenty.size());  // 100,010: the 20 oldest go
     got = s.getBuffer(false, status);
     ASSERT_EQ(got.size(), 99990u);
-    EXPECT_EQ(status, -1);
+    EXPECT_EQ(status, ReaderThread::kOverflow);
     EXPECT_EQ(got.front(), static_cast<unsigned char>(20));
     EXPECT_EQ(got[99969], static_cast<unsigned char>(99989));
     EXPECT_EQ(got.back(), 0xC3);
@@ -99,7 +99,7 @@ TEST(ReaderThread, EndsAfter550msOfSilence) {
     EXPECT_LT(ms, 800);
     int status;
     EXPECT_TRUE(r.getBuffer(true, status).empty());  // emptied when Run ends
-    EXPECT_EQ(status, -4);
+    EXPECT_EQ(status, ReaderThread::kStopped);
     r.Wait();
 }
 
@@ -148,7 +148,7 @@ TEST(ReaderThread, QueuedCommandIsSentAndConfirmed) {
 
     // A read that overflows the buffer does not confirm.
     pty.write(std::vector<uint8_t>(20, 2));
-    ASSERT_TRUE(waitFor([&] { return statusOf(r) == -1; }, seconds(1)));
+    ASSERT_TRUE(waitFor([&] { return statusOf(r) == ReaderThread::kOverflow; }, seconds(1)));
     EXPECT_FALSE(r.isConfWritten());
 
     r.getBuffer(false, status);
@@ -169,7 +169,7 @@ TEST(ReaderThread, HangUpMidStreamEndsTheThread) {
     t.stop();
     pty.hangUp();
     ASSERT_TRUE(waitFor([&] { return !r.isOpened(); }, seconds(2)));
-    EXPECT_EQ(statusOf(r), -4);
+    EXPECT_EQ(statusOf(r), ReaderThread::kStopped);
     r.Wait();
 }
 
@@ -219,7 +219,7 @@ TEST(ReaderThread, QueuedCommandsDoNotStretchTheSilenceWindow) {
     EXPECT_FALSE(r.isOpened());
     EXPECT_GE(ms, 530);
     EXPECT_LT(ms, 900);
-    EXPECT_EQ(statusOf(r), -4);
+    EXPECT_EQ(statusOf(r), ReaderThread::kStopped);
     EXPECT_GE(pty.readAvailable().size(), 5u);
     r.Wait();
 }

@@ -103,16 +103,16 @@ TEST(SampleReadsClosed, EveryReadReturnsMinusTwoAndTouchesNothing) {
     int* ints = new int[6];
     int* const intsBefore = ints;
 
-    EXPECT_EQ(d.read(sample, 0, false), -2);
-    EXPECT_EQ(d.read(sample, -1, false), -2);
-    EXPECT_EQ(d.readVirtual(many, false), -2);
-    EXPECT_EQ(d.readArray(eight, false), -2);
-    EXPECT_EQ(d.readVirtualArray(all, false), -2);
-    EXPECT_EQ(d.readAll(array, false), -2);
-    EXPECT_EQ(d.read6D(sample6, false), -2);
-    EXPECT_EQ(d.readAll6D(array6, false), -2);
-    EXPECT_EQ(d.read6Axis(six, false), -2);
-    EXPECT_EQ(d.readAll6Axis(ints, false), -2);
+    EXPECT_EQ(d.read(sample, 0, false), KINE_NOT_OPEN);
+    EXPECT_EQ(d.read(sample, -1, false), KINE_NOT_OPEN);
+    EXPECT_EQ(d.readVirtual(many, false), KINE_NOT_OPEN);
+    EXPECT_EQ(d.readArray(eight, false), KINE_NOT_OPEN);
+    EXPECT_EQ(d.readVirtualArray(all, false), KINE_NOT_OPEN);
+    EXPECT_EQ(d.readAll(array, false), KINE_NOT_OPEN);
+    EXPECT_EQ(d.read6D(sample6, false), KINE_NOT_OPEN);
+    EXPECT_EQ(d.readAll6D(array6, false), KINE_NOT_OPEN);
+    EXPECT_EQ(d.read6Axis(six, false), KINE_NOT_OPEN);
+    EXPECT_EQ(d.readAll6Axis(ints, false), KINE_NOT_OPEN);
 
     EXPECT_EQ(sample.x, 77);
     EXPECT_EQ(many[3].y, 5);
@@ -201,21 +201,21 @@ TEST_F(SampleReads, SensorIndexOutsideTheDaqIsRefused) {
     KinePackage sample;
     sample.x = 1;
     // Sensor count still 0: an index within 0..15 runs the pass, others are refused.
-    EXPECT_EQ(d.read(sample, -1, false), -3);
-    EXPECT_EQ(d.read(sample, 16, false), -3);
-    EXPECT_EQ(d.read(sample, 1000000, false), -3);
+    EXPECT_EQ(d.read(sample, -1, false), KINE_NO_SUCH_SENSOR);
+    EXPECT_EQ(d.read(sample, 16, false), KINE_NO_SUCH_SENSOR);
+    EXPECT_EQ(d.read(sample, 1000000, false), KINE_NO_SUCH_SENSOR);
     EXPECT_EQ(d.read(sample, 5, false), 0);
 
     send(frameB(4));
     EXPECT_EQ(d.read(sample, 3, false), 1);
     EXPECT_EQ(sample.x, 3004);
-    EXPECT_EQ(d.read(sample, 5, false), -3);
-    EXPECT_EQ(d.read(sample, 4, false), -3);
+    EXPECT_EQ(d.read(sample, 5, false), KINE_NO_SUCH_SENSOR);
+    EXPECT_EQ(d.read(sample, 4, false), KINE_NO_SUCH_SENSOR);
     EXPECT_EQ(sample.x, 3004);
 
     send(kine_sim::encodeFrameA(0xB0, single(0)));
     EXPECT_EQ(d.read(sample, 0, false), 1);
-    EXPECT_EQ(d.read(sample, 1, false), -3);  // now a single-sensor DAQ
+    EXPECT_EQ(d.read(sample, 1, false), KINE_NO_SUCH_SENSOR);  // now a single-sensor DAQ
 }
 
 TEST_F(SampleReads, SixAxisReadsNeedFourSensors) {
@@ -223,10 +223,10 @@ TEST_F(SampleReads, SixAxisReadsNeedFourSensors) {
     KinePackage sample;
     ASSERT_EQ(d.read(sample, 0, false), 1);
     int six[6] = {7, 7, 7, 7, 7, 7};
-    EXPECT_EQ(d.read6Axis(six, false), -3);
+    EXPECT_EQ(d.read6Axis(six, false), KINE_NO_SUCH_SENSOR);
     EXPECT_EQ(six[0], 7);
     int* values = nullptr;
-    EXPECT_EQ(d.readAll6Axis(values, false), -3);
+    EXPECT_EQ(d.readAll6Axis(values, false), KINE_NO_SUCH_SENSOR);
     EXPECT_EQ(values, nullptr);
 }
 
@@ -321,20 +321,20 @@ TEST_F(SampleReads, OverflowIsPassedOnAndLeavesArraysAlone) {
     overflow();
     KinePackage sample;
     sample.x = 8;
-    EXPECT_EQ(d.read(sample, 0, false), -1);
+    EXPECT_EQ(d.read(sample, 0, false), KINE_READ_OVERFLOW);
     EXPECT_EQ(sample.x, 8);
 
     overflow();
     KinePackage* samples = new KinePackage[3];
     KinePackage* const before = samples;
-    EXPECT_EQ(d.readAll(samples, false), -1);
+    EXPECT_EQ(d.readAll(samples, false), KINE_READ_OVERFLOW);
     EXPECT_EQ(samples, before);
     delete[] samples;
 
     overflow();
     KinePackage6D* samples6 = new KinePackage6D[2];
     KinePackage6D* const before6 = samples6;
-    EXPECT_EQ(d.readAll6D(samples6, false), -1);
+    EXPECT_EQ(d.readAll6D(samples6, false), KINE_READ_OVERFLOW);
     EXPECT_EQ(samples6, before6);
     delete[] samples6;
 }
@@ -342,7 +342,7 @@ TEST_F(SampleReads, OverflowIsPassedOnAndLeavesArraysAlone) {
 TEST_F(SampleReads, SixAxisFrameInAThreeAxisReadGivesMinusOne) {
     send(frameE(0));
     KinePackage sample;
-    EXPECT_EQ(d.read(sample, 0, false), -1);
+    EXPECT_EQ(d.read(sample, 0, false), KINE_READ_OVERFLOW);
     EXPECT_EQ(d.getVersion(), 5);
 }
 

@@ -29,12 +29,6 @@ inline serial::Timeout makeTimeout(uint32_t inter_byte, uint32_t read_constant,
     return t;
 }
 
-// Milliseconds since `start` on the steady clock.
-inline double msSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
 // Descriptors of this process that are open on `path`.
 inline std::vector<int> descriptorsOn(const std::string& path) {
     std::vector<int> fds;

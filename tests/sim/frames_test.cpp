@@ -4,6 +4,7 @@
 #include <kine_sim/frames.h>
 
 #include "host_port.h"
+#include "support/worked_frames.h"
 
 namespace {
 
@@ -33,9 +34,8 @@ TEST(SimFrames, ChecksumIsA16BitWrappingSum) {
 }
 
 TEST(SimFrames, FrameAMatchesTheWorkedExample) {
-    SensorValues s = sim_test::frameAExampleValues();
-    const Bytes expected{0x37, 0x44, 0x01, 0xFF, 0xFE, 0x00, 0x03, 0xFF, 0xFF, 0x00, 0x07, 0x00, 0x01, 0x00, 0x02,
-                         0x00, 0x03, 0x00, 0x04, 0x00, 0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x04, 0x2A};
+    SensorValues s = kine_test::worked::frameAValues();
+    const Bytes& expected = kine_test::worked::kFrameA;
     EXPECT_EQ(encodeFrameA(0x01, s), expected);
     s.z = -1;  // only the low 16 bits are sent
     EXPECT_EQ(encodeFrameA(0x01, s), expected);
@@ -68,19 +68,8 @@ TEST(SimFrames, FrameBLayoutFollowsTheModeBit) {
 }
 
 TEST(SimFrames, FrameEMatchesTheWorkedExample) {
-    Values6D v;
-    v.Fx = -1;
-    for (auto& s : v.sensors) {
-        s.raw[0] = 100;
-        s.raw[1] = 200;
-        s.raw[2] = 300;
-        s.raw[3] = 400;
-    }
-    Bytes expected{0x37, 0x5F, 0x00, 0xFF, 0xFF};
-    expected.insert(expected.end(), 18, 0x00);
-    for (int k = 0; k < 4; ++k) expected.insert(expected.end(), {0x00, 0x64, 0x00, 0xC8, 0x01, 0x2C, 0x01, 0x90});
-    expected.insert(expected.end(), {0x09, 0xA6});
-    EXPECT_EQ(encodeFrameE(0x00, v), expected);
+    Values6D v = kine_test::worked::frameEValues();
+    EXPECT_EQ(encodeFrameE(0x00, v), kine_test::worked::frameE());
 
     v.Tz = 6;
     v.sensors[2].aux = 9;
@@ -91,7 +80,7 @@ TEST(SimFrames, FrameEMatchesTheWorkedExample) {
 }
 
 TEST(SimFrames, AaFramingAndReplies) {
-    EXPECT_EQ(encodeConfigReply(10, 3, 1), (Bytes{0xAA, 0x00, 0x32, 0x05, 0x0A, 0x03, 0x00, 0x00, 0x01, 0x00, 0xEF}));
+    EXPECT_EQ(encodeConfigReply(10, 3, 1), kine_test::worked::kConfigReply);
     EXPECT_EQ(encodeAaFrame(0x0123, {}), (Bytes{0xAA, 0x01, 0x23, 0x00, 0x00, 0x00, 0xCE}));
 
     const Bytes id = encodeIdentityReply(34, "A1B2");
@@ -150,14 +139,15 @@ TEST(SimFrames, DataPayloadsFollowTheTables) {
 }
 
 TEST(SimFrames, HostCommandFramesMatchTheWorkedExamples) {
-    EXPECT_EQ(encodeReadRequest(0x0A, 16), (Bytes{0xAB, 0x00, 0x0A, 0x10, 0x00, 0xC5}));
-    EXPECT_EQ(encodeReadRequest(0x32, 6), (Bytes{0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3}));
-    EXPECT_EQ(encodeWriteCommand(0x37, {10}), (Bytes{0xAA, 0x00, 0x37, 0x01, 0x0A, 0x00, 0xEC}));
-    EXPECT_EQ(encodeWriteCommand(0x37, {0}), (Bytes{0xAA, 0x00, 0x37, 0x01, 0x00, 0x00, 0xE2}));
-    EXPECT_EQ(encodeWriteCommand(0x32, {0}), (Bytes{0xAA, 0x00, 0x32, 0x01, 0x00, 0x00, 0xDD}));
-    EXPECT_EQ(encodeWriteCommand(0x32, {10}), (Bytes{0xAA, 0x00, 0x32, 0x01, 0x0A, 0x00, 0xE7}));
-    EXPECT_EQ(encodeWriteCommand(0x32, {1, 4}), (Bytes{0xAA, 0x00, 0x32, 0x02, 0x01, 0x04, 0x00, 0xE3}));
-    EXPECT_EQ(encodeWriteCommand(0x32, {33, 2}), (Bytes{0xAA, 0x00, 0x32, 0x02, 0x21, 0x02, 0x01, 0x01}));
+    using namespace kine_test::worked;
+    EXPECT_EQ(encodeReadRequest(0x0A, 16), kRequestIdentity);
+    EXPECT_EQ(encodeReadRequest(0x32, 6), kRequestConfig);
+    EXPECT_EQ(encodeWriteCommand(0x37, {10}), kDebugOn);
+    EXPECT_EQ(encodeWriteCommand(0x37, {0}), kDebugOff);
+    EXPECT_EQ(encodeWriteCommand(0x32, {0}), kConfigByte0Zero);
+    EXPECT_EQ(encodeWriteCommand(0x32, {10}), kSpeed100Hz);
+    EXPECT_EQ(encodeWriteCommand(0x32, {1, 4}), kSpeed1000HzFilter15Hz);
+    EXPECT_EQ(encodeWriteCommand(0x32, {33, 2}), kSpeed30HzFilter150Hz);
 }
 
 }  // namespace

@@ -24,16 +24,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // The values of the worked Frame A example: x -2, y 3, z 65535, aux 7, raw 1..8.
-inline kine_sim::SensorValues frameAExampleValues() {
-    kine_sim::SensorValues s;
-    s.x = -2;
-    s.y = 3;
-    s.z = 65535;
-    s.aux = 7;
-    for (int i = 0; i < 8; ++i) s.raw[i] = i + 1;
-    return s;
-}
-
 inline int be16s(const uint8_t* p) { return static_cast<int16_t>((p[0] << 8) | p[1]); }
 inline int be16u(const uint8_t* p) { return (p[0] << 8) | p[1]; }
 

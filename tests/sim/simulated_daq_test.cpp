@@ -10,6 +10,7 @@
 
 #include "host_port.h"
 #include "support/pty_pair.h"
+#include "support/worked_frames.h"
 
 namespace {
 
@@ -148,7 +149,7 @@ TEST(SimDaq, EveryVersionStreamsItsFrameLayout) {
 
 TEST(SimDaq, ConstantAndFedValuesArriveExactly) {
     auto sim = makeSim(3);
-    sim->setConstant(frameAExampleValues());
+    sim->setConstant(kine_test::worked::frameAValues());
     sim->feed(Channel::x, {11, 12, 13});
     sim->feed(Channel::raw7, {-1, 40000});
     // Nobody has the port open: nothing is sent, nothing is consumed.
@@ -241,17 +242,17 @@ TEST(SimDaq, AppliesConfigurationWrites) {
         h.write(cmd);
         return kine_test::waitFor([&] { return sim->configByte() == expected; }, milliseconds(500));
     };
-    EXPECT_TRUE(configAfter({0xAA, 0x00, 0x32, 0x02, 0x21, 0x02, 0x01, 0x01}, 0xBA));  // 30 Hz, 150 Hz filter
+    EXPECT_TRUE(configAfter(kine_test::worked::kSpeed30HzFilter150Hz, 0xBA));  // 30 Hz, 150 Hz filter
     EXPECT_EQ(sim->framesPerSecond(), 30);
-    EXPECT_TRUE(configAfter({0xAA, 0x00, 0x32, 0x01, 0x0A, 0x00, 0xE7}, 0xB2));  // 100 Hz; the filter stays
-    EXPECT_EQ(request(h, {0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3}, 0x0032).bytes,
+    EXPECT_TRUE(configAfter(kine_test::worked::kSpeed100Hz, 0xB2));  // 100 Hz; the filter stays
+    EXPECT_EQ(request(h, kine_test::worked::kRequestConfig, 0x0032).bytes,
               (Bytes{0xAA, 0x00, 0x32, 0x05, 0x0A, 0x02, 0x00, 0x00, 0x00, 0x00, 0xED}));
-    EXPECT_TRUE(configAfter({0xAA, 0x00, 0x32, 0x02, 0x01, 0x04, 0x00, 0xE3}, 0xA6));  // 1000 Hz, 15 Hz
+    EXPECT_TRUE(configAfter(kine_test::worked::kSpeed1000HzFilter15Hz, 0xA6));  // 1000 Hz, 15 Hz
     EXPECT_TRUE(configAfter(encodeWriteCommand(0x32, {3, 0, 0, 0, 1}), 0xA9));     // 333 Hz, compensated
 
-    h.write({0xAA, 0x00, 0x37, 0x01, 0x0A, 0x00, 0xEC});
+    h.write(kine_test::worked::kDebugOn);
     EXPECT_TRUE(kine_test::waitFor([&] { return sim->debugMode(); }, milliseconds(500)));
-    h.write({0xAA, 0x00, 0x37, 0x01, 0x00, 0x00, 0xE2});
+    h.write(kine_test::worked::kDebugOff);
     EXPECT_TRUE(kine_test::waitFor([&] { return !sim->debugMode(); }, milliseconds(500)));
 
     // A bad checksum and an unknown block change nothing; a good frame right after still counts.
@@ -264,15 +265,15 @@ TEST(SimDaq, AppliesConfigurationWrites) {
 TEST(SimDaq, StopsAndResumesPeriodicData) {
     auto sim = makeSim(8);
     HostPort h(sim->devicePath());
-    h.write({0xAA, 0x00, 0x32, 0x01, 0x00, 0x00, 0xDD});
+    h.write(kine_test::worked::kConfigByte0Zero);
     ASSERT_TRUE(kine_test::waitFor([&] { return !sim->streaming(); }, milliseconds(500)));
     h.readFor(milliseconds(5));
     EXPECT_TRUE(dataFrames(framesOf(h.readFor(milliseconds(100)))).empty());
-    const Frame cfg = request(h, {0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3}, 0x0032);
+    const Frame cfg = request(h, kine_test::worked::kRequestConfig, 0x0032);
     ASSERT_FALSE(cfg.bytes.empty());
     EXPECT_EQ(cfg.bytes[4], 0);  // speed code 0: periodic data off
 
-    h.write({0xAA, 0x00, 0x32, 0x01, 0x0A, 0x00, 0xE7});
+    h.write(kine_test::worked::kSpeed100Hz);
     EXPECT_FALSE(awaitFrame(h, isData).bytes.empty());
     EXPECT_TRUE(sim->streaming());
     EXPECT_EQ(sim->framesPerSecond(), 100);
@@ -304,7 +305,7 @@ TEST(SimDaq, Family37TakesConfigurationBytes) {
     EXPECT_EQ(refusing->configByte(), 0xA0);
     auto refusing7 = makeSim(7, [](Options& o) { o.refuseConfig = true; });
     HostPort hr7(refusing7->devicePath());
-    hr7.write({0xAA, 0x00, 0x32, 0x02, 0x21, 0x02, 0x01, 0x01});
+    hr7.write(kine_test::worked::kSpeed30HzFilter150Hz);
     EXPECT_EQ(request(hr7, {0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3}, 0x0032).bytes.at(4), 1);
     EXPECT_EQ(refusing7->framesPerSecond(), 1000);
 }

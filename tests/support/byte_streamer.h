@@ -44,9 +44,4 @@ private:
     std::thread thread_;
 };
 
-inline long msSince(std::chrono::steady_clock::time_point t0) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
-}
-
 }  // namespace kine_test

@@ -48,6 +48,11 @@ int openDescriptorCount();
 // starts with the first thread creation are counted from the beginning.
 int threadCount();
 
+// Milliseconds since `start` on the steady clock.
+inline double msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
 // Waits until pred() is true or the timeout passes; returns pred()'s last value.
 template <typename Pred>
 bool waitFor(Pred pred, std::chrono::milliseconds timeout,

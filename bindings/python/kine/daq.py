@@ -15,7 +15,7 @@ from .errors import (ConfigError, NoSuchSensorError, NotOpenError, OpenError, Op
                      OverflowWarning, ReaderStoppedError, WrongReadError)
 from .records import Config, ForceTorque, PACKAGE_SIZE, PACKAGE6D_SIZE
 
-# Read results of the C functions.
+# Read results of the C functions (the KINE_* read codes of kine/kine_result.h).
 READ_OVERFLOW, NOT_OPEN, NO_SUCH_SENSOR, READER_STOPPED = -1, -2, -3, -4
 SIX_AXIS_VERSIONS = (5, 8)
 MAX_PORT_NAME = 24  # characters of a port name the library accepts

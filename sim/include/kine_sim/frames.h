@@ -1,6 +1,10 @@
 // Byte-level encoders for the frames a DAQ sends, and for the command frames a
 // host sends to it. Every multi-byte field is big-endian; every checksum is the
 // 16-bit wrap-around byte sum, sent high byte first.
+//
+// Written independently of the library's protocol header (src/daq/Protocol.h)
+// on purpose: the simulator checks the library from outside, so a fault in
+// the library's tables shows up as a mismatch instead of being shared.
 #pragma once
 
 #include <cstddef>

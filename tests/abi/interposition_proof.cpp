@@ -21,6 +21,7 @@
 #include "kine/KPort.h"
 #include "kine/KineDAQ.h"
 #include "kine/kine_alloc.h"
+#include "support/worked_frames.h"
 
 // Exported like any application symbol built without hidden visibility, so
 // that they would take the place of the library's if its references could
@@ -33,10 +34,7 @@ APPLICATION_GLOBAL size_t* arrSize = nullptr;
 
 namespace {
 
-// A Frame A (one-sensor DAQ): x = -2, y = 3, z = 65535, aux = 7, raw 1..8.
-const std::vector<uint8_t> kFrameA = {0x37, 0x44, 0x01, 0xFF, 0xFE, 0x00, 0x03, 0xFF, 0xFF, 0x00,
-                                      0x07, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00,
-                                      0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x04, 0x2A};
+using kine_test::worked::kFrameA;  // one-sensor DAQ: x = -2, y = 3, z = 65535
 
 // A DAQ on a pseudo-terminal that streams Frame A every millisecond until
 // stopped (at most 5 s).

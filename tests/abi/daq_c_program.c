@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     CHECK(callGetLastOpenErrno(daq) == 0);
     CHECK(callOpenErrorText(callGetLastOpenError(daq)) != NULL);
     CHECK(!callIsOpen(daq));
-    CHECK(callRead(daq, &sample, 0, false) == -2);
+    CHECK(callRead(daq, &sample, 0, false) == KINE_NOT_OPEN);
 
     CHECK(callOpen(daq, argv[1], argv[2]));
     CHECK(callGetLastOpenError(daq) == KINE_OPEN_OK);
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
         }
         callDeleteIntArray(&axes);
     } else if (sensors == 1) {
-        CHECK(callReadAll6Axis(daq, &axes, false) == -3);
+        CHECK(callReadAll6Axis(daq, &axes, false) == KINE_NO_SUCH_SENSOR);
     }
     axes = NULL;
     callDeleteIntArray(&axes);
