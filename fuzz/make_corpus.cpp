@@ -1,7 +1,8 @@
 // Writes the seed corpora of the fuzz targets: streams of the simulated DAQ
-// for every protocol version, and the command frames a host sends.
+// for every protocol version, the command frames a host sends, identity
+// replies, hardware ids and port texts.
 //   make_fuzz_corpus <fuzz/corpus>
-// writes <dir>/decoder3d, <dir>/decoder6d and <dir>/command_parser.
+// writes <dir>/<target> for every target.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -77,7 +78,8 @@ int main(int argc, char** argv) {
     }
     const std::string root = argv[1];
     bool ok = true;
-    for (const char* target : {"decoder3d", "decoder6d", "command_parser"}) mkdir((root + "/" + target).c_str(), 0755);
+    for (const char* target : {"decoder3d", "decoder6d", "command_parser", "identity_reply", "hardware_id", "kport_field"})
+        mkdir((root + "/" + target).c_str(), 0755);
 
     // Decoder inputs, every version for both decoders: version pick, offset pick, four cutting-seed bytes, stream.
     // Picks 4, 5, 6 stand for versions 6, 7, 8 known from open; 0 lets the
@@ -108,6 +110,33 @@ int main(int argc, char** argv) {
     cut.resize(7);
     append(host, cut);
     ok = write(root + "/command_parser/host-commands", host) && ok;
+
+    // What a probe reads: identity replies of every device version, one after
+    // a streaming DAQ's frames and a reply split by noise.
+    for (uint8_t version : {31, 34, 64, 68, 94, 95}) {
+        Bytes reads = kine_sim::encodeIdentityReply(version, "SN" + std::to_string(version));
+        ok = write(root + "/identity_reply/v" + std::to_string(version), reads) && ok;
+    }
+    Bytes streamed = stream(6);
+    append(streamed, {0xAA, 0x00, 0x0A, 0x10, 0x22});
+    append(streamed, kine_sim::encodeIdentityReply(34, "A1B2C3D4"));
+    ok = write(root + "/identity_reply/after-stream", streamed) && ok;
+
+    // Hardware ids: vendor and product id, where the pair goes, the text around it.
+    const std::string ids[] = {"USB VID:PID=0403:6001 SER=A10K LOCATION=1-1.2:1.0",
+                               "USB VID:PID=1a86:7523; LOCATION=3-2",
+                               "PCI;VID:PID=:;n/a"};
+    for (size_t i = 0; i < sizeof ids / sizeof ids[0]; ++i) {
+        Bytes input = {0x04, 0x03, 0x60, 0x01, static_cast<uint8_t>(4 * i)};
+        append(input, Bytes(ids[i].begin(), ids[i].end()));
+        ok = write(root + "/hardware_id/id" + std::to_string(i), input) && ok;
+    }
+
+    // Port texts: three fields, short, exactly full and overlong.
+    const std::string texts[] = {std::string("/dev/ttyUSB0") + std::string(13, '\0') + "34 v0.9",
+                                 std::string(25, 'p') + std::string(25, 'v') + std::string(30, 's')};
+    for (size_t i = 0; i < sizeof texts / sizeof texts[0]; ++i)
+        ok = write(root + "/kport_field/fields" + std::to_string(i), Bytes(texts[i].begin(), texts[i].end())) && ok;
 
     if (!ok) std::fprintf(stderr, "make_fuzz_corpus: cannot write under %s\n", root.c_str());
     return ok ? 0 : 1;

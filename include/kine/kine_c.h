@@ -184,7 +184,10 @@ KINE_API void callDeleteIntArray(int** values);
  *     likewise callIsLostPort / callGetLostPort.
  *
  * Threads: any function may be called from any thread; lists may be fetched
- * concurrently, also on different handles. */
+ * concurrently, also on different handles.
+ *
+ * A NULL handle lists nothing: an empty list, counts of 0, no new or lost
+ * port, an empty triple. */
 typedef struct KinePortsHandle KinePortsHandle;
 
 /* Starts discovery of both DAQ kinds, probing at 1,000,000 baud; the caller
@@ -194,7 +197,8 @@ KINE_API KinePortsHandle* callKinePorts_Create(void);
  * does nothing. */
 KINE_API void callKinePorts_Dispose(KinePortsHandle* ports);
 /* The known DAQs in ascending port-name order: callGetLastSize() triples
- * (3 * n strings), at most 100. Never NULL; owned by the caller. Right after
+ * (3 * n strings), at most 100, owned by the caller; NULL only when memory
+ * is exhausted (callDeletePORTLIST accepts it). Right after
  * callKinePorts_Create it waits up to about 400 ms for the first scan. */
 KINE_API char** callListPorts(KinePortsHandle* ports);
 /* Number of known DAQs now. */
@@ -209,8 +213,9 @@ KINE_API bool callIsNewPort(KinePortsHandle* ports);
 /* True when a lost DAQ waits for callGetLostPort. */
 KINE_API bool callIsLostPort(KinePortsHandle* ports);
 /* Writes the next attached (lost) DAQ's triple into port[0..2], three new
- * strings owned by the caller (all empty when none waited). What the slots
- * held before is overwritten, not freed. */
+ * strings owned by the caller (all empty when none waited; all NULL when
+ * memory is exhausted). What the slots held before is overwritten, not
+ * freed; a NULL port leaves the waiting port for a later call. */
 KINE_API void callGetNewPort(KinePortsHandle* ports, char** port);
 KINE_API void callGetLostPort(KinePortsHandle* ports, char** port);
 /* Frees the three strings of a triple (NULL slots are skipped); the slots

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "capi/port_triple.h"
 #include "kine/KinePorts.h"
 #include "kine/kine_c.h"
 #include "ports/KinePorts_private.h"
@@ -36,10 +37,32 @@ char* copyField(const char (&field)[KPort::kFieldSize]) {
     return text;
 }
 
-void copyTriple(const KPort& port, char** triple) {
-    triple[0] = copyField(port.portName);
-    triple[1] = copyField(port.deviceVersion);
-    triple[2] = copyField(port.deviceSerial);
+}  // namespace
+
+void kine_copy_port_triple(const KPort& port, char** triple) {
+    triple[0] = triple[1] = triple[2] = nullptr;
+    try {
+        triple[0] = copyField(port.portName);
+        triple[1] = copyField(port.deviceVersion);
+        triple[2] = copyField(port.deviceSerial);
+    } catch (...) {
+        callDeleteKPORT(triple);
+        triple[0] = triple[1] = triple[2] = nullptr;
+        throw;
+    }
+}
+
+namespace {
+
+// Without slots to write, the waiting port is left for a later call; a NULL
+// handle gives an empty triple, memory exhaustion three NULL slots.
+template <typename Take>
+void takePort(KinePortsHandle* ports, char** port, Take take) noexcept {
+    if (port == nullptr) return;
+    try {
+        kine_copy_port_triple(ports ? take(*portsOf(ports)) : KPort(), port);
+    } catch (...) {
+    }
 }
 
 }  // namespace
@@ -56,30 +79,41 @@ KinePortsHandle* callKinePorts_Create(void) {
 
 void callKinePorts_Dispose(KinePortsHandle* ports) { delete portsOf(ports); }
 
+// A NULL handle lists nothing; NULL is returned only when memory is exhausted.
 char** callListPorts(KinePortsHandle* ports) {
-    std::lock_guard<std::mutex> guard(listLock());
-    const KPort* records = portsOf(ports)->listPorts(false);
-    const int n = listedCount(portsOf(ports));
-    char** list = new char*[3 * static_cast<size_t>(n)];
-    for (int i = 0; i < n; ++i) copyTriple(records[i], list + 3 * i);
-    return list;
+    try {
+        if (ports == nullptr) return new char*[0];
+        std::lock_guard<std::mutex> guard(listLock());
+        const KPort* records = portsOf(ports)->listPorts(false);
+        const int n = listedCount(portsOf(ports));
+        char** list = new char*[3 * static_cast<size_t>(n)];
+        int made = 0;
+        try {
+            for (; made < n; ++made) kine_copy_port_triple(records[made], list + 3 * made);
+        } catch (...) {
+            callDeletePORTLIST(&list, made);
+            throw;
+        }
+        return list;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
-int callGetSizePorts(KinePortsHandle* ports) { return portsOf(ports)->getSize(true); }
+int callGetSizePorts(KinePortsHandle* ports) { return ports ? portsOf(ports)->getSize(true) : 0; }
 
-int callGetLastSize(KinePortsHandle* ports) { return listedCount(portsOf(ports)); }
+int callGetLastSize(KinePortsHandle* ports) { return ports ? listedCount(portsOf(ports)) : 0; }
 
-bool callIsNewPort(KinePortsHandle* ports) { return portsOf(ports)->isNewPort(true); }
+bool callIsNewPort(KinePortsHandle* ports) { return ports && portsOf(ports)->isNewPort(true); }
 
-bool callIsLostPort(KinePortsHandle* ports) { return portsOf(ports)->isLostPort(true); }
+bool callIsLostPort(KinePortsHandle* ports) { return ports && portsOf(ports)->isLostPort(true); }
 
-// Without slots to write, the waiting port is left for a later call.
 void callGetNewPort(KinePortsHandle* ports, char** port) {
-    if (port) copyTriple(portsOf(ports)->getNewPort(), port);
+    takePort(ports, port, [](KinePorts& p) { return p.getNewPort(); });
 }
 
 void callGetLostPort(KinePortsHandle* ports, char** port) {
-    if (port) copyTriple(portsOf(ports)->getLostPort(), port);
+    takePort(ports, port, [](KinePorts& p) { return p.getLostPort(); });
 }
 
 void callDeleteKPORT(char** port) {

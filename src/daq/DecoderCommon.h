@@ -182,15 +182,28 @@ inline bool KineDAQ_private::aaFrameByte(uint8_t b, uint32_t& state) {
 
 // Runs one decoding pass. A pass that keeps its bytes in the reader runs on
 // a copy of the stream position (see streamPosition); everything callers
-// read (samples, flags, version, configuration) is updated either way.
+// read (samples, flags, version, configuration) is updated either way. The
+// configuration the decoder stamps on samples goes back too, so that the
+// samples of the kept bytes get, when decoded again, the configuration in
+// force where they stand in the stream; what the pass saw stays readable as
+// keptConfiguration.
 template <typename Pass>
 int KineDAQ_private::passKeepingPosition(bool keep, Pass pass) {
-    if (!keep) return pass();
+    if (!keep) {
+        const int r = pass();
+        keptConfiguration = configuration;
+        return r;
+    }
     const auto saved = std::apply([](const auto&... field) { return std::make_tuple(field...); }, streamPosition());
     struct Restore {
         KineDAQ_private& d;
         const decltype(saved)& position;
-        ~Restore() { d.streamPosition() = position; }
-    } restore{*this, saved};
+        const SensorConfig stamped;
+        ~Restore() {
+            d.streamPosition() = position;
+            d.keptConfiguration = d.configuration;
+            d.configuration = stamped;
+        }
+    } restore{*this, saved, configuration};
     return pass();
 }

@@ -191,6 +191,7 @@ private:
 
     kine_version version = kine_version_none;
     SensorConfig configuration;
+    SensorConfig keptConfiguration;  // the configuration after the latest pass, kept or not
     bool checksumOk = true;
     uint32_t lastBufferSize = 0;
     int32_t sensorCount = 0;

@@ -39,6 +39,7 @@ void KineDAQ_private::TurnOffTPDOPacket(std::vector<unsigned char>& out) {
 
 SensorConfig KineDAQ_private::getConfig() {
     if (!reader.isOpened()) return configuration;
+    keptConfiguration = configuration;
     KinePackage sample;
     KinePackage6D sample6D;
     // The 0x37 frames carry the configuration with the data.
@@ -58,7 +59,7 @@ SensorConfig KineDAQ_private::getConfig() {
             read(sample, 0, true);
         }
     }
-    return configuration;
+    return keptConfiguration;
 }
 
 bool KineDAQ_private::sendConfig(SensorConfig config) {

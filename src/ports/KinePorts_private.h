@@ -84,6 +84,10 @@ public:
     // The serial the latest probe read from an identity reply ("" if none).
     std::string lastProbedSerial() const { return lastSerial_; }
 
+    // Index of the first whole identity reply (20 bytes starting AA 00 0A)
+    // in bytes[0, size), or std::string::npos.
+    static size_t findIdentityReply(const unsigned char* bytes, size_t size);
+
     // Version number -> device version text ("34 v0.9", ..., "unknown").
     static const char* versionText(int version);
     static void setVersion(KinetraPortInfo& info, int version);

@@ -66,6 +66,12 @@ int KinePorts_private::preprocess170(KineSerial& channel, int& version) {
     return askIdentity(channel, version);
 }
 
+size_t KinePorts_private::findIdentityReply(const unsigned char* bytes, size_t size) {
+    for (size_t p = 0; p + kReplySize <= size; ++p)
+        if (bytes[p] == kStartAA && bytes[p + 1] == 0x00 && bytes[p + 2] == kBlockIdentity) return p;
+    return std::string::npos;
+}
+
 // Debug mode off, then up to 6 identity requests. The replies collect in one
 // buffer, so a reply split across attempts is still found.
 int KinePorts_private::askIdentity(KineSerial& channel, int& version) {
@@ -76,12 +82,7 @@ int KinePorts_private::askIdentity(KineSerial& channel, int& version) {
     channel.ClearInputBuffer();
 
     std::vector<unsigned char> reply;
-    // Index of the first whole identity reply in `reply`, or npos.
-    auto findReply = [&reply]() {
-        for (size_t p = 0; p + kReplySize <= reply.size(); ++p)
-            if (reply[p] == kStartAA && reply[p + 1] == 0x00 && reply[p + 2] == kBlockIdentity) return p;
-        return std::string::npos;
-    };
+    auto findReply = [&reply]() { return findIdentityReply(reply.data(), reply.size()); };
     int result = 0;
     for (int attempt = 0; attempt < kIdentityAttempts; ++attempt) {
         command.clear();

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "kine/kine_c.h"
+#include "kine/kine_result.h"
 #include "kine_sim/simulated_daq.h"
 #include "support/pty_pair.h"
 #include "support/sim_daq.h"
@@ -205,6 +208,75 @@ TEST(DaqCFunctions, NullHandleGivesTheFailureValue) {
     EXPECT_EQ(callReadAll6Axis(nullptr, &axes, false), KINE_NOT_OPEN);
     EXPECT_EQ(all, nullptr);
     EXPECT_EQ(axes, nullptr);
+}
+
+class OpenUnit : public ::testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(DaqCFunctions, OpenUnit, ::testing::Values(3, 4, 7, 8),
+                         [](const ::testing::TestParamInfo<int>& i) { return "v" + std::to_string(i.param); });
+
+// On an open connection: sensor indices outside the unit give "no such
+// sensor" and change nothing; NULL output buffers are read into scratch and
+// dropped; a device version text that fills its 25-byte field without a
+// terminator is read no further than the field.
+TEST_P(OpenUnit, OutOfRangeSensorsNullBuffersAndAnUnterminatedVersion) {
+    auto sim = simulatedDaq(GetParam());
+    const std::string text = sim->deviceVersionText();
+    std::unique_ptr<char[]> version(new char[25]);  // exactly the field: ASan sees a read past it
+    std::memset(version.get(), ' ', 25);
+    std::memcpy(version.get(), text.data(), text.size());
+    KineDAQHandle* daq = callKineDAQ_Create();
+    ASSERT_TRUE(callOpen(daq, sim->devicePath().c_str(), version.get()));
+    const int sensors = callGetSensorSize(daq);
+    ASSERT_TRUE(sensors == 1 || sensors == 4);
+
+    kine_package p;
+    std::memset(&p, 0x5A, sizeof p);
+    for (int sensor : {-1, sensors, 4, 16, 1 << 20, INT_MAX, INT_MIN}) {
+        SCOPED_TRACE(sensor);
+        EXPECT_EQ(callRead(daq, &p, sensor, false), KINE_NO_SUCH_SENSOR);
+        EXPECT_EQ(callRead(daq, nullptr, sensor, true), KINE_NO_SUCH_SENSOR);
+        EXPECT_FALSE(callZero(daq, sensor));
+        EXPECT_FALSE(callUnzero(daq, sensor));
+        EXPECT_FALSE(callGetOffset(daq, sensor, &p));
+        EXPECT_FALSE(callGetOffset(daq, sensor, nullptr));
+        EXPECT_TRUE(std::all_of(p.raw, p.raw + 8, [](int32_t v) { return v == 0; }));
+        std::memset(&p, 0x5A, sizeof p);
+    }
+
+    // Every read with NULL where its buffer goes, until samples flow; the
+    // passes keep their bytes, so that each read sees the stream.
+    auto nullReads = [&] {
+        int decoded = 0;
+        for (int r : {callRead(daq, nullptr, 0, true), callRead6D(daq, nullptr, true),
+                      callReadArray(daq, nullptr, true), callReadVirtual(daq, nullptr, true),
+                      callReadVirtualArray(daq, nullptr, true), callRead6Axis(daq, nullptr, true),
+                      callReadAll(daq, nullptr, true), callReadAll6Axis(daq, nullptr, true),
+                      callReadAll6D(daq, nullptr, true)}) {
+            EXPECT_NE(r, KINE_NOT_OPEN);
+            EXPECT_GE(r, KINE_READER_STOPPED);
+            decoded += r > 0;
+        }
+        return decoded > 0;
+    };
+    EXPECT_TRUE(waitFor(nullReads, seconds(10)));
+    EXPECT_EQ(callGetConfig(daq, nullptr), callGetConfig(daq, nullptr));
+    EXPECT_TRUE(callGetOffset(daq, 0, nullptr));
+
+    // The releases the interface calls harmless.
+    kine_package* none = nullptr;
+    kine_package6d* none6 = nullptr;
+    int* noValues = nullptr;
+    callDeletePackageArray(&none);
+    callDeletePackage6DArray(&none6);
+    callDeleteIntArray(&noValues);
+    callDeletePackageArray(nullptr);
+    callDeletePackage6DArray(nullptr);
+    callDeleteIntArray(nullptr);
+    callClose(daq);
+    callClose(daq);
+    EXPECT_EQ(callRead(daq, &p, 0, false), KINE_NOT_OPEN);
+    callKineDAQ_Dispose(daq);
+    callKineDAQ_Dispose(nullptr);
 }
 
 TEST(DaqCFunctions, ReasonOfAFailedOpen) {

@@ -19,7 +19,11 @@
 thread_local bool stallListAllocation = false;
 std::atomic<bool> listAllocationStalled{false};
 
+// While set on a thread, its array allocations fail, as when memory runs out.
+thread_local bool arrayAllocationsFail = false;
+
 void* operator new[](std::size_t size) {
+    if (arrayAllocationsFail) throw std::bad_alloc();
     if (stallListAllocation && size == 300 * sizeof(char*)) {
         stallListAllocation = false;
         listAllocationStalled = true;
@@ -117,6 +121,58 @@ TEST(PortsCFunctions, EmptyListAndNullArguments) {
     callDeleteKPORT(port);
     callDeleteKPORT(nullptr);
     callGetNewPort(h, nullptr);
+    callKinePorts_Dispose(h);
+}
+
+// A NULL handle lists nothing, and the releases the interface calls harmless
+// stay harmless on what it hands out.
+TEST(PortsCFunctions, NullHandleListsNothing) {
+    char** list = callListPorts(nullptr);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(callGetLastSize(nullptr), 0);
+    EXPECT_EQ(callGetSizePorts(nullptr), 0);
+    EXPECT_FALSE(callIsNewPort(nullptr));
+    EXPECT_FALSE(callIsLostPort(nullptr));
+    callDeletePORTLIST(&list, 0);
+    list = callListPorts(nullptr);
+    callDeletePORTLIST(&list, -5);  // n < 1: only the array
+    char** none = nullptr;
+    callDeletePORTLIST(&none, 7);
+    char* port[3] = {nullptr, nullptr, nullptr};
+    callGetNewPort(nullptr, port);
+    for (char* text : port) EXPECT_STREQ(text, "");
+    callDeleteKPORT(port);
+    callGetLostPort(nullptr, port);
+    for (char* text : port) EXPECT_STREQ(text, "");
+    delete[] port[1];
+    port[1] = nullptr;  // a triple partly freed already
+    callDeleteKPORT(port);
+    callGetLostPort(nullptr, nullptr);
+}
+
+// Out of memory, a list is NULL and a triple three NULL slots, both fit for
+// the usual release calls; once memory is back, discovery lists as before.
+TEST(PortsCFunctions, MemoryExhaustionGivesNullNotACrash) {
+    FakePortTree tree;
+    auto daq = makeDaq(3);
+    const std::string name = tree.plugUsb("ttyACM0", daq->devicePath());
+    tree.use();
+    KinePortsHandle* h = callKinePorts_Create();
+    ASSERT_TRUE(waitFor([&] { return callIsNewPort(h); }, 20s));
+    char* port[3] = {nullptr, nullptr, nullptr};
+    arrayAllocationsFail = true;
+    char** list = callListPorts(h);
+    callGetNewPort(h, port);
+    arrayAllocationsFail = false;
+    EXPECT_EQ(list, nullptr);
+    callDeletePORTLIST(&list, callGetLastSize(h));
+    for (char* text : port) EXPECT_EQ(text, nullptr);
+    callDeleteKPORT(port);
+
+    list = callListPorts(h);
+    ASSERT_EQ(callGetLastSize(h), 1);
+    EXPECT_EQ(list[0], name);
+    callDeletePORTLIST(&list, 1);
     callKinePorts_Dispose(h);
 }
 

@@ -1,15 +1,18 @@
 // One short end-to-end session through the C interface, run under valgrind
 // memcheck by the test suite: a four-sensor 0xAA unit (configuration
-// exchange, reads into library arrays, zeroing, a configuration change) and a
-// six-axis unit, each opened, read, closed and disposed. Exits 0 when every
-// step did what it should.
+// exchange, reads into library arrays, zeroing, a configuration change), a
+// six-axis unit, each opened, read, closed and disposed, and a discovery
+// session in a fake tree (a DAQ found, listed, opened, unplugged and lost).
+// Exits 0 when every step did what it should.
 #include <time.h>
 
 #include <cstdio>
+#include <string>
 
 #include "kine/kine_c.h"
 #include "kine/kine_result.h"
 #include "kine_sim/simulated_daq.h"
+#include "support/fake_port_tree.h"
 
 namespace {
 
@@ -21,16 +24,30 @@ void check(bool ok, const char* what) {
     ++failures;
 }
 
+void pause10ms() {
+    struct timespec ts{0, 10 * 1000 * 1000};
+    nanosleep(&ts, nullptr);
+}
+
 // Reads until a read returns samples, for at most about two seconds.
 template <typename Read>
 int readSome(Read read) {
     for (int i = 0; i < 200; ++i) {
         const int r = read();
         if (r != 0) return r;
-        struct timespec ts{0, 10 * 1000 * 1000};
-        nanosleep(&ts, nullptr);
+        pause10ms();
     }
     return 0;
+}
+
+// Polls `event` for at most about 30 seconds (a probe under valgrind is slow).
+template <typename Event>
+bool pollFor(Event event) {
+    for (int i = 0; i < 3000; ++i) {
+        if (event()) return true;
+        pause10ms();
+    }
+    return false;
 }
 
 void fourSensorUnit() {
@@ -69,10 +86,44 @@ void sixAxisUnit() {
     callKineDAQ_Dispose(daq);  // closes it
 }
 
+void discovery() {
+    kine_sim::SimulatedDaq::Options o;
+    o.version = 4;
+    kine_sim::SimulatedDaq sim(o);
+    kine_test::FakePortTree tree;
+    const std::string port = tree.plugUsb("ttyUSB0", sim.devicePath());
+    tree.use();
+    KinePortsHandle* ports = callKinePorts_Create();
+
+    char* found[3] = {nullptr, nullptr, nullptr};
+    check(pollFor([&] { return callIsNewPort(ports); }), "the DAQ is found");
+    callGetNewPort(ports, found);
+    check(port == found[0] && std::string(found[1]) == "94 v0.9", "the new port's triple");
+    char** list = callListPorts(ports);
+    const int n = callGetLastSize(ports);
+    check(n == 1 && port == list[0], "the list");
+
+    KineDAQHandle* daq = callKineDAQ_Create();
+    check(callOpen(daq, found[0], found[1]), "open the port found");
+    kine_package samples[16];
+    check(readSome([&] { return callReadVirtual(daq, samples, false); }) > 0, "readVirtual");
+    callKineDAQ_Dispose(daq);
+    callDeleteKPORT(found);
+    callDeletePORTLIST(&list, n);
+
+    tree.unplug("ttyUSB0");
+    check(pollFor([&] { return callIsLostPort(ports); }), "the DAQ is lost");
+    callGetLostPort(ports, found);
+    check(port == found[0], "the lost port's triple");
+    callDeleteKPORT(found);
+    callKinePorts_Dispose(ports);
+}
+
 }  // namespace
 
 int main() {
     fourSensorUnit();
     sixAxisUnit();
+    discovery();
     return failures == 0 ? 0 : 1;
 }
