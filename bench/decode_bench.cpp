@@ -73,9 +73,8 @@ Block blockFor(int version, size_t limit) {
 void setCounters(benchmark::State& state, const Block& b) {
     const double bytes = static_cast<double>(b.bytes.size()) * static_cast<double>(state.iterations());
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
-    state.counters["frames/s"] =
-        benchmark::Counter(static_cast<double>(b.frames) * static_cast<double>(state.iterations()),
-                           benchmark::Counter::kIsRate);
+    state.counters["frames/s"] = benchmark::Counter(
+        static_cast<double>(b.frames) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["xLine"] = benchmark::Counter(bytes / kLineBytesPerSecond, benchmark::Counter::kIsRate);
 }
 

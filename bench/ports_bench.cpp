@@ -126,10 +126,11 @@ void probeAndLatency(int version, int hz) {
         lostMs.push_back(msSince(t0));
         monitor.getLostPortThread();
     }
-    std::printf("v%d %4d Hz | probe %6.1f ms (safe open %6.1f + probe %6.1f) | new %6.1f ms (x%.2f probe) | "
-                "lost %5.1f ms | refused %d, missed %d of %d\n",
-                version, hz, median(totalMs), median(openMs), median(probeMs), median(newMs),
-                median(newMs) / median(totalMs), median(lostMs), refused, missed, runs);
+    std::printf(
+        "v%d %4d Hz | probe %6.1f ms (safe open %6.1f + probe %6.1f) | new %6.1f ms (x%.2f probe) | "
+        "lost %5.1f ms | refused %d, missed %d of %d\n",
+        version, hz, median(totalMs), median(openMs), median(probeMs), median(newMs), median(newMs) / median(totalMs),
+        median(lostMs), refused, missed, runs);
 }
 
 // --- idle CPU ---------------------------------------------------------------
@@ -188,10 +189,11 @@ void idleCpu(const char* label, const std::string& dev, const std::string& sys, 
         std::this_thread::sleep_for(std::chrono::seconds(1));
         share.push_back((processCpuMs() - c0) / msSince(t0) * 100);
     }
-    std::printf("%-28s | known %d | list_ports %6.1f us CPU | monitor %.3f%% of a core (x%.2f of 20 list_ports/s "
-                "= %.3f%%)\n",
-                label, monitor.getSize(true), median(enumerationUs), median(share),
-                median(share) / (median(enumerationUs) * 20 / 1e4), median(enumerationUs) * 20 / 1e4);
+    std::printf(
+        "%-28s | known %d | list_ports %6.1f us CPU | monitor %.3f%% of a core (x%.2f of 20 list_ports/s "
+        "= %.3f%%)\n",
+        label, monitor.getSize(true), median(enumerationUs), median(share),
+        median(share) / (median(enumerationUs) * 20 / 1e4), median(enumerationUs) * 20 / 1e4);
     kine_ports_set_roots(nullptr, nullptr);
 }
 
@@ -199,7 +201,8 @@ void idleCpu(const char* label, const std::string& dev, const std::string& sys, 
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+        if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
         else {
             std::fprintf(stderr, "usage: %s [--runs N]\n", argv[0]);
             return 2;
@@ -213,8 +216,7 @@ int main(int argc, char** argv) {
         pid_t child = -1;
         idleCpu("empty tree", tree.dev(), tree.sys(), 0);
         int n = 0;
-        for (const std::string& path : daqsInChild(8, stop, child))
-            tree.plugUsb("ttyACM" + std::to_string(n++), path);
+        for (const std::string& path : daqsInChild(8, stop, child)) tree.plugUsb("ttyACM" + std::to_string(n++), path);
         idleCpu("8 DAQs (0x37, 1000 Hz)", tree.dev(), tree.sys(), 8);
         close(stop);
         waitpid(child, nullptr, 0);

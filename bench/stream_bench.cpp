@@ -26,6 +26,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -33,7 +34,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -117,7 +117,9 @@ Summary summarize(std::vector<int64_t> ns) {
     s.n = ns.size();
     if (ns.empty()) return s;
     std::sort(ns.begin(), ns.end());
-    auto at = [&](double q) { return static_cast<double>(ns[static_cast<size_t>(q * static_cast<double>(ns.size() - 1))]) / 1000.0; };
+    auto at = [&](double q) {
+        return static_cast<double>(ns[static_cast<size_t>(q * static_cast<double>(ns.size() - 1))]) / 1000.0;
+    };
     s.p50 = at(0.50);
     s.p99 = at(0.99);
     s.max = static_cast<double>(ns.back()) / 1000.0;
@@ -255,8 +257,7 @@ constexpr int64_t kPollNs = 200000;  // the application's 0.2 ms polling interva
 // of version-3 frames. It "delivers" a sample the moment it decodes it.
 class BlockingLoop {
 public:
-    BlockingLoop(const std::string& path, const FrameWriter& writer, uint32_t first, uint32_t count,
-                 size_t stream = 0)
+    BlockingLoop(const std::string& path, const FrameWriter& writer, uint32_t first, uint32_t count, size_t stream = 0)
         : writer_(writer), first_(first), count_(count), stream_(stream) {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (fd_ < 0) throw std::runtime_error("cannot open " + path);
@@ -428,8 +429,9 @@ int runLatency(uint32_t frames) {
     std::printf("  library vs polled loop: p50 %.2fx  p99 %.2fx (both polled the same way)\n", sl.p50 / sp.p50,
                 sl.p99 / sp.p99);
     const double lc = (libCpu[0] + libCpu[1]) / 2, bc = (baseCpu[0] + baseCpu[1]) / 2;
-    std::printf("  CPU: reader thread %.2f%% of a core, baseline loop %.2f%%: difference %+.2f points (target <= +0.5)\n",
-                lc, bc, lc - bc);
+    std::printf(
+        "  CPU: reader thread %.2f%% of a core, baseline loop %.2f%%: difference %+.2f points (target <= +0.5)\n", lc,
+        bc, lc - bc);
     std::printf("  load average after: %.2f\n", loadAverage());
     return 0;
 }
@@ -523,7 +525,8 @@ ScaleResult runConnections(int n, int64_t periodNs, double seconds, bool wantLat
                 if (last >= 0 && seq != last + 1) (seq <= last ? res.repeats : res.gaps) += 1;
                 last = seq;
                 ++res.samples;
-                if (wantLatency) latencies.push_back(t - writer.sentNs(static_cast<size_t>(i), static_cast<uint32_t>(seq)));
+                if (wantLatency)
+                    latencies.push_back(t - writer.sentNs(static_cast<size_t>(i), static_cast<uint32_t>(seq)));
             }
         }
         due += periodNs;
@@ -546,8 +549,7 @@ ScaleResult runLoops(int n, double seconds) {
     const uint32_t first = writer.next() + 20, count = static_cast<uint32_t>(seconds * 1000);
     std::vector<std::unique_ptr<BlockingLoop>> loops;
     for (int i = 0; i < n; ++i)
-        loops.push_back(std::make_unique<BlockingLoop>(ptys.path(i), writer, first, count,
-                                                       static_cast<size_t>(i)));
+        loops.push_back(std::make_unique<BlockingLoop>(ptys.path(i), writer, first, count, static_cast<size_t>(i)));
     const int64_t giveUp = nowNs() + static_cast<int64_t>((seconds + 10) * 1e9);
     std::vector<int64_t> latencies;
     double cpu = 0;
@@ -578,16 +580,18 @@ int runScale(double seconds) {
             loopP99one = loops.latency.p99;
         }
         const double cpu = (fast.cpuPerDaq + slow.cpuPerDaq) / 2;
-        std::printf("  %2d DAQs: reader CPU per DAQ %.2f%% (%.2fx the 1-DAQ cost)  latency p50 %.1f us p99 %.1f us "
-                    "(%.2fx the 1-DAQ p99)\n",
-                    n, cpu, cpu / cpu1, fast.latency.p50, fast.latency.p99, fast.latency.p99 / p99one);
+        std::printf(
+            "  %2d DAQs: reader CPU per DAQ %.2f%% (%.2fx the 1-DAQ cost)  latency p50 %.1f us p99 %.1f us "
+            "(%.2fx the 1-DAQ p99)\n",
+            n, cpu, cpu / cpu1, fast.latency.p50, fast.latency.p99, fast.latency.p99 / p99one);
         std::printf("           readAll every 10 ms: %" PRIu64 " samples, %" PRIu64 " gaps, %" PRIu64
                     " repeats, %" PRIu64 " negative results; every 0.2 ms: %" PRIu64 " gaps, %" PRIu64 " repeats\n",
                     slow.samples, slow.gaps, slow.repeats, slow.negative, fast.gaps, fast.repeats);
-        std::printf("           baseline, %d blocking loops: CPU per loop %.2f%% (%.2fx)  latency p50 %.1f us p99 "
-                    "%.1f us (%.2fx)\n",
-                    n, loops.cpuPerDaq, loops.cpuPerDaq / loopCpu1, loops.latency.p50, loops.latency.p99,
-                    loops.latency.p99 / loopP99one);
+        std::printf(
+            "           baseline, %d blocking loops: CPU per loop %.2f%% (%.2fx)  latency p50 %.1f us p99 "
+            "%.1f us (%.2fx)\n",
+            n, loops.cpuPerDaq, loops.cpuPerDaq / loopCpu1, loops.latency.p50, loops.latency.p99,
+            loops.latency.p99 / loopP99one);
         failures += slow.samples == 0 || slow.gaps || slow.repeats || slow.negative;
     }
     std::printf("  load average after: %.2f\n", loadAverage());
@@ -606,9 +610,10 @@ uint32_t seqOf6D(const KinePackage6D& p) {
 }
 
 int runNoLoss(double seconds) {
-    std::printf("== no loss at line rate: version 8, 1000 frames/s (102 bytes each), readAll6D every 10 ms, %.0f s "
-                "(load average %.2f)\n",
-                seconds, loadAverage());
+    std::printf(
+        "== no loss at line rate: version 8, 1000 frames/s (102 bytes each), readAll6D every 10 ms, %.0f s "
+        "(load average %.2f)\n",
+        seconds, loadAverage());
     kine_sim::SimulatedDaq::Options o;
     o.version = 8;
     o.speedHz = 1000;
@@ -638,7 +643,8 @@ int runNoLoss(double seconds) {
         for (int k = 0; k < r; ++k) {
             const uint32_t seq = seqOf6D(samples[k]);
             if (samples[k].Tz != checkOf(seq)) ++bad;
-            if (last >= 0 && static_cast<int64_t>(seq) != last + 1) (static_cast<int64_t>(seq) <= last ? repeats : gaps) += 1;
+            if (last >= 0 && static_cast<int64_t>(seq) != last + 1)
+                (static_cast<int64_t>(seq) <= last ? repeats : gaps) += 1;
             last = seq;
             ++got;
         }
@@ -647,8 +653,10 @@ int runNoLoss(double seconds) {
     int64_t due = t0;
     while (nowNs() < end) {
         const int r = daq.readAll6D(samples, false);
-        if (r < 0) ++negative;
-        else take(r);
+        if (r < 0)
+            ++negative;
+        else
+            take(r);
         due += 10 * kMs;
         sleepUntilNs(due);
     }
@@ -722,11 +730,13 @@ int runOpen() {
             }
         }
         if (v >= 6)
-            std::printf("  version %d: open %.1f ms = configuration exchange %.1f ms (of it 33 ms fixed settling "
-                        "sleep) + reader start and first-frame polls (25 ms apart) %.1f ms\n",
-                        v, median(open), median(exchange), median(open) - median(exchange));
+            std::printf(
+                "  version %d: open %.1f ms = configuration exchange %.1f ms (of it 33 ms fixed settling "
+                "sleep) + reader start and first-frame polls (25 ms apart) %.1f ms\n",
+                v, median(open), median(exchange), median(open) - median(exchange));
         else
-            std::printf("  version %d: open %.1f ms: reader start and first-frame polls (25 ms apart)\n", v, median(open));
+            std::printf("  version %d: open %.1f ms: reader start and first-frame polls (25 ms apart)\n", v,
+                        median(open));
     }
     return 0;
 }
@@ -739,9 +749,12 @@ int main(int argc, char** argv) {
     double scaleSeconds = 10, noLossSeconds = 60;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
-        if (opt == "--frames") frames = static_cast<uint32_t>(std::atoi(argv[i + 1]));
-        else if (opt == "--seconds") scaleSeconds = std::atof(argv[i + 1]);
-        else if (opt == "--noloss-seconds") noLossSeconds = std::atof(argv[i + 1]);
+        if (opt == "--frames")
+            frames = static_cast<uint32_t>(std::atoi(argv[i + 1]));
+        else if (opt == "--seconds")
+            scaleSeconds = std::atof(argv[i + 1]);
+        else if (opt == "--noloss-seconds")
+            noLossSeconds = std::atof(argv[i + 1]);
         else {
             std::fprintf(stderr, "unknown option %s\n", opt.c_str());
             return 2;
@@ -749,8 +762,10 @@ int main(int argc, char** argv) {
     }
     const bool all = what == "all";
     if (!all && what != "latency" && what != "idle" && what != "scale" && what != "noloss" && what != "open") {
-        std::fprintf(stderr, "usage: %s [all|latency|idle|scale|noloss|open] [--frames N] [--seconds S] "
-                             "[--noloss-seconds S]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s [all|latency|idle|scale|noloss|open] [--frames N] [--seconds S] "
+                     "[--noloss-seconds S]\n",
+                     argv[0]);
         return 2;
     }
     std::printf("stream_bench: %u CPUs online\n", static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)));

@@ -21,9 +21,10 @@ volatile std::sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
 
 void usage(const char* self) {
-    std::printf("usage: %s [--seconds N] [--sim-version V] [DEVICE VERSION-TEXT]\n"
-                "Without DEVICE, streams from a built-in simulated DAQ.\n",
-                self);
+    std::printf(
+        "usage: %s [--seconds N] [--sim-version V] [DEVICE VERSION-TEXT]\n"
+        "Without DEVICE, streams from a built-in simulated DAQ.\n",
+        self);
 }
 
 }  // namespace
@@ -84,9 +85,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const SensorConfig config = daq.getConfig();
-    std::printf("open: version %d, %d sensor(s), %d Hz, filter %d Hz, %s\n", daq.getVersion(),
-                daq.getSensorSize(), config.getSpeed(), config.getFilter(),
-                config.getMode() ? "compensated" : "raw");
+    std::printf("open: version %d, %d sensor(s), %d Hz, filter %d Hz, %s\n", daq.getVersion(), daq.getSensorSize(),
+                config.getSpeed(), config.getFilter(), config.getMode() ? "compensated" : "raw");
 
     const bool sixAxis = daq.getVersion() == 5 || daq.getVersion() == 8;
     const auto start = std::chrono::steady_clock::now();
@@ -100,8 +100,7 @@ int main(int argc, char** argv) {
         if (sixAxis) {
             KinePackage6D s;
             r = daq.read6D(s, false);
-            if (r > 0)
-                std::printf("F %6d %6d %6d   T %6d %6d %6d   (%d new)\n", s.Fx, s.Fy, s.Fz, s.Tx, s.Ty, s.Tz, r);
+            if (r > 0) std::printf("F %6d %6d %6d   T %6d %6d %6d   (%d new)\n", s.Fx, s.Fy, s.Fz, s.Tx, s.Ty, s.Tz, r);
         } else {
             KinePackage s[16];
             r = daq.readVirtual(s, false);

@@ -80,8 +80,7 @@ int main(int argc, char** argv) {
         serial::Timeout timeout;
         timeout.read_timeout_constant = 100;  // how long one wait for input lasts
         serial::Serial port(device, baud, timeout);
-        std::fprintf(stderr, "%s: reading %s at %u baud, Ctrl-C to stop\n", argv[0],
-                     device.c_str(), baud);
+        std::fprintf(stderr, "%s: reading %s at %u baud, Ctrl-C to stop\n", argv[0], device.c_str(), baud);
 
         uint8_t buffer[4096];
         while (!g_stop) {

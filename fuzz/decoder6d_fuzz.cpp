@@ -16,9 +16,7 @@ struct Decoder6D {
         return result;
     }
 
-    static void expectSame(const Samples& a, const Samples& b, const char* what) {
-        kine_fuzz::expectSame(a, b, what);
-    }
+    static void expectSame(const Samples& a, const Samples& b, const char* what) { kine_fuzz::expectSame(a, b, what); }
 };
 
 }  // namespace

@@ -78,16 +78,15 @@ inline std::vector<Step> whole(size_t n) { return {{n, false, true}}; }
 // offset; or a connection never opened, or one zeroed with extreme offsets
 // (the sample arithmetic wraps).
 inline void setUp(KineDAQ_private& d, const Input& in) {
-    static const kine_version versions[] = {kine_version_none, kine_version_3, kine_version_4,
-                                            kine_version_5,    kine_version_6, kine_version_7,
-                                            kine_version_8,    kine_version_none};
+    static const kine_version versions[] = {kine_version_none, kine_version_3, kine_version_4, kine_version_5,
+                                            kine_version_6,    kine_version_7, kine_version_8, kine_version_none};
     Access::version(d) = versions[in.versionPick & 7];
     static const int counts[] = {1, 0, 4, 1};
     const int count = counts[in.offsetPick & 3];
     KineSensor o;
     if (in.offsetPick & 4) {
-        static const int32_t extremes[] = {std::numeric_limits<int32_t>::min(),
-                                           std::numeric_limits<int32_t>::max(), -1, 0x7FFF};
+        static const int32_t extremes[] = {std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), -1,
+                                           0x7FFF};
         int pick = in.offsetPick >> 3;
         for (auto& v : o.raw) v = extremes[pick++ & 3];
         o.x = extremes[pick++ & 3];
@@ -109,15 +108,17 @@ struct View {
     size_t offsets;
     bool checksumOk, frameSeen, dataArrived, virtualSensors;
     bool operator==(const View& b) const {
-        return version == b.version && config == b.config && sensorCount == b.sensorCount &&
-               offsets == b.offsets && checksumOk == b.checksumOk && frameSeen == b.frameSeen &&
-               dataArrived == b.dataArrived && virtualSensors == b.virtualSensors;
+        return version == b.version && config == b.config && sensorCount == b.sensorCount && offsets == b.offsets &&
+               checksumOk == b.checksumOk && frameSeen == b.frameSeen && dataArrived == b.dataArrived &&
+               virtualSensors == b.virtualSensors;
     }
 };
 
 inline View view(KineDAQ_private& d) {
-    return {d.getVersion(), Access::configuration(d).to_uin8_t(), d.getSensorSize(), d.offsetCount(),
-            d.isChksumOK(), Access::frameSeen(d), Access::dataArrived(d), Access::virtualSensors(d)};
+    return {d.getVersion(),         Access::configuration(d).to_uin8_t(),
+            d.getSensorSize(),      d.offsetCount(),
+            d.isChksumOK(),         Access::frameSeen(d),
+            Access::dataArrived(d), Access::virtualSensors(d)};
 }
 
 [[noreturn]] inline void fail(const char* what, const std::string& detail) {
@@ -181,8 +182,7 @@ int fuzzOne(const uint8_t* data, size_t size) {
     decode<Decoder>(in, cut(in.seed, in.size, true), mixed);
     if (whole.endedEarly || pieces.endedEarly) return 0;
     expectSame<Decoder>(whole, pieces, "whole and pieces differ");
-    if (!mixed.endedEarly)
-        expectSame<Decoder>(whole, mixed, "whole and pieces with keep = true passes differ");
+    if (!mixed.endedEarly) expectSame<Decoder>(whole, mixed, "whole and pieces with keep = true passes differ");
     return 0;
 }
 

@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t at = text.find(kMarker);
     const bool complete = at != std::string::npos && text.find(':', at + kMarker.size()) != std::string::npos &&
                           text.find(';', at + kMarker.size()) != std::string::npos;
-    if (!complete && (plain.GetVendorID() != -1 || plain.GetProductID() != -1)) fail("an id without marker, ':' or ';'", text);
+    if (!complete && (plain.GetVendorID() != -1 || plain.GetProductID() != -1))
+        fail("an id without marker, ':' or ';'", text);
     if (plain.GetReadablePortInfo().find(text) == std::string::npos) fail("the readable text lost the id", text);
 
     // A pair written into it.
@@ -45,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const KinetraPortInfo info("/dev/ttyUSB0", "", id, "");
     if (info.GetVendorID() != vendor) fail("vendor id misread", id);
     if (info.GetProductID() != product) fail("product id misread", id);
-    if (info.CalculateVendorId(id) != vendor || info.CalculateProductId(id) != product) fail("ids differ on a second read", id);
+    if (info.CalculateVendorId(id) != vendor || info.CalculateProductId(id) != product)
+        fail("ids differ on a second read", id);
     return 0;
 }

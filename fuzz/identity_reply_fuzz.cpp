@@ -31,8 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     auto check = [&](size_t length) {
         if (length > size) return;
-        const size_t expected =
-            first != std::string::npos && first + kReplySize <= length ? first : std::string::npos;
+        const size_t expected = first != std::string::npos && first + kReplySize <= length ? first : std::string::npos;
         const size_t found = KinePorts_private::findIdentityReply(data, length);
         if (found != expected) fail("wrong index", length);
     };

@@ -61,10 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(&raw, data, size < sizeof raw ? size : sizeof raw);
     char* triple[3] = {nullptr, nullptr, nullptr};
     kine_copy_port_triple(raw, triple);
-    const char (*fields[3])[kField] = {&raw.portName, &raw.deviceVersion, &raw.deviceSerial};
+    const char(*fields[3])[kField] = {&raw.portName, &raw.deviceVersion, &raw.deviceSerial};
     for (int i = 0; i < 3; ++i) {
         const std::string want = KPort::readField(*fields[i]);
-        if (std::strlen(triple[i]) != want.size() || want.compare(triple[i]) != 0) fail("triple differs from its field");
+        if (std::strlen(triple[i]) != want.size() || want.compare(triple[i]) != 0)
+            fail("triple differs from its field");
     }
     callDeleteKPORT(triple);
     return 0;

@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
     }
     const std::string root = argv[1];
     bool ok = true;
-    for (const char* target : {"decoder3d", "decoder6d", "command_parser", "identity_reply", "hardware_id", "kport_field"})
+    for (const char* target :
+         {"decoder3d", "decoder6d", "command_parser", "identity_reply", "hardware_id", "kport_field"})
         mkdir((root + "/" + target).c_str(), 0755);
 
     // Decoder inputs, every version for both decoders: version pick, offset pick, four cutting-seed bytes, stream.
@@ -124,8 +125,7 @@ int main(int argc, char** argv) {
 
     // Hardware ids: vendor and product id, where the pair goes, the text around it.
     const std::string ids[] = {"USB VID:PID=0403:6001 SER=A10K LOCATION=1-1.2:1.0",
-                               "USB VID:PID=1a86:7523; LOCATION=3-2",
-                               "PCI;VID:PID=:;n/a"};
+                               "USB VID:PID=1a86:7523; LOCATION=3-2", "PCI;VID:PID=:;n/a"};
     for (size_t i = 0; i < sizeof ids / sizeof ids[0]; ++i) {
         Bytes input = {0x04, 0x03, 0x60, 0x01, static_cast<uint8_t>(4 * i)};
         append(input, Bytes(ids[i].begin(), ids[i].end()));

@@ -87,8 +87,7 @@ std::string usb_sysfs_hw_string(const std::string& sysfs_path) {
     if (!serial_number.empty()) serial_number = format("SNR=%s", serial_number.c_str());
     const std::string vendor = read_line(sysfs_path + "/idVendor");
     const std::string product = read_line(sysfs_path + "/idProduct");
-    return format("USB VID:PID=%s:%s; %s", vendor.c_str(), product.c_str(),
-                  serial_number.c_str());
+    return format("USB VID:PID=%s:%s; %s", vendor.c_str(), product.c_str(), serial_number.c_str());
 }
 
 std::string usb_sysfs_friendly_name(const std::string& sysfs_path) {
@@ -112,8 +111,7 @@ std::string dirname(const std::string& path) {
 
 std::vector<std::string> list_port_paths_in(const std::string& dev_root) {
     GlobResult devices;
-    for (const char* pattern : {"/ttyACM*", "/ttyS*", "/ttyUSB*", "/tty.*", "/cu.*"})
-        devices.add(dev_root + pattern);
+    for (const char* pattern : {"/ttyACM*", "/ttyS*", "/ttyUSB*", "/tty.*", "/cu.*"}) devices.add(dev_root + pattern);
     std::vector<std::string> paths;
     paths.reserve(devices.size());
     for (size_t i = 0; i < devices.size(); ++i) paths.emplace_back(devices[i]);

@@ -18,15 +18,13 @@ const char* SerialException::what() const noexcept { return message.c_str(); }
 IOException::IOException(std::string file_name, int line_number, int errnum)
     : file(std::move(file_name)), line(line_number), error_number(errnum) {
     char buf[256];
-    message = "IO Exception (" + std::to_string(errnum) + "): " +
-              strerror_r(errnum, buf, sizeof buf) + ", file " + file + ", line " +
-              std::to_string(line) + ".";
+    message = "IO Exception (" + std::to_string(errnum) + "): " + strerror_r(errnum, buf, sizeof buf) + ", file " +
+              file + ", line " + std::to_string(line) + ".";
 }
 
 IOException::IOException(std::string file_name, int line_number, const char* description)
     : file(std::move(file_name)), line(line_number), error_number(0) {
-    message = std::string("IO Exception: ") + description + ", file " + file + ", line " +
-              std::to_string(line) + ".";
+    message = std::string("IO Exception: ") + description + ", file " + file + ", line " + std::to_string(line) + ".";
 }
 
 IOException::~IOException() noexcept = default;
@@ -64,8 +62,7 @@ private:
 };
 
 using ScopedReadLock = ScopedLock<&Serial::SerialImpl::readLock, &Serial::SerialImpl::readUnlock>;
-using ScopedWriteLock =
-    ScopedLock<&Serial::SerialImpl::writeLock, &Serial::SerialImpl::writeUnlock>;
+using ScopedWriteLock = ScopedLock<&Serial::SerialImpl::writeLock, &Serial::SerialImpl::writeUnlock>;
 
 // True when the last eol.size() bytes of [begin, end) equal eol.
 bool ends_with(const uint8_t* begin, const uint8_t* end, const std::string& eol) {
@@ -78,9 +75,8 @@ bool ends_with(const uint8_t* begin, const uint8_t* end, const std::string& eol)
 
 // ---------------------------------------------------------------- port
 
-Serial::Serial(const std::string& port, uint32_t baudrate, Timeout timeout,
-               bytesize_t bytesize, parity_t parity, stopbits_t stopbits,
-               flowcontrol_t flowcontrol)
+Serial::Serial(const std::string& port, uint32_t baudrate, Timeout timeout, bytesize_t bytesize, parity_t parity,
+               stopbits_t stopbits, flowcontrol_t flowcontrol)
     : pimpl(new SerialImpl(port, baudrate, bytesize, parity, stopbits, flowcontrol)) {
     pimpl->setTimeout(timeout);
 }
@@ -92,9 +88,7 @@ void Serial::close() { pimpl->close(); }
 bool Serial::isOpen() const { return pimpl->isOpen(); }
 size_t Serial::available() { return pimpl->available(); }
 
-bool Serial::waitReadable() {
-    return pimpl->waitReadable(pimpl->getTimeout().read_timeout_constant);
-}
+bool Serial::waitReadable() { return pimpl->waitReadable(pimpl->getTimeout().read_timeout_constant); }
 
 void Serial::waitByteTimes(size_t count) { pimpl->waitByteTimes(count); }
 
@@ -159,8 +153,7 @@ std::vector<std::string> Serial::readlines(size_t size, std::string eol) {
     size_t read_so_far = 0;
     size_t start_of_line = 0;
     auto take_line = [&]() {
-        lines.emplace_back(reinterpret_cast<const char*>(buf + start_of_line),
-                           read_so_far - start_of_line);
+        lines.emplace_back(reinterpret_cast<const char*>(buf + start_of_line), read_so_far - start_of_line);
         start_of_line = read_so_far;
     };
     while (read_so_far < size) {

@@ -22,9 +22,9 @@ const char* const kSourceFile = "serial/unix.cpp";
 
 // errno is read before anything else is evaluated, so building the
 // exception cannot disturb it.
-#define SERIAL_THROW_ERRNO()                                \
-    do {                                                    \
-        const int saved_errno_ = errno;                     \
+#define SERIAL_THROW_ERRNO()                                    \
+    do {                                                        \
+        const int saved_errno_ = errno;                         \
         throw IOException(kSourceFile, __LINE__, saved_errno_); \
     } while (0)
 
@@ -49,12 +49,9 @@ constexpr short kWriteReady = POLLOUT | POLLWRNORM | POLLWRBAND | POLLHUP | POLL
 
 // ---------------------------------------------------------------- timer
 
-MillisecondTimer::MillisecondTimer(uint32_t millis)
-    : expiry(expiry_after(timespec_now(), millis)) {}
+MillisecondTimer::MillisecondTimer(uint32_t millis) : expiry(expiry_after(timespec_now(), millis)) {}
 
-int64_t MillisecondTimer::remaining() const {
-    return remaining_until(expiry, timespec_now());
-}
+int64_t MillisecondTimer::remaining() const { return remaining_until(expiry, timespec_now()); }
 
 timespec MillisecondTimer::timespec_now() {
     timespec now{};
@@ -105,14 +102,36 @@ bool standard_speed(uint64_t baudrate, speed_t& speed) {
         uint64_t rate;
         speed_t constant;
     } kRates[] = {
-        {0, B0},           {50, B50},         {75, B75},         {110, B110},
-        {134, B134},       {150, B150},       {200, B200},       {300, B300},
-        {600, B600},       {1200, B1200},     {1800, B1800},     {2400, B2400},
-        {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-        {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800},
-        {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
-        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-        {3500000, B3500000}, {4000000, B4000000},
+        {0, B0},
+        {50, B50},
+        {75, B75},
+        {110, B110},
+        {134, B134},
+        {150, B150},
+        {200, B200},
+        {300, B300},
+        {600, B600},
+        {1200, B1200},
+        {1800, B1800},
+        {2400, B2400},
+        {4800, B4800},
+        {9600, B9600},
+        {19200, B19200},
+        {38400, B38400},
+        {57600, B57600},
+        {115200, B115200},
+        {230400, B230400},
+        {460800, B460800},
+        {576000, B576000},
+        {921600, B921600},
+        {1000000, B1000000},
+        {1152000, B1152000},
+        {1500000, B1500000},
+        {2000000, B2000000},
+        {2500000, B2500000},
+        {3000000, B3000000},
+        {3500000, B3500000},
+        {4000000, B4000000},
     };
     for (const auto& r : kRates) {
         if (r.rate == baudrate) {
@@ -123,46 +142,54 @@ bool standard_speed(uint64_t baudrate, speed_t& speed) {
     return false;
 }
 
-void set_line_settings(termios& options, bytesize_t bytesize, parity_t parity,
-                       stopbits_t stopbits, flowcontrol_t flowcontrol, bool& xonxoff,
-                       bool& rtscts) {
+void set_line_settings(termios& options, bytesize_t bytesize, parity_t parity, stopbits_t stopbits,
+                       flowcontrol_t flowcontrol, bool& xonxoff, bool& rtscts) {
     options.c_cflag &= ~CSIZE;
     switch (bytesize) {
-        case eight_bits: options.c_cflag |= CS8; break;
-        case seven_bits: options.c_cflag |= CS7; break;
-        case six_bits: options.c_cflag |= CS6; break;
-        case five_bits: options.c_cflag |= CS5; break;
-        default: throw std::invalid_argument("invalid char len");
+    case eight_bits: options.c_cflag |= CS8; break;
+    case seven_bits: options.c_cflag |= CS7; break;
+    case six_bits: options.c_cflag |= CS6; break;
+    case five_bits: options.c_cflag |= CS5; break;
+    default: throw std::invalid_argument("invalid char len");
     }
 
     switch (stopbits) {
-        case stopbits_one: options.c_cflag &= ~CSTOPB; break;
-        case stopbits_two:
-        case stopbits_one_point_five: options.c_cflag |= CSTOPB; break;
-        default: throw std::invalid_argument("invalid stop bit");
+    case stopbits_one: options.c_cflag &= ~CSTOPB; break;
+    case stopbits_two:
+    case stopbits_one_point_five: options.c_cflag |= CSTOPB; break;
+    default: throw std::invalid_argument("invalid stop bit");
     }
 
     options.c_iflag &= ~(INPCK | ISTRIP);
     switch (parity) {
-        case parity_none: options.c_cflag &= ~(PARENB | PARODD); break;
-        case parity_odd: options.c_cflag |= (PARENB | PARODD); break;
-        case parity_even:
-            options.c_cflag &= ~PARODD;
-            options.c_cflag |= PARENB;
-            break;
-        case parity_mark: options.c_cflag |= (PARENB | PARODD | CMSPAR); break;
-        case parity_space:
-            options.c_cflag &= ~PARODD;
-            options.c_cflag |= (PARENB | CMSPAR);
-            break;
-        default: throw std::invalid_argument("invalid parity");
+    case parity_none: options.c_cflag &= ~(PARENB | PARODD); break;
+    case parity_odd: options.c_cflag |= (PARENB | PARODD); break;
+    case parity_even:
+        options.c_cflag &= ~PARODD;
+        options.c_cflag |= PARENB;
+        break;
+    case parity_mark: options.c_cflag |= (PARENB | PARODD | CMSPAR); break;
+    case parity_space:
+        options.c_cflag &= ~PARODD;
+        options.c_cflag |= (PARENB | CMSPAR);
+        break;
+    default: throw std::invalid_argument("invalid parity");
     }
 
     switch (flowcontrol) {
-        case flowcontrol_none: xonxoff = false; rtscts = false; break;
-        case flowcontrol_software: xonxoff = true; rtscts = false; break;
-        case flowcontrol_hardware: xonxoff = false; rtscts = true; break;
-        default: break;
+    case flowcontrol_none:
+        xonxoff = false;
+        rtscts = false;
+        break;
+    case flowcontrol_software:
+        xonxoff = true;
+        rtscts = false;
+        break;
+    case flowcontrol_hardware:
+        xonxoff = false;
+        rtscts = true;
+        break;
+    default: break;
     }
     if (xonxoff)
         options.c_iflag |= (IXON | IXOFF);
@@ -178,25 +205,22 @@ void set_line_settings(termios& options, bytesize_t bytesize, parity_t parity,
     options.c_cc[VTIME] = 0;
 }
 
-uint32_t byte_time_ns(uint64_t baudrate, bytesize_t bytesize, parity_t parity,
-                      stopbits_t stopbits) {
+uint32_t byte_time_ns(uint64_t baudrate, bytesize_t bytesize, parity_t parity, stopbits_t stopbits) {
     if (baudrate == 0) return 0;  // no line, no character time
     const uint64_t bit_time = static_cast<uint64_t>(1e9 / static_cast<double>(baudrate));
     const uint64_t bits = static_cast<uint64_t>(1 + bytesize + parity + stopbits);
     double t = static_cast<double>(bits * bit_time);
     if (stopbits == stopbits_one_point_five) t -= 1.5 * static_cast<double>(bit_time);
     if (t <= 0) return 0;
-    return static_cast<uint32_t>(
-        std::min(t, static_cast<double>(std::numeric_limits<uint32_t>::max())));
+    return static_cast<uint32_t>(std::min(t, static_cast<double>(std::numeric_limits<uint32_t>::max())));
 }
 
 }  // namespace detail
 
 // ---------------------------------------------------------------- port
 
-Serial::SerialImpl::SerialImpl(const std::string& port, unsigned long baudrate,
-                               bytesize_t bytesize, parity_t parity, stopbits_t stopbits,
-                               flowcontrol_t flowcontrol)
+Serial::SerialImpl::SerialImpl(const std::string& port, unsigned long baudrate, bytesize_t bytesize, parity_t parity,
+                               stopbits_t stopbits, flowcontrol_t flowcontrol)
     : port(port),
       fd(-1),
       is_open(false),
@@ -240,10 +264,10 @@ void Serial::SerialImpl::open() {
         fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (fd != -1) break;
         switch (errno) {
-            case EINTR: continue;
-            case ENFILE:
-            case EMFILE: SERIAL_THROW_IO("Too many file handles open.");
-            default: SERIAL_THROW_ERRNO();
+        case EINTR: continue;
+        case ENFILE:
+        case EMFILE: SERIAL_THROW_IO("Too many file handles open.");
+        default: SERIAL_THROW_ERRNO();
         }
     }
 
@@ -298,10 +322,8 @@ void Serial::SerialImpl::reconfigurePort() {
         serial_struct ser{};
         if (ioctl(fd, TIOCGSERIAL, &ser) == -1) SERIAL_THROW_ERRNO();
         const int32_t rate = static_cast<int32_t>(baudrate);
-        ser.custom_divisor =
-            rate != 0 ? static_cast<int>(static_cast<int64_t>(ser.baud_base) / rate) : 0;
-        ser.flags = static_cast<int>((static_cast<unsigned>(ser.flags) & ~ASYNC_SPD_MASK) |
-                                     ASYNC_SPD_CUST);
+        ser.custom_divisor = rate != 0 ? static_cast<int>(static_cast<int64_t>(ser.baud_base) / rate) : 0;
+        ser.flags = static_cast<int>((static_cast<unsigned>(ser.flags) & ~ASYNC_SPD_MASK) | ASYNC_SPD_CUST);
         if (ioctl(fd, TIOCSSERIAL, &ser) == -1) SERIAL_THROW_ERRNO();
     }
 
@@ -358,8 +380,8 @@ void Serial::SerialImpl::waitByteTimes(size_t count) {
 size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
     if (!is_open) throw PortNotOpenedException("Serial::read");
 
-    const uint32_t total_ms = static_cast<uint32_t>(
-        timeout.read_timeout_constant + uint64_t{timeout.read_timeout_multiplier} * size);
+    const uint32_t total_ms =
+        static_cast<uint32_t>(timeout.read_timeout_constant + uint64_t{timeout.read_timeout_multiplier} * size);
     const MillisecondTimer total(total_ms);
 
     // Take whatever is queued without waiting.
@@ -370,8 +392,7 @@ size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
     while (bytes_read < size) {
         const int64_t left = total.remaining();
         if (left <= 0) break;
-        const uint32_t wait = static_cast<uint32_t>(
-            std::min<int64_t>(timeout.inter_byte_timeout, left));
+        const uint32_t wait = static_cast<uint32_t>(std::min<int64_t>(timeout.inter_byte_timeout, left));
         // An expired inter-byte wait does not end the read; only the total does.
         if (!waitReadable(wait)) continue;
 
@@ -383,8 +404,7 @@ size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
 
         n = ::read(fd, buf + bytes_read, size - bytes_read);
         if (n < 1)
-            throw SerialException(
-                "device reports readiness to read but returned no data (device disconnected?)");
+            throw SerialException("device reports readiness to read but returned no data (device disconnected?)");
         bytes_read += static_cast<size_t>(n);
         if (bytes_read == size) break;
         if (bytes_read > size)
@@ -398,8 +418,8 @@ size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
 size_t Serial::SerialImpl::write(const uint8_t* data, size_t length) {
     if (!is_open) throw PortNotOpenedException("Serial::write");
 
-    const uint32_t total_ms = static_cast<uint32_t>(
-        timeout.write_timeout_constant + uint64_t{timeout.write_timeout_multiplier} * length);
+    const uint32_t total_ms =
+        static_cast<uint32_t>(timeout.write_timeout_constant + uint64_t{timeout.write_timeout_multiplier} * length);
     const MillisecondTimer total(total_ms);
 
     if (length == 0) return 0;
@@ -425,8 +445,7 @@ size_t Serial::SerialImpl::write(const uint8_t* data, size_t length) {
 
         const ssize_t n = ::write(fd, data + bytes_written, length - bytes_written);
         if (n < 1)
-            throw SerialException(
-                "device reports readiness to write but returned no data (device disconnected?)");
+            throw SerialException("device reports readiness to write but returned no data (device disconnected?)");
         bytes_written += static_cast<size_t>(n);
         if (bytes_written == length) return bytes_written;
         if (bytes_written > length)
@@ -499,16 +518,13 @@ void Serial::SerialImpl::sendBreak(int duration) {
 void Serial::SerialImpl::setBreak(bool level) {
     if (!is_open) throw PortNotOpenedException("Serial::setBreak");
     if (level) {
-        if (ioctl(fd, TIOCSBRK) == -1)
-            throw_ioctl_failure("setBreak failed on a call to ioctl(TIOCSBRK): ", errno);
+        if (ioctl(fd, TIOCSBRK) == -1) throw_ioctl_failure("setBreak failed on a call to ioctl(TIOCSBRK): ", errno);
     } else {
-        if (ioctl(fd, TIOCCBRK) == -1)
-            throw_ioctl_failure("setBreak failed on a call to ioctl(TIOCCBRK): ", errno);
+        if (ioctl(fd, TIOCCBRK) == -1) throw_ioctl_failure("setBreak failed on a call to ioctl(TIOCCBRK): ", errno);
     }
 }
 
-void Serial::SerialImpl::setModemBit(int bit, bool level, const char* set_text,
-                                     const char* clear_text) {
+void Serial::SerialImpl::setModemBit(int bit, bool level, const char* set_text, const char* clear_text) {
     int command = bit;
     if (ioctl(fd, level ? TIOCMBIS : TIOCMBIC, &command) == -1)
         throw_ioctl_failure(level ? set_text : clear_text, errno);
@@ -516,14 +532,14 @@ void Serial::SerialImpl::setModemBit(int bit, bool level, const char* set_text,
 
 void Serial::SerialImpl::setRTS(bool level) {
     if (!is_open) throw PortNotOpenedException("Serial::setRTS");
-    setModemBit(TIOCM_RTS, level, "setRTS failed on a call to ioctl(TIOCMBIS): ",
-                "setRTS failed on a call to ioctl(TIOCMBIC): ");
+    setModemBit(TIOCM_RTS, level,
+                "setRTS failed on a call to ioctl(TIOCMBIS): ", "setRTS failed on a call to ioctl(TIOCMBIC): ");
 }
 
 void Serial::SerialImpl::setDTR(bool level) {
     if (!is_open) throw PortNotOpenedException("Serial::setDTR");
-    setModemBit(TIOCM_DTR, level, "setDTR failed on a call to ioctl(TIOCMBIS): ",
-                "setDTR failed on a call to ioctl(TIOCMBIC): ");
+    setModemBit(TIOCM_DTR, level,
+                "setDTR failed on a call to ioctl(TIOCMBIS): ", "setDTR failed on a call to ioctl(TIOCMBIC): ");
 }
 
 bool Serial::SerialImpl::waitForChange() {

@@ -45,20 +45,18 @@ bool standard_speed(uint64_t baudrate, speed_t& speed);
 // Data bits, stop bits, parity and flow control, plus VMIN = VTIME = 0.
 // Updates xonxoff/rtscts from `flowcontrol` (an unknown value keeps them).
 // Throws std::invalid_argument for bad data bits, stop bits or parity.
-void set_line_settings(termios& options, bytesize_t bytesize, parity_t parity,
-                       stopbits_t stopbits, flowcontrol_t flowcontrol, bool& xonxoff,
-                       bool& rtscts);
+void set_line_settings(termios& options, bytesize_t bytesize, parity_t parity, stopbits_t stopbits,
+                       flowcontrol_t flowcontrol, bool& xonxoff, bool& rtscts);
 // Time of one character on the line in nanoseconds (0 for 0 baud).
-uint32_t byte_time_ns(uint64_t baudrate, bytesize_t bytesize, parity_t parity,
-                      stopbits_t stopbits);
+uint32_t byte_time_ns(uint64_t baudrate, bytesize_t bytesize, parity_t parity, stopbits_t stopbits);
 
 }  // namespace detail
 
 class __attribute__((visibility("hidden"))) Serial::SerialImpl {
 public:
     // Opens the port at once when `port` is not empty.
-    SerialImpl(const std::string& port, unsigned long baudrate, bytesize_t bytesize,
-               parity_t parity, stopbits_t stopbits, flowcontrol_t flowcontrol);
+    SerialImpl(const std::string& port, unsigned long baudrate, bytesize_t bytesize, parity_t parity,
+               stopbits_t stopbits, flowcontrol_t flowcontrol);
     virtual ~SerialImpl();
 
     SerialImpl(const SerialImpl&) = delete;

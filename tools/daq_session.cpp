@@ -46,38 +46,30 @@ bool interrupted() { return interruptFlag != 0; }
 
 std::string openFailureMessage(kine_open_error reason, const std::string& path, int err) {
     switch (reason) {
-        case KINE_OPEN_OK:
-            break;
-        case KINE_OPEN_NO_DEVICE:
-            return "no such device: " + path + " (is the DAQ plugged in?)";
-        case KINE_OPEN_PERMISSION_DENIED:
-            return "permission denied on " + path +
-                   ": join the dialout group (sudo usermod -aG dialout $USER, then log in again) "
-                   "or install the udev rule 60-kine.rules (README.md, Installing)";
-        case KINE_OPEN_BUSY:
-            return path + " is busy: another program or connection holds it";
-        case KINE_OPEN_NOT_SERIAL:
-            return path + " is not a serial device";
-        case KINE_OPEN_NO_DATA:
-            return "no DAQ data from " + path + ": the device is not a DAQ, or it is not sending";
-        case KINE_OPEN_BAD_CHECKSUMS:
-            return "only damaged frames arrived from " + path + ": check the cable and the line speed";
-        case KINE_OPEN_VERSION_MISMATCH:
-            return "the data from " + path + " does not match the device version text";
-        case KINE_OPEN_NO_CONFIG_ANSWER:
-            return path + " did not answer the configuration request: it is not a DAQ of the "
-                          "device version given, or it is not a DAQ";
-        case KINE_OPEN_CANCELLED:
-            return "the open of " + path + " was cancelled";
-        case KINE_OPEN_INVALID_ARGUMENT:
-            return "cannot use " + path + " as a device path (at most " + std::to_string(kPortNameRoom) +
-                   " characters after following links)";
-        case KINE_OPEN_ALREADY_OPEN:
-            return "the connection to " + path + " is already open";
-        case KINE_OPEN_IO_ERROR:
-            return "cannot open " + path + (err ? ": " + std::string(std::strerror(err)) : std::string());
-        case KINE_OPEN_NO_MEMORY:
-            return "out of memory while opening " + path;
+    case KINE_OPEN_OK: break;
+    case KINE_OPEN_NO_DEVICE: return "no such device: " + path + " (is the DAQ plugged in?)";
+    case KINE_OPEN_PERMISSION_DENIED:
+        return "permission denied on " + path +
+               ": join the dialout group (sudo usermod -aG dialout $USER, then log in again) "
+               "or install the udev rule 60-kine.rules (README.md, Installing)";
+    case KINE_OPEN_BUSY: return path + " is busy: another program or connection holds it";
+    case KINE_OPEN_NOT_SERIAL: return path + " is not a serial device";
+    case KINE_OPEN_NO_DATA: return "no DAQ data from " + path + ": the device is not a DAQ, or it is not sending";
+    case KINE_OPEN_BAD_CHECKSUMS:
+        return "only damaged frames arrived from " + path + ": check the cable and the line speed";
+    case KINE_OPEN_VERSION_MISMATCH: return "the data from " + path + " does not match the device version text";
+    case KINE_OPEN_NO_CONFIG_ANSWER:
+        return path +
+               " did not answer the configuration request: it is not a DAQ of the "
+               "device version given, or it is not a DAQ";
+    case KINE_OPEN_CANCELLED: return "the open of " + path + " was cancelled";
+    case KINE_OPEN_INVALID_ARGUMENT:
+        return "cannot use " + path + " as a device path (at most " + std::to_string(kPortNameRoom) +
+               " characters after following links)";
+    case KINE_OPEN_ALREADY_OPEN: return "the connection to " + path + " is already open";
+    case KINE_OPEN_IO_ERROR:
+        return "cannot open " + path + (err ? ": " + std::string(std::strerror(err)) : std::string());
+    case KINE_OPEN_NO_MEMORY: return "out of memory while opening " + path;
     }
     return "cannot open " + path + " as a DAQ";
 }
@@ -93,8 +85,8 @@ ResolvedDevice resolveDevice(const std::string& given) {
     if (!real) {
         d.err = errno;
         d.error = (errno == ENOENT || errno == ENOTDIR) ? KINE_OPEN_NO_DEVICE
-                  : errno == EACCES                       ? KINE_OPEN_PERMISSION_DENIED
-                                                          : KINE_OPEN_IO_ERROR;
+                  : errno == EACCES                     ? KINE_OPEN_PERMISSION_DENIED
+                                                        : KINE_OPEN_IO_ERROR;
         return d;
     }
     d.path = real;
@@ -193,8 +185,10 @@ int openDaq(KineDAQ& daq, const DeviceRequest& request, std::string& path, KPort
     std::string message = openFailureMessage(a.reason, device.path, a.err);
     const bool silent = a.reason == KINE_OPEN_NO_DATA || a.reason == KINE_OPEN_NO_CONFIG_ANSWER;
     if (silent && version.empty())
-        message += "; discovery does not know it as a DAQ: for a DAQ of the 0xAA family give its device "
-                   "version text, e.g. --device-version " + quoted("34 v0.9");
+        message +=
+            "; discovery does not know it as a DAQ: for a DAQ of the 0xAA family give its device "
+            "version text, e.g. --device-version " +
+            quoted("34 v0.9");
     else if (silent)
         message += " (device version text " + quoted(version) + ")";
     std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());

@@ -95,9 +95,10 @@ WaitEnd awaitDaq(KineDAQ& daq, const Awaited& w, double duration, Clock::time_po
             const std::string node = deviceNode(p.portName);
             if (node.empty()) continue;
             const bool announced = p.deviceVersion[0] != '\0';
-            const std::string version = !w.deviceVersion.empty() || !announced || std::string(p.deviceVersion) == "unknown"
-                                            ? w.deviceVersion
-                                            : std::string(p.deviceVersion);
+            const std::string version =
+                !w.deviceVersion.empty() || !announced || std::string(p.deviceVersion) == "unknown"
+                    ? w.deviceVersion
+                    : std::string(p.deviceVersion);
             const OpenAttempt a = attemptOpen(daq, node, version, std::chrono::seconds(5));
             if (a.opened) {
                 path = node;
@@ -189,8 +190,8 @@ int runStream(const StreamArgs& a) {
 
 struct ConfigArgs {
     DeviceRequest device;
-    int speed = 0;   // 0: unchanged
-    int filter = -1;  // -1: unchanged
+    int speed = 0;     // 0: unchanged
+    int filter = -1;   // -1: unchanged
     std::string mode;  // empty: unchanged
 };
 
@@ -218,8 +219,7 @@ int runConfig(const ConfigArgs& a) {
     const bool taken = (!a.speed || got.getSpeed() == a.speed) && (a.filter < 0 || got.getFilter() == a.filter) &&
                        (a.mode.empty() || got.getMode() == wanted.getMode());
     if (!taken) {
-        std::fprintf(stderr, "%s: the DAQ did not take the change; it reports %s\n", kProgram,
-                     configText(got).c_str());
+        std::fprintf(stderr, "%s: the DAQ did not take the change; it reports %s\n", kProgram, configText(got).c_str());
         return 1;
     }
     std::printf("applied: %s\n", configText(got).c_str());
@@ -277,8 +277,7 @@ int runDemo(const DemoArgs& a) {
     std::printf("simulated DAQ (version %d) on %s\n", a.version, sim.devicePath().c_str());
     KineDAQ daq;
     std::string path;
-    if (const int status = openDaq(daq, DeviceRequest{sim.devicePath(), sim.deviceVersionText()}, path))
-        return status;
+    if (const int status = openDaq(daq, DeviceRequest{sim.devicePath(), sim.deviceVersionText()}, path)) return status;
     return streamFrom(daq, path, a.duration, std::string(), false);
 }
 
@@ -299,16 +298,18 @@ int runKine(int argc, char** argv) {
     addDeviceOptions(*streamCmd, stream.device);
     streamCmd->add_option("--duration", stream.duration, "seconds to stream (default: until Ctrl-C)")
         ->check(realNumber(true));
-    streamCmd->add_option("--csv", stream.csv,
-                          "write CSV rows to FILE ('-': standard output): host_monotonic_s (seconds since the "
-                          "start), host_time (UTC), sample, then the values; one row per sample, read time")
+    streamCmd
+        ->add_option("--csv", stream.csv,
+                     "write CSV rows to FILE ('-': standard output): host_monotonic_s (seconds since the "
+                     "start), host_time (UTC), sample, then the values; one row per sample, read time")
         ->type_name("FILE|-");
     streamCmd->add_flag("--six-axis", stream.sixAxis, "force and torque of a four-sensor DAQ instead of its sensors");
     streamCmd->add_flag("--reconnect", stream.reconnect,
                         "when the DAQ goes away, wait for it (same serial, or same port) to come back and go on "
                         "streaming into the same output");
-    streamCmd->footer("Ends with status 0 after --duration or Ctrl-C, 1 when the DAQ goes away (with --reconnect: "
-                      "when it has not come back by the end of --duration).");
+    streamCmd->footer(
+        "Ends with status 0 after --duration or Ctrl-C, 1 when the DAQ goes away (with --reconnect: "
+        "when it has not come back by the end of --duration).");
 
     bool watch = false, json = false;
     CLI::App* listCmd = app.add_subcommand("list", "list the DAQs attached now: port, device version, serial");
@@ -318,8 +319,7 @@ int runKine(int argc, char** argv) {
                       "with \"event\": present, plugged or unplugged");
 
     ConfigArgs config;
-    CLI::App* configCmd =
-        app.add_subcommand("config", "print the sensor configuration; apply the changes given");
+    CLI::App* configCmd = app.add_subcommand("config", "print the sensor configuration; apply the changes given");
     addDeviceOptions(*configCmd, config.device);
     configCmd->add_option("--speed", config.speed, "sampling speed in Hz")->check(wholeNumber({1000, 333, 100, 30}));
     configCmd->add_option("--filter", config.filter, "filter cut-off in Hz, 0 for none")

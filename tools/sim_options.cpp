@@ -85,12 +85,12 @@ void applySignals(SimulatedDaq& daq, const SimSettings& s) {
 
 size_t dataFrameSize(const SimulatedDaq::Options& o) {
     switch (o.version) {
-        case 3: return 29;
-        case 4: return o.compensated ? 37 : 45;
-        case 5: return 57;
-        case 6: return kine_sim::kV6PayloadLength + 6;
-        case 7: return kine_sim::kV7PayloadLength + 6;
-        default: return kine_sim::kV8PayloadLength + 6;
+    case 3: return 29;
+    case 4: return o.compensated ? 37 : 45;
+    case 5: return 57;
+    case 6: return kine_sim::kV6PayloadLength + 6;
+    case 7: return kine_sim::kV7PayloadLength + 6;
+    default: return kine_sim::kV8PayloadLength + 6;
     }
 }
 
@@ -121,7 +121,7 @@ int measure(const SimSettings& s, double measureSeconds, const char* prog) {
     const size_t frameSize = dataFrameSize(s.options);
     const uint8_t first = s.options.version <= 5 ? 0x37 : 0xAA;
     std::vector<uint8_t> buf(1 << 16);
-    size_t carry = 0;  // bytes of an incomplete frame at the start of buf
+    size_t carry = 0;                     // bytes of an incomplete frame at the start of buf
     uint64_t frames = 0, misaligned = 0;  // frames after the first read
     bool started = false;
     Clock::time_point t0{}, tLast{};
@@ -148,9 +148,9 @@ int measure(const SimSettings& s, double measureSeconds, const char* prog) {
             sent0 = daq.framesSent();
         }
         while (have - off >= frameSize) {
-            if (buf[off] != first || kine_sim::checksum(buf.data() + (first == 0x37 ? off + 2 : off),
-                                                        frameSize - (first == 0x37 ? 4 : 2)) !=
-                                         ((buf[off + frameSize - 2] << 8) | buf[off + frameSize - 1])) {
+            if (buf[off] != first ||
+                kine_sim::checksum(buf.data() + (first == 0x37 ? off + 2 : off), frameSize - (first == 0x37 ? 4 : 2)) !=
+                    ((buf[off + frameSize - 2] << 8) | buf[off + frameSize - 1])) {
                 ++misaligned;
                 ++off;
                 continue;
@@ -237,8 +237,9 @@ void addSimOptions(CLI::App& app, SimSettings& s) {
         ->check(wholeNumber());
     app.add_flag("--compensated", s.options.compensated, "send compensated values (mode bit 1) instead of raw ones");
     app.add_flag("--refuse-config", s.options.refuseConfig, "answer commands but keep speed, filter and mode");
-    app.add_flag_callback("--stopped", [&s] { s.options.streamAtStart = false; },
-                          "start with periodic data off (the host turns it on by writing a speed code)");
+    app.add_flag_callback(
+        "--stopped", [&s] { s.options.streamAtStart = false; },
+        "start with periodic data off (the host turns it on by writing a speed code)");
     app.add_option("--signal", s.shape, "values sent: default, sine, ramp or constant")
         ->check(CLI::IsMember({"default", "sine", "ramp", "constant"}));
     app.add_option("--amplitude", s.amplitude, "amplitude or constant value (default 1000)")->check(realNumber(false));

@@ -79,9 +79,8 @@ public:
         char line[160];
         if (layout_.kind == StreamLayout::Kind::sensors) {
             for (int k = 0; k < layout_.sensors; ++k) {
-                std::snprintf(line, sizeof line, "sensor %d   x %9s   y %9s   z %9s   aux %9s", k,
-                              value(4 * k).c_str(), value(4 * k + 1).c_str(), value(4 * k + 2).c_str(),
-                              value(4 * k + 3).c_str());
+                std::snprintf(line, sizeof line, "sensor %d   x %9s   y %9s   z %9s   aux %9s", k, value(4 * k).c_str(),
+                              value(4 * k + 1).c_str(), value(4 * k + 2).c_str(), value(4 * k + 3).c_str());
                 lines.push_back(line);
             }
         } else {
@@ -216,8 +215,7 @@ struct ReadArrays {
 
 }  // namespace
 
-bool StreamLayout::of(KineDAQ& daq, const std::string& device, bool sixAxis, StreamLayout& layout,
-                      std::string& error) {
+bool StreamLayout::of(KineDAQ& daq, const std::string& device, bool sixAxis, StreamLayout& layout, std::string& error) {
     layout = StreamLayout();
     layout.device = device;
     const int version = daq.getVersion();
@@ -276,34 +274,34 @@ StreamEnd streamSamples(KineDAQ& daq, const StreamLayout& layout, double duratio
 
         int r = 0;
         switch (layout.kind) {
-            case StreamLayout::Kind::sensors: {
-                r = daq.readAll(arrays.samples, false);
-                const int sensors = std::min(layout.sensors, daq.getSensorSize());
-                if (r > 0) rows.assign(static_cast<size_t>(r) * width, 0);
-                for (int i = 0; i < r; ++i)
-                    for (int s = 0; s < sensors; ++s) {
-                        const KinePackage& p = arrays.samples[s * r + i];
-                        int32_t* row = &rows[static_cast<size_t>(i) * width + 4 * static_cast<size_t>(s)];
-                        row[0] = p.x;
-                        row[1] = p.y;
-                        row[2] = p.z;
-                        row[3] = p.aux;
-                    }
-                break;
-            }
-            case StreamLayout::Kind::sixAxisUnit:
-                r = daq.readAll6D(arrays.samples6D, false);
-                if (r > 0) rows.resize(static_cast<size_t>(r) * width);
-                for (int i = 0; i < r; ++i) {
-                    const KinePackage6D& p = arrays.samples6D[i];
-                    const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
-                    std::copy(v, v + 6, &rows[static_cast<size_t>(i) * width]);
+        case StreamLayout::Kind::sensors: {
+            r = daq.readAll(arrays.samples, false);
+            const int sensors = std::min(layout.sensors, daq.getSensorSize());
+            if (r > 0) rows.assign(static_cast<size_t>(r) * width, 0);
+            for (int i = 0; i < r; ++i)
+                for (int s = 0; s < sensors; ++s) {
+                    const KinePackage& p = arrays.samples[s * r + i];
+                    int32_t* row = &rows[static_cast<size_t>(i) * width + 4 * static_cast<size_t>(s)];
+                    row[0] = p.x;
+                    row[1] = p.y;
+                    row[2] = p.z;
+                    row[3] = p.aux;
                 }
-                break;
-            case StreamLayout::Kind::sixAxisComputed:
-                r = daq.readAll6Axis(arrays.axes, false);
-                if (r > 0) rows.assign(arrays.axes, arrays.axes + static_cast<size_t>(r) * width);
-                break;
+            break;
+        }
+        case StreamLayout::Kind::sixAxisUnit:
+            r = daq.readAll6D(arrays.samples6D, false);
+            if (r > 0) rows.resize(static_cast<size_t>(r) * width);
+            for (int i = 0; i < r; ++i) {
+                const KinePackage6D& p = arrays.samples6D[i];
+                const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
+                std::copy(v, v + 6, &rows[static_cast<size_t>(i) * width]);
+            }
+            break;
+        case StreamLayout::Kind::sixAxisComputed:
+            r = daq.readAll6Axis(arrays.axes, false);
+            if (r > 0) rows.assign(arrays.axes, arrays.axes + static_cast<size_t>(r) * width);
+            break;
         }
 
         if (r == KINE_NOT_OPEN || r == KINE_READER_STOPPED || !daq.isOpen()) {

@@ -24,8 +24,7 @@ struct StreamLayout {
 
     // The layout of an open DAQ; `sixAxis` asks for the force/torque vector
     // of a four-sensor DAQ. False (with `error` set) when that cannot be had.
-    static bool of(KineDAQ& daq, const std::string& device, bool sixAxis, StreamLayout& layout,
-                   std::string& error);
+    static bool of(KineDAQ& daq, const std::string& device, bool sixAxis, StreamLayout& layout, std::string& error);
 };
 
 // Counters of a stream, kept across the connections of one run.

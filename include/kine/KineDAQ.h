@@ -43,9 +43,9 @@ public:
     kine_open_error lastOpenError();
     // The operating system's errno behind the latest failed open, 0 when none applies.
     int lastOpenErrno();
-    bool isOpen();     // the reader thread runs
-    bool isVirtual();  // the DAQ reports four sensors as separate streams
-    int getSize();     // bytes the last decoding pass took
+    bool isOpen();        // the reader thread runs
+    bool isVirtual();     // the DAQ reports four sensors as separate streams
+    int getSize();        // bytes the last decoding pass took
     int getSensorSize();  // 1 or 4 once open, 0 when closed
     bool isChksumOK();    // the last completed frame had a good checksum
     int getVersion();     // protocol version 3..8, 0 before the first frame

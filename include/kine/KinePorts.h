@@ -40,7 +40,7 @@ public:
     // 400 ms for the first scan to finish; it always takes at least 16 ms.
     KPort* listPorts(bool unused = true);
     int getSize(bool unused = true);  // known DAQs now
-    int getLastSize();  // known DAQs at the latest listPorts (may exceed 100)
+    int getLastSize();                // known DAQs at the latest listPorts (may exceed 100)
 
     // True when an attached DAQ waits to be taken with getNewPort. The
     // argument also sets how new ports are taken from the next scan on:

@@ -20,32 +20,13 @@
 namespace serial {
 
 // Data bits per character; the values are used as counts.
-enum bytesize_t : int32_t {
-    five_bits = 5,
-    six_bits = 6,
-    seven_bits = 7,
-    eight_bits = 8
-};
+enum bytesize_t : int32_t { five_bits = 5, six_bits = 6, seven_bits = 7, eight_bits = 8 };
 
-enum parity_t : int32_t {
-    parity_none = 0,
-    parity_odd = 1,
-    parity_even = 2,
-    parity_mark = 3,
-    parity_space = 4
-};
+enum parity_t : int32_t { parity_none = 0, parity_odd = 1, parity_even = 2, parity_mark = 3, parity_space = 4 };
 
-enum stopbits_t : int32_t {
-    stopbits_one = 1,
-    stopbits_two = 2,
-    stopbits_one_point_five = 3
-};
+enum stopbits_t : int32_t { stopbits_one = 1, stopbits_two = 2, stopbits_one_point_five = 3 };
 
-enum flowcontrol_t : int32_t {
-    flowcontrol_none = 0,
-    flowcontrol_software = 1,
-    flowcontrol_hardware = 2
-};
+enum flowcontrol_t : int32_t { flowcontrol_none = 0, flowcontrol_software = 1, flowcontrol_hardware = 2 };
 
 // Timeouts of reads and writes, all in milliseconds. A read may take at most
 // read_timeout_constant + read_timeout_multiplier * (bytes requested), a write
@@ -121,9 +102,9 @@ class KINE_API Serial {
 public:
     // Opens the port at once when `port` is not empty (throwing as open()
     // does); with an empty name the port stays closed until open().
-    Serial(const std::string& port, uint32_t baudrate, Timeout timeout = Timeout(),
-           bytesize_t bytesize = eight_bits, parity_t parity = parity_none,
-           stopbits_t stopbits = stopbits_one, flowcontrol_t flowcontrol = flowcontrol_none);
+    Serial(const std::string& port, uint32_t baudrate, Timeout timeout = Timeout(), bytesize_t bytesize = eight_bits,
+           parity_t parity = parity_none, stopbits_t stopbits = stopbits_one,
+           flowcontrol_t flowcontrol = flowcontrol_none);
     virtual ~Serial();
 
     Serial(const Serial&) = delete;

@@ -2,9 +2,7 @@
 
 namespace kine_sim {
 
-void CommandParser::append(const uint8_t* bytes, size_t n) {
-    in_.insert(in_.end(), bytes, bytes + n);
-}
+void CommandParser::append(const uint8_t* bytes, size_t n) { in_.insert(in_.end(), bytes, bytes + n); }
 
 std::optional<CommandParser::Clock::time_point> CommandParser::deadline() const {
     if (!waiting_ || in_.empty()) return std::nullopt;

@@ -51,7 +51,7 @@ private:
     Step takeStray();
 
     std::deque<uint8_t> in_;
-    bool waiting_ = false;       // the head is an incomplete frame
+    bool waiting_ = false;  // the head is an incomplete frame
     Clock::time_point waitSince_{};
     uint8_t stray_ = 0;
 };

@@ -13,9 +13,7 @@ void put16(std::vector<uint8_t>& out, int32_t value) {
 }
 
 // Appends the checksum of out[from..end) to `out`.
-void putChecksum(std::vector<uint8_t>& out, size_t from) {
-    put16(out, checksum(out.data() + from, out.size() - from));
-}
+void putChecksum(std::vector<uint8_t>& out, size_t from) { put16(out, checksum(out.data() + from, out.size() - from)); }
 
 std::vector<uint8_t> fitPayload(std::vector<uint8_t> payload, size_t length) {
     if (length > 255) throw std::invalid_argument("payload length above 255");
@@ -135,8 +133,7 @@ std::vector<uint8_t> encodeConfigReply(uint8_t speedCode, uint8_t filterCode, ui
 std::vector<uint8_t> encodeIdentityReply(uint8_t version, const std::string& serial) {
     std::vector<uint8_t> data(16, 0);
     data[0] = version;
-    for (size_t i = 0; i < 8; ++i)
-        data[8 + i] = i < serial.size() ? static_cast<uint8_t>(serial[i]) : uint8_t{' '};
+    for (size_t i = 0; i < 8; ++i) data[8 + i] = i < serial.size() ? static_cast<uint8_t>(serial[i]) : uint8_t{' '};
     return encodeAaFrame(kIdentityBlock, data);
 }
 
@@ -154,48 +151,46 @@ std::vector<uint8_t> encodeWriteCommand(uint16_t block, const std::vector<uint8_
 }
 
 std::vector<uint8_t> encodeReadRequest(uint16_t block, uint8_t count) {
-    std::vector<uint8_t> f{0xAB, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block & 0xFF),
-                           count};
+    std::vector<uint8_t> f{0xAB, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block & 0xFF), count};
     putChecksum(f, 0);
     return f;
 }
 
 int rateForSpeedCode(uint8_t code) {
     switch (code) {
-        case 1: return 1000;
-        case 3: return 333;
-        case 10: return 100;
-        case 33: return 30;
-        default: return 0;
+    case 1: return 1000;
+    case 3: return 333;
+    case 10: return 100;
+    case 33: return 30;
+    default: return 0;
     }
 }
 
 int speedCodeForRate(int hz) {
     switch (hz) {
-        case 1000: return 1;
-        case 333: return 3;
-        case 100: return 10;
-        case 30: return 33;
-        default: return -1;
+    case 1000: return 1;
+    case 333: return 3;
+    case 100: return 10;
+    case 30: return 33;
+    default: return -1;
     }
 }
 
 int filterCodeForCutoff(int hz) {
     switch (hz) {
-        case 0: return 0;
-        case 500: return 1;
-        case 150: return 2;
-        case 50: return 3;
-        case 15: return 4;
-        case 5: return 5;
-        case 1: return 6;
-        default: return -1;
+    case 0: return 0;
+    case 500: return 1;
+    case 150: return 2;
+    case 50: return 3;
+    case 15: return 4;
+    case 5: return 5;
+    case 1: return 6;
+    default: return -1;
     }
 }
 
 uint8_t makeConfigByte(int state, int speedField, int filterField, int mode) {
-    return static_cast<uint8_t>(((state & 7) << 5) | ((speedField & 3) << 3) | ((filterField & 3) << 1) |
-                                (mode & 1));
+    return static_cast<uint8_t>(((state & 7) << 5) | ((speedField & 3) << 3) | ((filterField & 3) << 1) | (mode & 1));
 }
 
 }  // namespace kine_sim

@@ -12,9 +12,7 @@ namespace kine_sim {
 
 namespace {
 
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
+[[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
 void makeRaw(int fd) {
     termios t{};

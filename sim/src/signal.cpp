@@ -42,17 +42,14 @@ Signal Signal::ramp(int32_t from, int32_t to, double periodSeconds) {
 int32_t Signal::valueAt(double seconds) const {
     double v = a_;
     switch (kind_) {
-        case Kind::constant:
-            return static_cast<int32_t>(a_);
-        case Kind::sine:
-            v = c_ + a_ * std::sin(kTwoPi * b_ * seconds + d_);
-            break;
-        case Kind::ramp:
-            if (c_ > 0.0) {
-                const double phase = seconds / c_ - std::floor(seconds / c_);
-                return static_cast<int32_t>(std::floor(a_ + (b_ - a_) * phase));
-            }
-            break;
+    case Kind::constant: return static_cast<int32_t>(a_);
+    case Kind::sine: v = c_ + a_ * std::sin(kTwoPi * b_ * seconds + d_); break;
+    case Kind::ramp:
+        if (c_ > 0.0) {
+            const double phase = seconds / c_ - std::floor(seconds / c_);
+            return static_cast<int32_t>(std::floor(a_ + (b_ - a_) * phase));
+        }
+        break;
     }
     return static_cast<int32_t>(std::lround(v));
 }

@@ -52,10 +52,10 @@ uint8_t identityCodeFor(int version) {
 
 int speedFieldForRate(int hz) {
     switch (hz) {
-        case 1000: return 0;
-        case 333: return 1;
-        case 100: return 2;
-        default: return 3;
+    case 1000: return 0;
+    case 333: return 1;
+    case 100: return 2;
+    default: return 3;
     }
 }
 
@@ -68,11 +68,11 @@ int rateForSpeedField(int field) {
 // a configuration reply: 0, 2, 3, 4 map to 0..3, other codes keep their two low bits.
 int filterFieldForCode(uint8_t code) {
     switch (code) {
-        case 0: return 0;
-        case 2: return 1;
-        case 3: return 2;
-        case 4: return 3;
-        default: return code & 3;
+    case 0: return 0;
+    case 2: return 1;
+    case 3: return 2;
+    case 4: return 3;
+    default: return code & 3;
     }
 }
 
@@ -150,8 +150,8 @@ struct SimulatedDaq::Impl {
 
     // Shared with the public calls, under `m`.
     mutable std::mutex m;
-    int rate = 1000;        // frames per second of the speed setting
-    bool periodic = true;   // periodic data on
+    int rate = 1000;       // frames per second of the speed setting
+    bool periodic = true;  // periodic data on
     uint8_t filterCode = 0;
     bool mode = false;
     bool debug = false;
@@ -162,8 +162,8 @@ struct SimulatedDaq::Impl {
     int corrupt = 0;
     double corruptFraction = 0.0;
     std::minstd_rand corruptRng;
-    size_t inputBytes = 0;          // read per inputPeriod when throttled
-    nanoseconds inputPeriod{0};     // 0: not throttled
+    size_t inputBytes = 0;       // read per inputPeriod when throttled
+    nanoseconds inputPeriod{0};  // 0: not throttled
     Signal signals[4][kSensorChannelCount];
     std::deque<int32_t> queues[4][kSensorChannelCount];
     Signal axisSignals[kAxisCount];
@@ -178,7 +178,7 @@ struct SimulatedDaq::Impl {
     // Used by the streaming thread only.
     CommandParser parser;
     Clock::time_point nextInput{};  // next throttled read
-    bool present = false;  // some host has the slave open
+    bool present = false;           // some host has the slave open
     std::vector<uint8_t> pendingOut;
 
     std::atomic<bool> stop{false};
@@ -206,8 +206,7 @@ SimulatedDaq::Options validated(SimulatedDaq::Options o) {
 
 }  // namespace
 
-SimulatedDaq::Impl::Impl(Options o)
-    : opt(validated(std::move(o))), family37(opt.version <= 5), start(Clock::now()) {
+SimulatedDaq::Impl::Impl(Options o) : opt(validated(std::move(o))), family37(opt.version <= 5), start(Clock::now()) {
     rate = opt.speedHz;
     filterCode = static_cast<uint8_t>(filterCodeForCutoff(opt.filterHz));
     mode = opt.compensated;
@@ -397,8 +396,8 @@ void SimulatedDaq::Impl::processInput(Clock::time_point now) {
 void SimulatedDaq::Impl::applyCommand(const Command& c, std::vector<std::vector<uint8_t>>& replies) {
     if (c.read) {
         if (c.block == kConfigBlock)
-            replies.push_back(encodeConfigReply(
-                static_cast<uint8_t>(periodic ? speedCodeForRate(rate) : 0), filterCode, mode ? 1 : 0));
+            replies.push_back(encodeConfigReply(static_cast<uint8_t>(periodic ? speedCodeForRate(rate) : 0), filterCode,
+                                                mode ? 1 : 0));
         else if (c.block == kIdentityBlock)
             replies.push_back(encodeIdentityReply(identityCodeFor(opt.version), opt.serial));
         return;
@@ -476,12 +475,12 @@ std::vector<uint8_t> SimulatedDaq::Impl::buildDataFrame(double seconds) {
     const uint8_t cfg = currentConfigByte();
     std::vector<uint8_t> f;
     switch (opt.version) {
-        case 3: f = encodeFrameA(cfg, v.sensors[0]); break;
-        case 4: f = encodeFrameB(cfg, v.sensors); break;
-        case 5: f = encodeFrameE(cfg, v); break;
-        case 6: f = encodeV6Data(statusS, statusT, v.sensors[0], dataLength ? dataLength : kV6PayloadLength); break;
-        case 7: f = encodeV7Data(statusS, statusT, v.sensors, dataLength ? dataLength : kV7PayloadLength); break;
-        default: f = encodeV8Data(statusS, statusT, v, dataLength ? dataLength : kV8PayloadLength); break;
+    case 3: f = encodeFrameA(cfg, v.sensors[0]); break;
+    case 4: f = encodeFrameB(cfg, v.sensors); break;
+    case 5: f = encodeFrameE(cfg, v); break;
+    case 6: f = encodeV6Data(statusS, statusT, v.sensors[0], dataLength ? dataLength : kV6PayloadLength); break;
+    case 7: f = encodeV7Data(statusS, statusT, v.sensors, dataLength ? dataLength : kV7PayloadLength); break;
+    default: f = encodeV8Data(statusS, statusT, v, dataLength ? dataLength : kV8PayloadLength); break;
     }
     bool bad = corrupt > 0;
     if (bad) --corrupt;
@@ -524,9 +523,8 @@ void SimulatedDaq::Impl::emit(const std::vector<uint8_t>& frame, bool chunked) {
         gap = chunkGap;
         size_t left = frame.size();
         for (size_t i = 0; left > 0 && (randomChunkMax > 0 || !chunkPattern.empty()); ++i) {
-            size_t n = randomChunkMax > 0
-                           ? std::uniform_int_distribution<size_t>(1, randomChunkMax)(rng)
-                           : chunkPattern[i % chunkPattern.size()];
+            size_t n = randomChunkMax > 0 ? std::uniform_int_distribution<size_t>(1, randomChunkMax)(rng)
+                                          : chunkPattern[i % chunkPattern.size()];
             n = std::min(std::max<size_t>(n, 1), left);
             sizes.push_back(n);
             left -= n;

@@ -266,7 +266,7 @@ void callDeletePackage6DArray(kine_package6d** packages) {
 }
 
 void callDeleteIntArray(int** values) {
-    if (values && *values) delete[] *values;
+    if (values && *values) delete[] * values;
 }
 
 }  // extern "C"

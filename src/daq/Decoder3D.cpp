@@ -16,13 +16,13 @@ namespace {
 
 enum : uint32_t {
     kConfigA = 24,
-    kFieldsA = 26,   // x 26-27, y 28-29, z 30-31
-    kRawA = 32,      // raw[0..7] 32-47
-    kAuxA = 48,      // aux 48-49
+    kFieldsA = 26,  // x 26-27, y 28-29, z 30-31
+    kRawA = 32,     // raw[0..7] 32-47
+    kAuxA = 48,     // aux 48-49
     kChecksumA = 50,
     kFirstB = 52,
     kConfigB = 53,
-    kBlocksB = 54,   // four blocks of five field positions (two states each), 54-93
+    kBlocksB = 54,  // four blocks of five field positions (two states each), 54-93
     kChecksumB = 94,
 };
 
@@ -58,8 +58,7 @@ void KineDAQ_private::useFourSensors() {
 
 // Back to the position of a new connection: between frames, no frame in progress.
 void KineDAQ_private::resetStreamPosition() {
-    std::apply([](auto&... field) { ((field = std::remove_reference_t<decltype(field)>{}), ...); },
-               streamPosition());
+    std::apply([](auto&... field) { ((field = std::remove_reference_t<decltype(field)>{}), ...); }, streamPosition());
 }
 
 void KineDAQ_private::ClearStateMachinePackages3D() {
@@ -72,10 +71,11 @@ void KineDAQ_private::applyStatusBits(uint8_t S, uint8_t T) {
     if (S & 0x01) state = 2;
     if (T & 0x80) state = 3;
     if ((S & 0xE0) == 0x40) state = 6;
-    if ((S & 0x1C) == 0x04) state = 0;
-    else if ((S & 0x1C) == 0x08) state = 4;
-    configuration = SensorConfig::fromByte(
-        static_cast<uint8_t>((state << 5) | (configuration.to_uin8_t() & 0x1F)));
+    if ((S & 0x1C) == 0x04)
+        state = 0;
+    else if ((S & 0x1C) == 0x08)
+        state = 4;
+    configuration = SensorConfig::fromByte(static_cast<uint8_t>((state << 5) | (configuration.to_uin8_t() & 0x1F)));
 }
 
 // Fields of a configuration reply; an unknown code is taken as the field
@@ -106,9 +106,12 @@ void KineDAQ_private::decodeAaData3D(Samples (&out)[16]) {
         workSamples[k].config = configuration;
     }
     int n;
-    if (version == kine_version_6) n = 1;
-    else if (version == kine_version_7) n = sensorCount < 0 ? 0 : sensorCount > 4 ? 4 : sensorCount;
-    else return;
+    if (version == kine_version_6)
+        n = 1;
+    else if (version == kine_version_7)
+        n = sensorCount < 0 ? 0 : sensorCount > 4 ? 4 : sensorCount;
+    else
+        return;
 
     const bool signedZ = configuration.getMode() == mode_compensated;
     const bool withRaw = payloadLength > 4 + 6 * n;
@@ -152,7 +155,8 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
     // back into the connection when the call ends. A state of the 6D
     // decoder (the connection was read through it) counts as the start.
     const uint32_t at = smState;
-    const bool owned = at <= kHeader || (at >= kConfigA && at <= kChecksumB + 1) || (at >= kTypeHigh && at <= kChecksumLow);
+    const bool owned =
+        at <= kHeader || (at >= kConfigA && at <= kChecksumB + 1) || (at >= kTypeHigh && at <= kChecksumLow);
     uint32_t state = owned ? at : kIdle;
 
     for (const unsigned char b : frameBytes) {
@@ -220,9 +224,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
         }
 
         // Frame B: configuration, four sensor blocks, checksum.
-        case kFirstB:
-            growOffsetsToFour();
-            [[fallthrough]];
+        case kFirstB: growOffsetsToFour(); [[fallthrough]];
         case kConfigB:
             configuration = SensorConfig::fromByte(b);
             for (int k = 0; k < 4; ++k) workSamples[k].config = configuration;
@@ -250,8 +252,10 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
         // 0xAA frame.
         case kTypeHigh:
             if (aaTypeHigh(b, state) && !frameSeen) {
-                if (version == kine_version_6) sensorCount = 1;
-                else if (version == kine_version_7) useFourSensors();
+                if (version == kine_version_6)
+                    sensorCount = 1;
+                else if (version == kine_version_7)
+                    useFourSensors();
             }
             break;
         case kTypeLow:
@@ -261,8 +265,10 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
         case kChecksumLow:
             if (aaFrameByte(b, state)) {
                 if (frameChecked()) {
-                    if (frameKind == kDataFrame) decodeAaData3D(out);
-                    else if (frameKind == kConfigReply) configuration = configFromReply();
+                    if (frameKind == kDataFrame)
+                        decodeAaData3D(out);
+                    else if (frameKind == kConfigReply)
+                        configuration = configFromReply();
                 }
                 clearWork(4);
             }
@@ -275,9 +281,12 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
                 KinePackage& s = workSamples[0];
                 if (st < kRawA) {
                     const int f = static_cast<int>(st - kFieldsA) / 2;
-                    if (f == 0) s.x = fieldSigned();
-                    else if (f == 1) s.y = fieldSigned();
-                    else s.z = fieldUnsigned();
+                    if (f == 0)
+                        s.x = fieldSigned();
+                    else if (f == 1)
+                        s.y = fieldSigned();
+                    else
+                        s.z = fieldUnsigned();
                     state = st == kRawA - 1 ? kAuxA : st + 1;
                 } else if (st < kAuxA) {
                     s.raw[(st - kRawA) / 2] = fieldUnsigned();
@@ -300,9 +309,12 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
                     s.raw[field] = fieldUnsigned();
                     state = st + 1;
                 } else {
-                    if (field == 0) s.x = fieldSigned();
-                    else if (field == 1) s.y = fieldSigned();
-                    else s.z = fieldUnsigned();
+                    if (field == 0)
+                        s.x = fieldSigned();
+                    else if (field == 1)
+                        s.y = fieldSigned();
+                    else
+                        s.z = fieldUnsigned();
                     state = field == 2 ? st + 3 : st + 1;
                 }
             }

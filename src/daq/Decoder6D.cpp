@@ -15,9 +15,9 @@ namespace {
 
 enum : uint32_t {
     kConfigE = 96,
-    kAxesE = 98,    // Fx, Fy, Fz, Tx, Ty, Tz: 98-109
-    kAuxE = 110,    // aux of sensors 0..3: 110-117
-    kRawE = 118,    // raw[0..3] of sensors 0..3: 118-149
+    kAxesE = 98,  // Fx, Fy, Fz, Tx, Ty, Tz: 98-109
+    kAuxE = 110,  // aux of sensors 0..3: 110-117
+    kRawE = 118,  // raw[0..3] of sensors 0..3: 118-149
     kChecksumE = 150,
 };
 
@@ -88,7 +88,8 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
     // back into the connection when the call ends. A state of the 3D
     // decoder (the connection was read through it) counts as the start.
     const uint32_t at = smState;
-    const bool owned = at <= kHeader || (at >= kConfigE && at <= kChecksumE + 1) || (at >= kTypeHigh && at <= kChecksumLow);
+    const bool owned =
+        at <= kHeader || (at >= kConfigE && at <= kChecksumE + 1) || (at >= kTypeHigh && at <= kChecksumLow);
     uint32_t state = owned ? at : kIdle;
 
     for (const unsigned char b : frameBytes) {
@@ -154,8 +155,8 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
                 } else if (frameKind == kConfigReply) {
                     configuration = configFromReply();
                     KinePackage& s0 = w.sensors[0];
-                    s0.config = SensorConfig::fromByte(static_cast<uint8_t>(
-                        (s0.config.to_uin8_t() & 0xE0) | (configuration.to_uin8_t() & 0x1F)));
+                    s0.config = SensorConfig::fromByte(
+                        static_cast<uint8_t>((s0.config.to_uin8_t() & 0xE0) | (configuration.to_uin8_t() & 0x1F)));
                 }
             }
             break;
@@ -163,8 +164,10 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
         default:
             if (st >= kAxesE && st < kChecksumE) {
                 if (!fieldByte(b, st, state)) break;
-                if (st < kAuxE) axis(w, static_cast<int>(st - kAxesE) / 2) = fieldSigned();
-                else if (st < kRawE) w.sensors[(st - kAuxE) / 2].aux = fieldUnsigned();
+                if (st < kAuxE)
+                    axis(w, static_cast<int>(st - kAxesE) / 2) = fieldSigned();
+                else if (st < kRawE)
+                    w.sensors[(st - kAuxE) / 2].aux = fieldUnsigned();
                 else {
                     const uint32_t i = (st - kRawE) / 2;
                     w.sensors[i / 4].raw[i % 4] = fieldUnsigned();

@@ -95,9 +95,7 @@ inline int32_t KineDAQ_private::fieldUnsigned() const { return word; }
 
 // Bytes past the payload of the current frame read as 0: the buffer still
 // holds bytes of earlier frames there, which must never be decoded.
-inline uint16_t KineDAQ_private::payloadByte(int i) const {
-    return i >= 0 && i < payloadReceived ? payload[i] : 0;
-}
+inline uint16_t KineDAQ_private::payloadByte(int i) const { return i >= 0 && i < payloadReceived ? payload[i] : 0; }
 
 inline int32_t KineDAQ_private::payloadUnsigned(int i) const {
     return static_cast<int32_t>((payloadByte(i) << 8) | payloadByte(i + 1));
@@ -175,8 +173,7 @@ inline bool KineDAQ_private::aaFrameByte(uint8_t b, uint32_t& state) {
         word = static_cast<uint16_t>(word + b);
         state = kIdle;
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 

@@ -179,7 +179,10 @@ bool holdsGood37Frame(const std::vector<unsigned char>& bytes) {
         size_t lengths[2] = {0, 0};
         switch (bytes[i + 1]) {
         case kIdentityA: lengths[0] = 29; break;
-        case kIdentityB: lengths[0] = 45; lengths[1] = 37; break;
+        case kIdentityB:
+            lengths[0] = 45;
+            lengths[1] = 37;
+            break;
         case kIdentity6D: lengths[0] = 57; break;
         default: continue;
         }
@@ -204,8 +207,10 @@ bool KineDAQ_private::decodablePass(kine_version aaVersion, bool& sawBytes) {
     std::deque<KinePackage> out[16];
     std::deque<KinePackage6D> out6D;
     if (aaVersion != kine_version_none) {
-        if (aaVersion == kine_version_8) smProcess6D(out6D, true);
-        else smProcess(out, true);
+        if (aaVersion == kine_version_8)
+            smProcess6D(out6D, true);
+        else
+            smProcess(out, true);
         sawBytes = sawBytes || !frameBytes.empty();
         return lastDataLength == fullDataLength(aaVersion);
     }

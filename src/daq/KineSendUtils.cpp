@@ -27,8 +27,7 @@ uint16_t KineSendUtils::Checksum(const unsigned char* bytes, size_t count) {
     return sum;
 }
 
-void KineSendUtils::WriteFrame(std::vector<unsigned char>& out, int address, const unsigned char* data,
-                               int length) {
+void KineSendUtils::WriteFrame(std::vector<unsigned char>& out, int address, const unsigned char* data, int length) {
     if (length < 0 || data == nullptr) length = 0;
     if (length > kMaxWriteData) length = kMaxWriteData;
     size_t start = out.size();

@@ -17,8 +17,7 @@ public:
 
     static uint16_t Checksum(const unsigned char* bytes, size_t count);
     // Appends a write frame; `length` is clamped to 0..kMaxWriteData.
-    static void WriteFrame(std::vector<unsigned char>& out, int address, const unsigned char* data,
-                           int length);
+    static void WriteFrame(std::vector<unsigned char>& out, int address, const unsigned char* data, int length);
     static void ReadRequest(std::vector<unsigned char>& out, int address, int count);
 
     static void SetRequestIdentity(std::vector<unsigned char>& out);  // AB 00 0A 10 00 C5

@@ -75,7 +75,7 @@ struct FilterCode {
     int field;  // SensorConfig filter field, or kNoField
     int hz;
 };
-constexpr FilterCode kFilterCodes[] = {{0, filter_none, 0},  {1, kNoField, 500}, {2, filter_150hz, 150},
+constexpr FilterCode kFilterCodes[] = {{0, filter_none, 0},  {1, kNoField, 500},   {2, filter_150hz, 150},
                                        {3, filter_50hz, 50}, {4, filter_15hz, 15}, {5, kNoField, 5},
                                        {6, kNoField, 1}};
 

@@ -71,7 +71,7 @@ private:
     bool confWritten_ = false;
     bool writePending_ = false;
     int baud_ = 1000000;
-    KineSerial channel_;  // reader thread only, while it runs
+    KineSerial channel_;     // reader thread only, while it runs
     KinetraWakeEvent wake_;  // raised by close() and by queued commands
     // Reader thread only: end of the current silence window, which starts
     // with the first wait after input (or after the start) and survives wakes.

@@ -43,8 +43,10 @@ SensorConfig KineDAQ_private::getConfig() {
     KinePackage sample;
     KinePackage6D sample6D;
     // The 0x37 frames carry the configuration with the data.
-    if (version == kine_version_3 || version == kine_version_4) read(sample, 0, true);
-    else if (version == kine_version_5) read6D(sample6D, true);
+    if (version == kine_version_3 || version == kine_version_4)
+        read(sample, 0, true);
+    else if (version == kine_version_5)
+        read6D(sample6D, true);
 
     if (aaFamily(version)) {
         send171(kBlockConfig, 6);

@@ -41,10 +41,10 @@ struct filter_cond {
 
 class KinePorts_private : public KinetraThread {
 public:
-    static constexpr int kListCapacity = 100;       // records in the shared port list
-    static constexpr unsigned int kCycleMs = 100;   // sleep between two cycles
-    static constexpr uint64_t kRetryPaceMs = 1250;  // a timed-out port waits longer than this
-    static constexpr unsigned int kMaxRetries = 15; // the 16th due retry rejects the port
+    static constexpr int kListCapacity = 100;        // records in the shared port list
+    static constexpr unsigned int kCycleMs = 100;    // sleep between two cycles
+    static constexpr uint64_t kRetryPaceMs = 1250;   // a timed-out port waits longer than this
+    static constexpr unsigned int kMaxRetries = 15;  // the 16th due retry rejects the port
 
     // kindSelector: 3 admits only three-axis DAQs, 6 only six-axis ones,
     // anything else both. probeBaud: line speed of the probes. The monitor
@@ -61,8 +61,8 @@ public:
     // Known DAQs in ascending port-name order, copied into the process-wide
     // 100-record list (see listPorts in the .cpp). Waits for the first pass.
     KPort* listPorts(bool unused);
-    int getSize(bool unused);  // known DAQs now
-    int getLastSize() const;   // known DAQs at the latest listPorts
+    int getSize(bool unused);   // known DAQs now
+    int getLastSize() const;    // known DAQs at the latest listPorts
     KPort getNewPortThread();   // next attached DAQ, or an empty record
     KPort getLostPortThread();  // next lost DAQ, or an empty record
     // Stores `probe` as the probe flag; true when a new DAQ is waiting.

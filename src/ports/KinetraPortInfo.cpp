@@ -64,8 +64,8 @@ int KinetraPortInfo::CalculateProductId(const std::string& hardwareId) const {
 
 bool KinetraPortInfo::operator==(const KinetraPortInfo& other) const {
     return hardwareId_ == other.hardwareId_ && manufacturer_ == other.manufacturer_ &&
-           description_ == other.description_ && portName_ == other.portName_ &&
-           productId_ == other.productId_ && vendorId_ == other.vendorId_;
+           description_ == other.description_ && portName_ == other.portName_ && productId_ == other.productId_ &&
+           vendorId_ == other.vendorId_;
 }
 
 std::string KinetraPortInfo::GetReadablePortInfo() const {

@@ -18,8 +18,8 @@ public:
     // From an enumeration record. The description is not kept; the record
     // is not stamped (last access 0).
     explicit KinetraPortInfo(const serial::PortInfo& info);
-    KinetraPortInfo(const std::string& port, const std::string& description,
-                    const std::string& hardwareId, const std::string& manufacturer);
+    KinetraPortInfo(const std::string& port, const std::string& description, const std::string& hardwareId,
+                    const std::string& manufacturer);
     virtual ~KinetraPortInfo() = default;
     KinetraPortInfo(const KinetraPortInfo&) = default;
     KinetraPortInfo& operator=(const KinetraPortInfo&) = default;

@@ -26,6 +26,4 @@ bool KPort::storeField(char (&field)[kFieldSize], const std::string& text) {
     return text.size() <= kFieldSize;
 }
 
-std::string KPort::readField(const char (&field)[kFieldSize]) {
-    return std::string(field, strnlen(field, kFieldSize));
-}
+std::string KPort::readField(const char (&field)[kFieldSize]) { return std::string(field, strnlen(field, kFieldSize)); }

@@ -103,8 +103,7 @@ void KinePackage::setInvariant(const KinePackage& o) {
         forceVector(raw, x, y, z);
         forceVector(raw + 4, x2, y2, z2);
         break;
-    default:
-        return;  // not a decoded sample: nothing changes, aux included
+    default: return;  // not a decoded sample: nothing changes, aux included
     }
     aux = sub(aux, o.aux);
 }

@@ -64,6 +64,8 @@ void SensorConfig::setFilter(int hz) {
 }
 
 void SensorConfig::setMode(int mode) {
-    if (mode == 0) value_ = static_cast<uint8_t>(value_ & ~kModeMask);
-    else if (mode > 0) value_ = static_cast<uint8_t>(value_ | kModeMask);
+    if (mode == 0)
+        value_ = static_cast<uint8_t>(value_ & ~kModeMask);
+    else if (mode > 0)
+        value_ = static_cast<uint8_t>(value_ | kModeMask);
 }

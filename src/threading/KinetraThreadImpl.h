@@ -18,8 +18,8 @@ public:
     KinetraThreadImpl& operator=(const KinetraThreadImpl&) = delete;
 
     bool Started() const { return started_; }  // false when the system refused the thread
-    void Resume();  // the thread runs from creation; nothing to do
-    int Wait();     // joins once; later calls return at once
+    void Resume();                             // the thread runs from creation; nothing to do
+    int Wait();                                // joins once; later calls return at once
 
     static void* ThreadFunction(void* argument);
     static void ThreadSleep(unsigned int milliseconds);

@@ -184,8 +184,8 @@ timespec toTimespec(nanoseconds d) {
 
 KineSerial::WaitResult KineSerial::WaitForReadUntil(unsigned long count, Clock::time_point deadline, int wakeFd) {
     serial::Serial::SerialImpl& impl = serial::detail::PortAccess::impl(*port_);
-    bool portReadySeen = false;   // the last wait ended because the port was ready
-    bool watchPort = true;        // false once the port reports ready without data
+    bool portReadySeen = false;  // the last wait ended because the port was ready
+    bool watchPort = true;       // false once the port reports ready without data
     for (;;) {
         const unsigned int available = BytesAvailable();
         if (available >= count) return WaitReady;

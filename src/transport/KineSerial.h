@@ -76,8 +76,7 @@ public:
     // count read, -2 when the bytes did not come in time, -1 when the read
     // failed. With a `wakeFd`, 0 when it woke the wait (nothing read).
     int ReadBytesTimeout(std::vector<unsigned char>& data, unsigned long timeout);
-    int ReadBytesCount(std::vector<unsigned char>& data, unsigned long count, unsigned long timeout,
-                       int wakeFd = -1);
+    int ReadBytesCount(std::vector<unsigned char>& data, unsigned long count, unsigned long timeout, int wakeFd = -1);
     int ReadBytesUntil(std::vector<unsigned char>& data, Clock::time_point deadline, int wakeFd);
     void ClearInputBuffer();
 

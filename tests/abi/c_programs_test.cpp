@@ -29,9 +29,8 @@ TEST(CPrograms, BothPortsCallingPatterns) {
     auto identified = makeDaq(7, "A1B2");
     const std::string first = tree.plugUsb("ttyACM0", streaming->devicePath());
     const std::string second = tree.plugUsb("ttyACM1", identified->devicePath());
-    EXPECT_EQ(runProgram({KINE_PORTS_C_PROGRAM, tree.dev(), tree.sys(), first, "68 v1.1", "", second, "34 v0.9",
-                          "A1B2"}),
-              0);
+    EXPECT_EQ(
+        runProgram({KINE_PORTS_C_PROGRAM, tree.dev(), tree.sys(), first, "68 v1.1", "", second, "34 v0.9", "A1B2"}), 0);
 }
 
 }  // namespace

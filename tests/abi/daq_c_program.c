@@ -6,8 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "kine/kine_c.h"
 #include "c_check.h"
+#include "kine/kine_c.h"
 
 /* Reads until a pass decodes something: 3-axis reads, or 6-axis reads for
  * the six-axis units (versions 5 and 8). */
@@ -58,8 +58,10 @@ int main(int argc, char** argv) {
     memset(&sample6d, 0, sizeof sample6d);
     r = read_until_data(daq, &sample, &sample6d, six_axis);
     CHECK(r > 0);
-    if (six_axis) CHECK(sample6d.sensors[0].version == version);
-    else CHECK(sample.version == version);
+    if (six_axis)
+        CHECK(sample6d.sensors[0].version == version);
+    else
+        CHECK(sample.version == version);
     sensors = callGetSensorSize(daq);
     CHECK(sensors == (version == 3 || version == 6 ? 1 : 4));
     CHECK(callIsChksumOK(daq));

@@ -35,8 +35,8 @@ TEST(Exports, ResizeAndGlobalsAreExportedInternalsAreNot) {
 TEST(Exports, LoadedLibraryWritesItsOwnGlobals) {
     Library lib;
     ASSERT_NE(lib.handle, nullptr) << dlerror();
-    auto resize = reinterpret_cast<void (*)(KinePackage*&, int)>(
-        lib.symbol("_ZN4kine5alloc16reallocPackArrayERP11KinePackagei"));
+    auto resize =
+        reinterpret_cast<void (*)(KinePackage*&, int)>(lib.symbol("_ZN4kine5alloc16reallocPackArrayERP11KinePackagei"));
     auto* theirSize = static_cast<int*>(lib.symbol("size"));
     auto* theirNewptr = static_cast<void**>(lib.symbol("newptr"));
     ASSERT_NE(resize, nullptr);

@@ -12,8 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "kine/kine_c.h"
 #include "c_check.h"
+#include "kine/kine_c.h"
 
 /* Test-only export of the test build (not in any public header). */
 void kine_ports_set_roots(const char* dev_root, const char* sys_root);
@@ -30,8 +30,7 @@ static int find(char** argv, int daqs, char** port) {
     int i;
     for (i = 0; i < daqs; ++i) {
         char** want = argv + 3 + 3 * i;
-        if (strcmp(port[0], want[0]) == 0 && strcmp(port[1], want[1]) == 0 && strcmp(port[2], want[2]) == 0)
-            return i;
+        if (strcmp(port[0], want[0]) == 0 && strcmp(port[1], want[1]) == 0 && strcmp(port[2], want[2]) == 0) return i;
     }
     return -1;
 }

@@ -46,9 +46,7 @@ TEST(SerialSharedLibrary, ExceptionsCanBeCaughtByType) {
     ::close(master);
 }
 
-TEST(SerialSharedLibrary, ListPortsIsExported) {
-    EXPECT_NO_THROW(serial::list_ports());
-}
+TEST(SerialSharedLibrary, ListPortsIsExported) { EXPECT_NO_THROW(serial::list_ports()); }
 
 TEST(SerialSharedLibrary, InternalsAreHidden) {
     // Exported: the public class, the exception types, list_ports.

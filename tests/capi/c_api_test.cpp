@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -247,11 +247,11 @@ TEST_P(OpenUnit, OutOfRangeSensorsNullBuffersAndAnUnterminatedVersion) {
     // passes keep their bytes, so that each read sees the stream.
     auto nullReads = [&] {
         int decoded = 0;
-        for (int r : {callRead(daq, nullptr, 0, true), callRead6D(daq, nullptr, true),
-                      callReadArray(daq, nullptr, true), callReadVirtual(daq, nullptr, true),
-                      callReadVirtualArray(daq, nullptr, true), callRead6Axis(daq, nullptr, true),
-                      callReadAll(daq, nullptr, true), callReadAll6Axis(daq, nullptr, true),
-                      callReadAll6D(daq, nullptr, true)}) {
+        for (int r :
+             {callRead(daq, nullptr, 0, true), callRead6D(daq, nullptr, true), callReadArray(daq, nullptr, true),
+              callReadVirtual(daq, nullptr, true), callReadVirtualArray(daq, nullptr, true),
+              callRead6Axis(daq, nullptr, true), callReadAll(daq, nullptr, true), callReadAll6Axis(daq, nullptr, true),
+              callReadAll6D(daq, nullptr, true)}) {
             EXPECT_NE(r, KINE_NOT_OPEN);
             EXPECT_GE(r, KINE_READER_STOPPED);
             decoded += r > 0;

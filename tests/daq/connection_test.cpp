@@ -323,7 +323,7 @@ TEST(DaqConnection, GetConfigSeesChangesMadeBehindItsBack) {
     KineDAQ_private daq;
     ASSERT_TRUE(daq.open(portFor(*sim), false, 1000000));
     EXPECT_EQ(daq.getConfig().getSpeed(), 100);  // open leaves the unit at 100 Hz
-    unsigned char codes[2] = {33, 3};          // 30 Hz, 50 Hz filter
+    unsigned char codes[2] = {33, 3};            // 30 Hz, 50 Hz filter
     daq.send170(0x32, 2, codes);
     ASSERT_TRUE(waitFor([&] { return sim->framesPerSecond() == 30; }, seconds(1)));
     SensorConfig got = daq.getConfig();
@@ -338,7 +338,6 @@ TEST(DaqConnection, OpenFailures) {
     EXPECT_FALSE(daq.open(empty));
     EXPECT_LT(msSince(t0), 20);
     EXPECT_FALSE(daq.isOpen());
-
 }
 
 // Fifty configuration requests a second apart go unanswered: this takes
@@ -414,10 +413,12 @@ TEST(DaqConnection, ZeroingASingleSensor) {
     EXPECT_EQ(s.x, v.x);
     // zeroAll measures what came in during its own short wait, which on a
     // busy machine may be nothing: repeat until it has taken the reading.
-    ASSERT_TRUE(waitFor([&] {
-        daq.zeroAll();
-        return daq.getOffset(0).y == v.y;
-    }, seconds(5)));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            daq.zeroAll();
+            return daq.getOffset(0).y == v.y;
+        },
+        seconds(5)));
     ASSERT_GT(readFresh(daq, s), 0);
     EXPECT_EQ(s.y, 0);
     daq.unzeroAll();
@@ -437,10 +438,12 @@ TEST(DaqConnection, ZeroingASixAxisUnitUsesThe6DOffset) {
     ASSERT_TRUE(waitFor([&] { return daq.read6D(s, false) > 0 && s.Fx == v.Fx && s.Tz == v.Tz; }, seconds(5)));
     // zeroAll measures what came in during its own short wait, which on a
     // busy machine may be nothing: repeat until the offset has been taken.
-    ASSERT_TRUE(waitFor([&] {
-        daq.zeroAll();
-        return readFresh6D(daq, s) > 0 && s.Fx == 0;
-    }, seconds(10)));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            daq.zeroAll();
+            return readFresh6D(daq, s) > 0 && s.Fx == 0;
+        },
+        seconds(10)));
     EXPECT_EQ(s.Fx, 0);
     EXPECT_EQ(s.Tz, 0);
     EXPECT_EQ(s.sensors[2].raw[1], 0);

@@ -409,10 +409,10 @@ TEST(Decoder3DAa, ConfigurationReplyUpdatesTheConfiguration) {
         uint8_t speed, filter, mode;
         int hz, cutoff, modeBit;
     };
-    const Case cases[] = {{1, 0, 0, 1000, 0, 0},  {3, 2, 7, 333, 150, 1}, {33, 4, 0, 30, 15, 0},
-                          {7, 7, 1, 30, 15, 1},   // unknown codes: their two low bits
-                          {0, 5, 0, 1000, 0, 0},  // 5 and 1 Hz (codes 5, 6) have no filter field:
-                          {0, 6, 0, 1000, 0, 0}}; // the field is kept (0 here)
+    const Case cases[] = {{1, 0, 0, 1000, 0, 0}, {3, 2, 7, 333, 150, 1},
+                          {33, 4, 0, 30, 15, 0}, {7, 7, 1, 30, 15, 1},  // unknown codes: their two low bits
+                          {0, 5, 0, 1000, 0, 0},                        // 5 and 1 Hz (codes 5, 6) have no filter field:
+                          {0, 6, 0, 1000, 0, 0}};                       // the field is kept (0 here)
     for (const Case& c : cases) {
         KineDAQ_private d;
         Access::configuration(d) = SensorConfig::fromByte(0x00);
@@ -504,7 +504,8 @@ TEST(Decoder3DStatus, OverflowReturnsMinusOneAndDecodesNothing) {
     KineDAQ_private d;
     const auto frame = kine_sim::encodeFrameA(0x01, values(0));
     std::vector<uint8_t> block;
-    while (block.size() + frame.size() <= ReaderThread::kMaxBuffer) block.insert(block.end(), frame.begin(), frame.end());
+    while (block.size() + frame.size() <= ReaderThread::kMaxBuffer)
+        block.insert(block.end(), frame.begin(), frame.end());
     feed(d, block);
     feed(d, frame);  // over the bound: the oldest bytes go, status -1
     Out out;

@@ -210,7 +210,8 @@ TEST(Decoder6DStatus, NothingReadYetAndOverflow) {
 
     const auto frame = kine_sim::encodeFrameE(0xB0, unit(0));
     std::vector<uint8_t> block;
-    while (block.size() + frame.size() <= ReaderThread::kMaxBuffer) block.insert(block.end(), frame.begin(), frame.end());
+    while (block.size() + frame.size() <= ReaderThread::kMaxBuffer)
+        block.insert(block.end(), frame.begin(), frame.end());
     feed(d, block);
     feed(d, frame);
     EXPECT_EQ(d.smProcess6D(out, false), KINE_READ_OVERFLOW);

@@ -27,9 +27,9 @@ const std::vector<uint8_t> kGarbage6D = {0x00, 0x5F, 0x37, 0x02, 0xAA, 0x20, 0xF
 
 struct Stream {
     const char* name;
-    kine_version version;  // set before decoding (the 0xAA family is set by open)
-    int sensors;           // samples per frame of a 3-axis stream
-    bool sixAxis;          // read through the 6D decoder
+    kine_version version;                            // set before decoding (the 0xAA family is set by open)
+    int sensors;                                     // samples per frame of a 3-axis stream
+    bool sixAxis;                                    // read through the 6D decoder
     std::function<std::vector<uint8_t>(int)> frame;  // frame number i; frame 1 of v6 and v8 is a configuration reply
     size_t maxChunk;                                 // of the random splits
     unsigned seed;
@@ -52,9 +52,7 @@ std::vector<Stream> streams() {
         {"v5", kine_version_none, 0, true,
          [](int i) { return kine_sim::encodeFrameE(static_cast<uint8_t>(0xB0 + i), unit(i)); }, 60, 99},
         {"v6", kine_version_6, 1, false,
-         [](int i) {
-             return i == 1 ? kine_sim::encodeConfigReply(3, 2, 1) : kine_sim::encodeV6Data(0, 0, values(i));
-         },
+         [](int i) { return i == 1 ? kine_sim::encodeConfigReply(3, 2, 1) : kine_sim::encodeV6Data(0, 0, values(i)); },
          40, 1234},
         {"v7", kine_version_7, 4, false,
          [](int i) {

@@ -137,17 +137,16 @@ INSTANTIATE_TEST_SUITE_P(EveryVersion, DecoderPosition, ::testing::ValuesIn(stre
 TEST(DecoderResync, AaFamilyConnectionKeepsItsVersion) {
     SensorValues four[4];
     for (int k = 0; k < 4; ++k) four[k] = values(k);
-    const std::vector<uint8_t> headers = concat({kine_sim::encodeFrameA(0xB0, values(1)),
-                                                 kine_sim::encodeFrameB(0xB0, four),
-                                                 kine_sim::encodeFrameE(0xB0, values6D())});
+    const std::vector<uint8_t> headers =
+        concat({kine_sim::encodeFrameA(0xB0, values(1)), kine_sim::encodeFrameB(0xB0, four),
+                kine_sim::encodeFrameE(0xB0, values6D())});
     for (const Stream& s : streams()) {
         if (s.version == kine_version_none) continue;
         SCOPED_TRACE(s.name);
         KineDAQ_private d;
         prepare(d, s);
         // Lost sync: the decoder meets the stream in the middle of a frame.
-        feed(d, concat({std::vector<uint8_t>(s.frame.begin() + 5, s.frame.end()), headers, s.frame, headers,
-                        s.frame}));
+        feed(d, concat({std::vector<uint8_t>(s.frame.begin() + 5, s.frame.end()), headers, s.frame, headers, s.frame}));
         KinePackage6D got;
         EXPECT_EQ(pass(d, s, false, got), 2);
         EXPECT_EQ(d.getVersion(), s.version);

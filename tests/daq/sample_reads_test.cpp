@@ -252,8 +252,7 @@ TEST_F(SampleReads, FourSensorForceAndTorque) {
     ASSERT_EQ(d.readAll6Axis(values, false), 2);
     EXPECT_EQ(std::vector<int>(values, values + 6), (std::vector<int>{10, 0, 4, 0, 0, 1}));
     // Frame 2: x = 2, 1002, 2002, 3002; y = 0, -1, -2, -3; z = 500..503.
-    EXPECT_EQ(std::vector<int>(values + 6, values + 12),
-              (std::vector<int>{1502, -1, 125, -1, 1, 499}));
+    EXPECT_EQ(std::vector<int>(values + 6, values + 12), (std::vector<int>{1502, -1, 125, -1, 1, 499}));
 
     // No samples in the pass: still a (zero-length) array to release.
     send({0x00});

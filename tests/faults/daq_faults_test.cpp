@@ -41,9 +41,9 @@ protected:
         threads_ = kine_test::threadCount();
     }
     void expectNothingLeft() {
-        EXPECT_TRUE(waitFor(
-            [&] { return kine_test::openDescriptorCount() == fds_ && kine_test::threadCount() == threads_; },
-            seconds(5)))
+        EXPECT_TRUE(
+            waitFor([&] { return kine_test::openDescriptorCount() == fds_ && kine_test::threadCount() == threads_; },
+                    seconds(5)))
             << "descriptors " << kine_test::openDescriptorCount() << " (were " << fds_ << "), threads "
             << kine_test::threadCount() << " (were " << threads_ << ")";
     }
@@ -107,7 +107,8 @@ public:
         int r;
         if (isSixAxis(version_)) {
             r = daq_.readAll6D(samples6D_, false);
-            for (int i = 0; i < r; ++i) take(samples6D_[i].sensors[0], samples6D_[i].Fx == 11 && samples6D_[i].Tz == -66);
+            for (int i = 0; i < r; ++i)
+                take(samples6D_[i].sensors[0], samples6D_[i].Fx == 11 && samples6D_[i].Tz == -66);
         } else {
             r = daq_.readAll(samples_, false);
             for (int i = 0; i < r; ++i) take(samples_[i], true);
@@ -121,8 +122,8 @@ public:
         int r = 0;
         if (waitFor([&] { return (r = poll()) >= lowest && numbers.size() >= target; }, timeout, milliseconds(5)))
             return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "last read " << r << ", " << numbers.size() << " samples of "
-                                             << target << ", " << bad << " bad";
+        return ::testing::AssertionFailure()
+               << "last read " << r << ", " << numbers.size() << " samples of " << target << ", " << bad << " bad";
     }
     // Frame numbers strictly increasing; with `consecutive` also without gaps.
     ::testing::AssertionResult inOrder(bool consecutive) const {
@@ -348,8 +349,10 @@ TEST_F(DaqFault, CloseAndDestructionDuringReads) {
         std::mt19937 rng(3);
         for (int i = 0; i < 30; ++i) {
             const int mode = i % 3;  // 0 whole frames, 1 frames in pieces, 2 silent
-            if (mode == 1) sim->setRandomChunking(9, static_cast<uint32_t>(i), microseconds(300));
-            else sim->setChunking({});
+            if (mode == 1)
+                sim->setRandomChunking(9, static_cast<uint32_t>(i), microseconds(300));
+            else
+                sim->setChunking({});
             auto daq = std::make_unique<KineDAQ>();
             ASSERT_TRUE(openPatiently(*daq, *sim)) << i;
             sim->setSilent(mode == 2);

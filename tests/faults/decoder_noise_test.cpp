@@ -13,8 +13,7 @@ using kine_test::Access;
 const std::vector<uint8_t> kNoise = {0x37, 0x5E, 0x00, 0x37, 0x44, 0x01, 0x37, 0x5F, 0x02};
 
 class NoiseOnAaFamily : public ::testing::TestWithParam<kine_version> {};
-INSTANTIATE_TEST_SUITE_P(Versions, NoiseOnAaFamily,
-                         ::testing::Values(kine_version_6, kine_version_7, kine_version_8));
+INSTANTIATE_TEST_SUITE_P(Versions, NoiseOnAaFamily, ::testing::Values(kine_version_6, kine_version_7, kine_version_8));
 
 TEST_P(NoiseOnAaFamily, KeepsTheVersionAndTheSamples) {
     const kine_version v = GetParam();
@@ -25,9 +24,12 @@ TEST_P(NoiseOnAaFamily, KeepsTheVersionAndTheSamples) {
     values.Fx = 123;
     for (auto& s : values.sensors) s.x = 45;
     std::vector<uint8_t> frame;
-    if (v == kine_version_6) frame = kine_sim::encodeV6Data(0, 0, values.sensors[0]);
-    else if (v == kine_version_7) frame = kine_sim::encodeV7Data(0, 0, values.sensors);
-    else frame = kine_sim::encodeV8Data(0, 0, values);
+    if (v == kine_version_6)
+        frame = kine_sim::encodeV6Data(0, 0, values.sensors[0]);
+    else if (v == kine_version_7)
+        frame = kine_sim::encodeV7Data(0, 0, values.sensors);
+    else
+        frame = kine_sim::encodeV8Data(0, 0, values);
     kine_test::feed(d, kine_test::concat({frame, kNoise, frame, kNoise, frame}));
 
     int samples;

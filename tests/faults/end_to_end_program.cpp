@@ -25,7 +25,9 @@ void check(bool ok, const char* what) {
 }
 
 void pause10ms() {
-    struct timespec ts{0, 10 * 1000 * 1000};
+    struct timespec ts {
+        0, 10 * 1000 * 1000
+    };
     nanosleep(&ts, nullptr);
 }
 

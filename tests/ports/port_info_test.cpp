@@ -30,8 +30,7 @@ INSTANTIATE_TEST_SUITE_P(
     Ids, HardwareIdParsing,
     ::testing::Values(IdCase{"usb", "USB VID:PID=0403:6001; SNR=A1", 1027, 24577},
                       IdCase{"lowerHex", "USB VID:PID=04d8:000a; ", 1240, 10},
-                      IdCase{"upperHex", "USB VID:PID=04D8:000A; ", 1240, 10},
-                      IdCase{"noMarker", "n/a", -1, -1},
+                      IdCase{"upperHex", "USB VID:PID=04D8:000A; ", 1240, 10}, IdCase{"noMarker", "n/a", -1, -1},
                       IdCase{"noSemicolon", "USB VID:PID=0403:6001", -1, -1},
                       IdCase{"emptyVendor", "USB VID:PID=:6001; ", -1, 24577},  // nothing read: -1 stays
                       IdCase{"emptyProduct", "USB VID:PID=0403:; ", 1027, -1},

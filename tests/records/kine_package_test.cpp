@@ -3,11 +3,11 @@
 #include <climits>
 #include <cstring>
 
+#include "daq/PackArray.h"
 #include "kine/KinePackage.h"
 #include "kine/KinePackage6D.h"
 #include "kine/KineSensor.h"
 #include "kine/KineSensor6D.h"
-#include "daq/PackArray.h"
 
 namespace {
 
@@ -208,8 +208,8 @@ TEST(KinePackage, CompoundOperatorsKeepConfigAndVersionAndReturnCopies) {
 
     KinePackage c = withRaw(kine_version_3, 7, -7, 16777217, 5);
     c /= 2;
-    EXPECT_EQ(c.raw[0], 3);   // 3.5 truncates toward zero
-    EXPECT_EQ(c.raw[1], -3);  // -3.5 truncates toward zero
+    EXPECT_EQ(c.raw[0], 3);        // 3.5 truncates toward zero
+    EXPECT_EQ(c.raw[1], -3);       // -3.5 truncates toward zero
     EXPECT_EQ(c.raw[2], 8388608);  // 2^24 + 1 loses its low bit as a float
     KinePackage divisor;
     divisor = 4;

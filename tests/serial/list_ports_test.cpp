@@ -28,9 +28,9 @@ public:
         makeDirs("sys/class/tty");
     }
     ~FakeTree() {
-        nftw(root_.c_str(),
-             [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
-             FTW_DEPTH | FTW_PHYS);
+        nftw(
+            root_.c_str(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
+            FTW_DEPTH | FTW_PHYS);
     }
     FakeTree(const FakeTree&) = delete;
     FakeTree& operator=(const FakeTree&) = delete;
@@ -59,8 +59,7 @@ public:
     // sys/class/tty/<name>/device -> <target> (relative to the tree root).
     void ttyLink(const std::string& name, const std::string& target) const {
         makeDirs("sys/class/tty/" + name);
-        EXPECT_EQ(::symlink(path(target).c_str(), path("sys/class/tty/" + name + "/device").c_str()),
-                  0);
+        EXPECT_EQ(::symlink(path(target).c_str(), path("sys/class/tty/" + name + "/device").c_str()), 0);
     }
     // A USB device folder with the given attribute files (empty text: no file).
     void usbDevice(const std::string& rel, const std::string& vendor, const std::string& product,
@@ -130,7 +129,7 @@ TEST(ListPorts, PartialAndMissingUsbInformation) {
 
     tree.device("ttyACM4");
     tree.ttyLink("ttyACM4", "sys/devices/usb1/gone/1-4:1.0");  // dangling link
-    tree.device("ttyUSB7");                                     // no sysfs entry at all
+    tree.device("ttyUSB7");                                    // no sysfs entry at all
 
     const std::vector<PortInfo> ports = list_ports_in(tree.dev(), tree.sys());
     ASSERT_EQ(ports.size(), 3u);
@@ -151,7 +150,7 @@ TEST(ListPorts, OtherDevicesUseTheFirstLineOfTheirIdFile) {
     tree.file("sys/class/tty/ttyS0/device/id", "PNP0501 \nsecond line\n");
     tree.device("ttyS1");
     tree.makeDirs("sys/class/tty/ttyS1/device");  // a device folder without id
-    tree.device("ttyS2");                           // nothing in sysfs
+    tree.device("ttyS2");                         // nothing in sysfs
 
     const std::vector<PortInfo> ports = list_ports_in(tree.dev(), tree.sys());
     ASSERT_EQ(ports.size(), 3u);
@@ -167,15 +166,14 @@ TEST(ListPorts, OtherDevicesUseTheFirstLineOfTheirIdFile) {
 
 TEST(ListPorts, PatternOrderThenSortedWithinEachPattern) {
     FakeTree tree;
-    for (const char* name : {"cu.usbmodem1", "tty.usbmodem1", "ttyUSB1", "ttyUSB0", "ttyS10",
-                             "ttyS2", "ttyS1", "ttyACM1", "ttyACM0", "ttyX0", "console"})
+    for (const char* name : {"cu.usbmodem1", "tty.usbmodem1", "ttyUSB1", "ttyUSB0", "ttyS10", "ttyS2", "ttyS1",
+                             "ttyACM1", "ttyACM0", "ttyX0", "console"})
         tree.device(name);
     std::vector<std::string> names;
     for (const PortInfo& p : list_ports_in(tree.dev(), tree.sys()))
         names.push_back(p.port.substr(tree.dev().size() + 1));
-    EXPECT_EQ(names, (std::vector<std::string>{"ttyACM0", "ttyACM1", "ttyS1", "ttyS10", "ttyS2",
-                                                "ttyUSB0", "ttyUSB1", "tty.usbmodem1",
-                                                "cu.usbmodem1"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"ttyACM0", "ttyACM1", "ttyS1", "ttyS10", "ttyS2", "ttyUSB0", "ttyUSB1",
+                                               "tty.usbmodem1", "cu.usbmodem1"}));
 }
 
 TEST(ListPorts, HelperFunctions) {

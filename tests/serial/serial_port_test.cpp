@@ -71,13 +71,11 @@ void setAttributes(const std::string& path, const termios& t) {
 TEST(SerialExceptions, MessagesAreBuiltFromTheirParts) {
     EXPECT_STREQ(serial::SerialException("Serial port already open.").what(),
                  "SerialException Serial port already open. failed.");
-    EXPECT_STREQ(serial::PortNotOpenedException("Serial::read").what(),
-                 "PortNotOpenedException Serial::read failed.");
+    EXPECT_STREQ(serial::PortNotOpenedException("Serial::read").what(), "PortNotOpenedException Serial::read failed.");
 
     const serial::IOException by_errno("serial/unix.cpp", 42, ENOENT);
     EXPECT_EQ(std::string(by_errno.what()),
-              std::string("IO Exception (2): ") + std::strerror(ENOENT) +
-                  ", file serial/unix.cpp, line 42.");
+              std::string("IO Exception (2): ") + std::strerror(ENOENT) + ", file serial/unix.cpp, line 42.");
     EXPECT_EQ(by_errno.getErrorNumber(), ENOENT);
     EXPECT_EQ(by_errno.getFile(), "serial/unix.cpp");
     EXPECT_EQ(by_errno.getLine(), 42);
@@ -97,10 +95,8 @@ TEST(SerialExceptions, AllDeriveFromStdException) {
         return std::string("nothing");
     };
     EXPECT_EQ(caught([] { throw serial::SerialException("x"); }), "SerialException x failed.");
-    EXPECT_EQ(caught([] { throw serial::PortNotOpenedException("y"); }),
-              "PortNotOpenedException y failed.");
-    EXPECT_EQ(caught([] { throw serial::IOException("f", 1, "z"); }),
-              "IO Exception: z, file f, line 1.");
+    EXPECT_EQ(caught([] { throw serial::PortNotOpenedException("y"); }), "PortNotOpenedException y failed.");
+    EXPECT_EQ(caught([] { throw serial::IOException("f", 1, "z"); }), "IO Exception: z, file f, line 1.");
 }
 
 // ------------------------------------------------------------ open and close
@@ -204,14 +200,10 @@ TEST(SerialOpen, BadSettingsAreCheckedByOpenWithoutLeaks) {
         const char* text;
     };
     const std::vector<Case> cases = {
-        {[](serial::Serial& p) { p.setBytesize(static_cast<serial::bytesize_t>(9)); },
-         "invalid char len"},
-        {[](serial::Serial& p) { p.setBytesize(static_cast<serial::bytesize_t>(4)); },
-         "invalid char len"},
-        {[](serial::Serial& p) { p.setStopbits(static_cast<serial::stopbits_t>(0)); },
-         "invalid stop bit"},
-        {[](serial::Serial& p) { p.setParity(static_cast<serial::parity_t>(5)); },
-         "invalid parity"},
+        {[](serial::Serial& p) { p.setBytesize(static_cast<serial::bytesize_t>(9)); }, "invalid char len"},
+        {[](serial::Serial& p) { p.setBytesize(static_cast<serial::bytesize_t>(4)); }, "invalid char len"},
+        {[](serial::Serial& p) { p.setStopbits(static_cast<serial::stopbits_t>(0)); }, "invalid stop bit"},
+        {[](serial::Serial& p) { p.setParity(static_cast<serial::parity_t>(5)); }, "invalid parity"},
     };
     const int before = openDescriptorCount();
     for (const Case& c : cases) {
@@ -286,15 +278,13 @@ TEST(SerialOpen, FailedCloseStillReleasesThePort) {
 }
 
 TEST(SerialOpen, ConfigurationWithoutDescriptorIsRefused) {
-    serial::Serial::SerialImpl impl("", 9600, serial::eight_bits, serial::parity_none,
-                                    serial::stopbits_one, serial::flowcontrol_none);
+    serial::Serial::SerialImpl impl("", 9600, serial::eight_bits, serial::parity_none, serial::stopbits_one,
+                                    serial::flowcontrol_none);
     try {
         impl.reconfigurePort();
         FAIL() << "configured a closed port";
     } catch (const serial::IOException& e) {
-        EXPECT_TRUE(
-            isIoDescriptionText(e.what(), "Invalid file descriptor, is the serial port open?"))
-            << e.what();
+        EXPECT_TRUE(isIoDescriptionText(e.what(), "Invalid file descriptor, is the serial port open?")) << e.what();
     }
 }
 
@@ -340,8 +330,7 @@ TEST(SerialRawMode, OpenClearsCookedModeFlags) {
     termios cooked = attributesOf(pty.slavePath());
     cooked.c_lflag |= ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN;
     cooked.c_oflag |= OPOST;
-    cooked.c_iflag |= IGNBRK | PARMRK | INLCR | IGNCR | ICRNL | IUCLC | INPCK | ISTRIP |
-                      IXON | IXOFF | IXANY;
+    cooked.c_iflag |= IGNBRK | PARMRK | INLCR | IGNCR | ICRNL | IUCLC | INPCK | ISTRIP | IXON | IXOFF | IXANY;
     cooked.c_cflag &= ~CLOCAL;
     cooked.c_cflag |= CRTSCTS | CSTOPB | PARODD | CMSPAR;
     cooked.c_cc[VMIN] = 5;
@@ -404,8 +393,8 @@ TEST(SerialRawMode, SoftwareFlowControlKeepsIxany) {
     t.c_iflag |= IXANY;
     setAttributes(pty.slavePath(), t);
 
-    serial::Serial port(pty.slavePath(), 9600, serial::Timeout(), serial::eight_bits,
-                        serial::parity_none, serial::stopbits_one, serial::flowcontrol_software);
+    serial::Serial port(pty.slavePath(), 9600, serial::Timeout(), serial::eight_bits, serial::parity_none,
+                        serial::stopbits_one, serial::flowcontrol_software);
     t = attributesOf(pty.slavePath());
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(IXON | IXOFF | IXANY));
 
@@ -438,8 +427,7 @@ TEST(SerialRawMode, CustomBaudOnAPtyReportsTheDriversError) {
 
 TEST(SerialTermios, DataBitsStopBitsAndParity) {
     const std::pair<serial::bytesize_t, tcflag_t> sizes[] = {
-        {serial::five_bits, CS5}, {serial::six_bits, CS6},
-        {serial::seven_bits, CS7}, {serial::eight_bits, CS8}};
+        {serial::five_bits, CS5}, {serial::six_bits, CS6}, {serial::seven_bits, CS7}, {serial::eight_bits, CS8}};
     for (const auto& s : sizes) {
         termios t{};
         t.c_cflag = CSIZE;
@@ -468,9 +456,8 @@ TEST(SerialTermios, DataBitsStopBitsAndParity) {
             t.c_cflag = start;
             t.c_iflag = INPCK | ISTRIP;
             bool x = false, r = false;
-            serial::detail::set_line_settings(t, serial::eight_bits, c.parity,
-                                              serial::stopbits_one, serial::flowcontrol_none, x,
-                                              r);
+            serial::detail::set_line_settings(t, serial::eight_bits, c.parity, serial::stopbits_one,
+                                              serial::flowcontrol_none, x, r);
             EXPECT_EQ(t.c_cflag & c.set, c.set) << c.parity;
             EXPECT_EQ(t.c_cflag & c.cleared, 0u) << c.parity;
             if (c.cmspar_unchanged) {
@@ -482,8 +469,8 @@ TEST(SerialTermios, DataBitsStopBitsAndParity) {
 
     termios t{};
     bool x = false, r = false;
-    serial::detail::set_line_settings(t, serial::eight_bits, serial::parity_none,
-                                      serial::stopbits_two, serial::flowcontrol_none, x, r);
+    serial::detail::set_line_settings(t, serial::eight_bits, serial::parity_none, serial::stopbits_two,
+                                      serial::flowcontrol_none, x, r);
     EXPECT_NE(t.c_cflag & CSTOPB, 0u);
 }
 
@@ -492,9 +479,8 @@ TEST(SerialTermios, FlowControlAndNonBlockingReads) {
     t.c_cc[VMIN] = 9;
     t.c_cc[VTIME] = 9;
     bool xonxoff = false, rtscts = false;
-    serial::detail::set_line_settings(t, serial::eight_bits, serial::parity_none,
-                                      serial::stopbits_one, serial::flowcontrol_hardware,
-                                      xonxoff, rtscts);
+    serial::detail::set_line_settings(t, serial::eight_bits, serial::parity_none, serial::stopbits_one,
+                                      serial::flowcontrol_hardware, xonxoff, rtscts);
     EXPECT_TRUE(rtscts);
     EXPECT_FALSE(xonxoff);
     EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
@@ -502,15 +488,13 @@ TEST(SerialTermios, FlowControlAndNonBlockingReads) {
     EXPECT_EQ(t.c_cc[VTIME], 0);
 
     // An unknown value keeps the previous choice.
-    serial::detail::set_line_settings(t, serial::eight_bits, serial::parity_none,
-                                      serial::stopbits_one,
+    serial::detail::set_line_settings(t, serial::eight_bits, serial::parity_none, serial::stopbits_one,
                                       static_cast<serial::flowcontrol_t>(9), xonxoff, rtscts);
     EXPECT_TRUE(rtscts);
     EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
 
-    serial::detail::set_line_settings(t, serial::eight_bits, serial::parity_none,
-                                      serial::stopbits_one, serial::flowcontrol_software,
-                                      xonxoff, rtscts);
+    serial::detail::set_line_settings(t, serial::eight_bits, serial::parity_none, serial::stopbits_one,
+                                      serial::flowcontrol_software, xonxoff, rtscts);
     EXPECT_TRUE(xonxoff);
     EXPECT_FALSE(rtscts);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
@@ -531,36 +515,24 @@ TEST(SerialTermios, BadValuesThrowInvalidArgument) {
     using serial::eight_bits;
     using serial::parity_none;
     using serial::stopbits_one;
-    EXPECT_EQ(text(static_cast<serial::bytesize_t>(9), parity_none, stopbits_one),
-              "invalid char len");
-    EXPECT_EQ(text(eight_bits, parity_none, static_cast<serial::stopbits_t>(4)),
-              "invalid stop bit");
-    EXPECT_EQ(text(eight_bits, static_cast<serial::parity_t>(-1), stopbits_one),
-              "invalid parity");
+    EXPECT_EQ(text(static_cast<serial::bytesize_t>(9), parity_none, stopbits_one), "invalid char len");
+    EXPECT_EQ(text(eight_bits, parity_none, static_cast<serial::stopbits_t>(4)), "invalid stop bit");
+    EXPECT_EQ(text(eight_bits, static_cast<serial::parity_t>(-1), stopbits_one), "invalid parity");
 }
 
 TEST(SerialTermios, ByteTimeArithmetic) {
     using serial::detail::byte_time_ns;
-    EXPECT_EQ(byte_time_ns(9600, serial::eight_bits, serial::parity_none, serial::stopbits_one),
-              1041660u);
-    EXPECT_EQ(byte_time_ns(9600, serial::eight_bits, serial::parity_even, serial::stopbits_one),
-              1249992u);
-    EXPECT_EQ(byte_time_ns(9600, serial::eight_bits, serial::parity_none,
-                           serial::stopbits_one_point_five),
-              1093743u);
-    EXPECT_EQ(byte_time_ns(1000000, serial::eight_bits, serial::parity_none,
-                           serial::stopbits_one),
-              10000u);
-    EXPECT_EQ(byte_time_ns(115200, serial::seven_bits, serial::parity_odd, serial::stopbits_two),
-              11u * 8680u);
-    EXPECT_EQ(byte_time_ns(0, serial::eight_bits, serial::parity_none, serial::stopbits_one),
-              0u);
+    EXPECT_EQ(byte_time_ns(9600, serial::eight_bits, serial::parity_none, serial::stopbits_one), 1041660u);
+    EXPECT_EQ(byte_time_ns(9600, serial::eight_bits, serial::parity_even, serial::stopbits_one), 1249992u);
+    EXPECT_EQ(byte_time_ns(9600, serial::eight_bits, serial::parity_none, serial::stopbits_one_point_five), 1093743u);
+    EXPECT_EQ(byte_time_ns(1000000, serial::eight_bits, serial::parity_none, serial::stopbits_one), 10000u);
+    EXPECT_EQ(byte_time_ns(115200, serial::seven_bits, serial::parity_odd, serial::stopbits_two), 11u * 8680u);
+    EXPECT_EQ(byte_time_ns(0, serial::eight_bits, serial::parity_none, serial::stopbits_one), 0u);
 
     // The port computes it when it is configured.
     PtyPair pty;
-    serial::Serial::SerialImpl impl(pty.slavePath(), 9600, serial::eight_bits,
-                                    serial::parity_none, serial::stopbits_one,
-                                    serial::flowcontrol_none);
+    serial::Serial::SerialImpl impl(pty.slavePath(), 9600, serial::eight_bits, serial::parity_none,
+                                    serial::stopbits_one, serial::flowcontrol_none);
     EXPECT_EQ(impl.getByteTimeNs(), 1041660u);
     impl.setParity(serial::parity_even);
     EXPECT_EQ(impl.getByteTimeNs(), 1249992u);
@@ -588,8 +560,7 @@ TEST(SerialLineControl, ClosedPortRefusesEveryLineOperation) {
             op.second();
             ADD_FAILURE() << op.first << " did not throw";
         } catch (const serial::PortNotOpenedException& e) {
-            EXPECT_EQ(std::string(e.what()),
-                      std::string("PortNotOpenedException ") + op.first + " failed.");
+            EXPECT_EQ(std::string(e.what()), std::string("PortNotOpenedException ") + op.first + " failed.");
         }
     }
     // waitForChange makes no check of its own: the ioctl on -1 fails.
@@ -597,8 +568,7 @@ TEST(SerialLineControl, ClosedPortRefusesEveryLineOperation) {
         port.waitForChange();
         FAIL() << "waitForChange on a closed port returned";
     } catch (const serial::SerialException& e) {
-        EXPECT_EQ(e.what(),
-                  ioctlFailure("waitForDSR failed on a call to ioctl(TIOCMIWAIT): ", EBADF));
+        EXPECT_EQ(e.what(), ioctlFailure("waitForDSR failed on a call to ioctl(TIOCMIWAIT): ", EBADF));
     }
 }
 
@@ -638,8 +608,7 @@ TEST(SerialLineControl, BreaksAndFlushesWorkOnAPty) {
     EXPECT_NO_THROW(port.flushOutput());
 
     pty.write("queued");
-    ASSERT_TRUE(kine_test::waitFor([&] { return port.available() == 6; },
-                                   std::chrono::milliseconds(1000)));
+    ASSERT_TRUE(kine_test::waitFor([&] { return port.available() == 6; }, std::chrono::milliseconds(1000)));
     port.flushInput();
     EXPECT_EQ(port.available(), 0u);
 }

@@ -17,9 +17,8 @@
 
 namespace kine_test {
 
-inline serial::Timeout makeTimeout(uint32_t inter_byte, uint32_t read_constant,
-                                   uint32_t read_multiplier, uint32_t write_constant = 0,
-                                   uint32_t write_multiplier = 0) {
+inline serial::Timeout makeTimeout(uint32_t inter_byte, uint32_t read_constant, uint32_t read_multiplier,
+                                   uint32_t write_constant = 0, uint32_t write_multiplier = 0) {
     serial::Timeout t;
     t.inter_byte_timeout = inter_byte;
     t.read_timeout_constant = read_constant;

@@ -121,8 +121,7 @@ TEST(SerialTimer, RunsOnTheMonotonicClock) {
     const serial::MillisecondTimer timer(150);
     EXPECT_LE(timer.remaining(), 150);
     EXPECT_GT(timer.remaining(), 100);
-    ASSERT_TRUE(kine_test::waitFor([&] { return timer.remaining() <= 0; }, milliseconds(1000),
-                                   milliseconds(1)));
+    ASSERT_TRUE(kine_test::waitFor([&] { return timer.remaining() <= 0; }, milliseconds(1000), milliseconds(1)));
     EXPECT_GE(msSince(start), 149.0);
 }
 
@@ -237,7 +236,7 @@ TEST(SerialRead, HangUpWhileWaitingThrowsDisconnected) {
     EXPECT_EQ(readThroughHangUp(pty, port, got),
               "SerialException device reports readiness to read but returned no data (device "
               "disconnected?) failed.");
-    EXPECT_LT(msSince(start), 2500.0);  // not the 5 s total
+    EXPECT_LT(msSince(start), 2500.0);             // not the 5 s total
     EXPECT_EQ(got, std::vector<uint8_t>({7, 7}));  // destination untouched
 
     // Writing to the hung-up line fails the same way.
@@ -285,8 +284,8 @@ TEST(SerialRead, ClosedPortRefusesEveryReadAndWrite) {
     std::vector<uint8_t> v;
     std::string s;
     const std::vector<std::function<void()>> reads = {
-        [&] { port.read(buf, 4); },          [&] { port.read(v, 4); },
-        [&] { port.read(s, 4); },            [&] { port.read(4); },
+        [&] { port.read(buf, 4); },         [&] { port.read(v, 4); },
+        [&] { port.read(s, 4); },           [&] { port.read(4); },
         [&] { port.readline(s, 4, "\n"); }, [&] { port.readline(4, "\n"); },
         [&] { port.readlines(4, "\n"); },
     };
@@ -368,8 +367,7 @@ TEST(SerialWrite, AWriterIsNotHeldUpByAWaitingReader) {
     });
     // The reader holds the read lock while it waits in the poll.
     ASSERT_TRUE(kine_test::waitFor(
-        [&] { return reader_tid != 0 && kine_test::blockedSyscall(reader_tid) == SYS_ppoll; },
-        milliseconds(2000)));
+        [&] { return reader_tid != 0 && kine_test::blockedSyscall(reader_tid) == SYS_ppoll; }, milliseconds(2000)));
     const auto start = Clock::now();
     EXPECT_EQ(port.write(std::string("go")), 2u);
     EXPECT_LT(msSince(start), 1000.0);

@@ -112,10 +112,10 @@ TEST(SimFrames, DataPayloadsFollowTheTables) {
     const Bytes v7 = encodeV7Data(0, 0, four);
     ASSERT_EQ(v7.size(), 108u + 6);
     p = &v7[4];
-    EXPECT_EQ(be16s(p + 4 + 6 * 3 + 2), 302);         // y of sensor 3
-    EXPECT_EQ(be16u(p + 28 + 10 * 2 + 6), 213);       // raw[3] of sensor 2
-    EXPECT_EQ(be16u(p + 36 + 10 * 1), 104);           // aux of sensor 1
-    EXPECT_EQ(be16u(p + 68 + 10 * 3 + 6), 317);       // raw[7] of sensor 3
+    EXPECT_EQ(be16s(p + 4 + 6 * 3 + 2), 302);    // y of sensor 3
+    EXPECT_EQ(be16u(p + 28 + 10 * 2 + 6), 213);  // raw[3] of sensor 2
+    EXPECT_EQ(be16u(p + 36 + 10 * 1), 104);      // aux of sensor 1
+    EXPECT_EQ(be16u(p + 68 + 10 * 3 + 6), 317);  // raw[7] of sensor 3
     EXPECT_TRUE(checksumMatches(v7, 0));
 
     Values6D six;

@@ -114,7 +114,7 @@ TEST(SimDaq, EveryVersionStreamsItsFrameLayout) {
         int version;
         bool compensated;
         size_t size;
-    } cases[] = {{3, false, 29}, {4, false, 45}, {4, true, 37}, {5, false, 57},
+    } cases[] = {{3, false, 29}, {4, false, 45},  {4, true, 37},  {5, false, 57},
                  {6, true, 34},  {7, false, 114}, {8, false, 102}};
     for (const Case& c : cases) {
         SCOPED_TRACE("version " + std::to_string(c.version));
@@ -248,7 +248,7 @@ TEST(SimDaq, AppliesConfigurationWrites) {
     EXPECT_EQ(request(h, kine_test::worked::kRequestConfig, 0x0032).bytes,
               (Bytes{0xAA, 0x00, 0x32, 0x05, 0x0A, 0x02, 0x00, 0x00, 0x00, 0x00, 0xED}));
     EXPECT_TRUE(configAfter(kine_test::worked::kSpeed1000HzFilter15Hz, 0xA6));  // 1000 Hz, 15 Hz
-    EXPECT_TRUE(configAfter(encodeWriteCommand(0x32, {3, 0, 0, 0, 1}), 0xA9));     // 333 Hz, compensated
+    EXPECT_TRUE(configAfter(encodeWriteCommand(0x32, {3, 0, 0, 0, 1}), 0xA9));  // 333 Hz, compensated
 
     h.write(kine_test::worked::kDebugOn);
     EXPECT_TRUE(kine_test::waitFor([&] { return sim->debugMode(); }, milliseconds(500)));
@@ -256,8 +256,8 @@ TEST(SimDaq, AppliesConfigurationWrites) {
     EXPECT_TRUE(kine_test::waitFor([&] { return !sim->debugMode(); }, milliseconds(500)));
 
     // A bad checksum and an unknown block change nothing; a good frame right after still counts.
-    h.write({0xAA, 0x00, 0x32, 0x01, 0x0A, 0x00, 0xE8, 0xAA, 0x00, 0x40, 0x01, 0x0A, 0x00, 0xF5,
-             0xAA, 0x00, 0x37, 0x01, 0x0A, 0x00, 0xEC});
+    h.write({0xAA, 0x00, 0x32, 0x01, 0x0A, 0x00, 0xE8, 0xAA, 0x00, 0x40, 0x01,
+             0x0A, 0x00, 0xF5, 0xAA, 0x00, 0x37, 0x01, 0x0A, 0x00, 0xEC});
     EXPECT_TRUE(kine_test::waitFor([&] { return sim->debugMode(); }, milliseconds(500)));
     EXPECT_EQ(sim->configByte(), 0xA9);
 }
@@ -320,8 +320,7 @@ TEST(SimDaq, InjectsFaults) {
         s.frames.clear();
         s.skipped = 0;
         const auto start = Clock::now();
-        while (Clock::now() < start + milliseconds(1000) &&
-               (Clock::now() < start + d || s.frames.size() < atLeast)) {
+        while (Clock::now() < start + milliseconds(1000) && (Clock::now() < start + d || s.frames.size() < atLeast)) {
             const Bytes b = h.readSome(milliseconds(10));
             s.feed(b);
             if (!b.empty() && s.pending() > 0) ++midFrameReads;

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <random>
 #include <sstream>
@@ -31,8 +31,7 @@ inline std::string describe(const KinePackage& p) {
     std::ostringstream o;
     o << "raw{";
     for (int v : p.raw) o << v << ' ';
-    o << "} xyz{" << p.x << ' ' << p.y << ' ' << p.z << "} xyz2{" << p.x2 << ' ' << p.y2 << ' ' << p.z2
-      << "} inc{";
+    o << "} xyz{" << p.x << ' ' << p.y << ' ' << p.z << "} xyz2{" << p.x2 << ' ' << p.y2 << ' ' << p.z2 << "} inc{";
     for (int v : p.inconsistent) o << v << ' ';
     o << "} aux " << p.aux << " config " << int(p.config.to_uin8_t()) << " version " << p.version;
     return o.str();
@@ -48,9 +47,9 @@ inline ::testing::AssertionResult SameSample(const KinePackage& a, const KinePac
 
 inline ::testing::AssertionResult SameSample(const KinePackage6D& a, const KinePackage6D& b) {
     if (a.Fx != b.Fx || a.Fy != b.Fy || a.Fz != b.Fz || a.Tx != b.Tx || a.Ty != b.Ty || a.Tz != b.Tz)
-        return ::testing::AssertionFailure() << "axes " << a.Fx << ',' << a.Fy << ',' << a.Fz << ',' << a.Tx
-                                             << ',' << a.Ty << ',' << a.Tz << " vs " << b.Fx << ',' << b.Fy
-                                             << ',' << b.Fz << ',' << b.Tx << ',' << b.Ty << ',' << b.Tz;
+        return ::testing::AssertionFailure()
+               << "axes " << a.Fx << ',' << a.Fy << ',' << a.Fz << ',' << a.Tx << ',' << a.Ty << ',' << a.Tz << " vs "
+               << b.Fx << ',' << b.Fy << ',' << b.Fz << ',' << b.Tx << ',' << b.Ty << ',' << b.Tz;
     for (int k = 0; k < 4; ++k) {
         auto r = SameSample(a.sensors[k], b.sensors[k]);
         if (!r) return r << " (sensor " << k << ")";

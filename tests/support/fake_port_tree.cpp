@@ -21,8 +21,9 @@ std::string makeTempDir(const char* pattern) {
 }
 
 void removeTree(const std::string& root) {
-    nftw(root.c_str(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
-         FTW_DEPTH | FTW_PHYS);
+    nftw(
+        root.c_str(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 void makeDirs(const std::string& path) {

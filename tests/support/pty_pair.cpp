@@ -51,23 +51,22 @@ void PtyPair::write(const std::vector<uint8_t>& bytes) {
     }
 }
 
-void PtyPair::write(const std::string& text) {
-    write(std::vector<uint8_t>(text.begin(), text.end()));
-}
+void PtyPair::write(const std::string& text) { write(std::vector<uint8_t>(text.begin(), text.end())); }
 
 std::vector<uint8_t> PtyPair::read(size_t count, std::chrono::milliseconds timeout) {
     std::vector<uint8_t> out;
     auto end = std::chrono::steady_clock::now() + timeout;
     while (out.size() < count && master_ >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         pollfd p{master_, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
         uint8_t buf[4096];
         ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
-        if (n > 0) out.insert(out.end(), buf, buf + n);
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+        if (n > 0)
+            out.insert(out.end(), buf, buf + n);
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
     }
     return out;
 }

@@ -60,7 +60,9 @@ bool waitFor(Pred pred, std::chrono::milliseconds timeout,
     auto end = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
         if (std::chrono::steady_clock::now() >= end) return pred();
-        struct timespec ts{0, static_cast<long>(std::chrono::nanoseconds(step).count())};
+        struct timespec ts {
+            0, static_cast<long>(std::chrono::nanoseconds(step).count())
+        };
         nanosleep(&ts, nullptr);
     }
     return true;

@@ -142,7 +142,8 @@ TEST(KinetraThread, ManyRestartsLeakNoThreads) {
         CountingThread t(true, true);
         for (int i = 0; i < 500; ++i) {
             t.Start();
-            if (i % 2) t.Wait();  // mix explicit joins with joins inside Start
+            if (i % 2)
+                t.Wait();  // mix explicit joins with joins inside Start
             else
                 waitFor([&] { return !t.IsRunning(); }, seconds(1), milliseconds(0));
         }

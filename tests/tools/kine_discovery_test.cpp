@@ -69,8 +69,9 @@ TEST(KineList, ListsTheDaqsFoundAsTextAndJson) {
 
     ChildProcess json(KINE_FAKE_TREE_TOOL, inTree(tree, {"list", "--json"}));
     ASSERT_EQ(json.exitStatus(seconds(60)), 0) << json.errors();
-    EXPECT_EQ(json.output(), "[{\"port\": \"" + p3 + "\", \"device_version\": \"68 v1.1\", \"serial\": \"\"},\n {\"port\": \"" +
-                                 p7 + "\", \"device_version\": \"34 v0.9\", \"serial\": \"A1B2\"}]\n");
+    EXPECT_EQ(json.output(), "[{\"port\": \"" + p3 +
+                                 "\", \"device_version\": \"68 v1.1\", \"serial\": \"\"},\n {\"port\": \"" + p7 +
+                                 "\", \"device_version\": \"34 v0.9\", \"serial\": \"A1B2\"}]\n");
 }
 
 TEST(KineList, SaysWhenNoDaqIsFound) {
@@ -89,8 +90,8 @@ TEST(KineList, WatchPrintsPlugAndUnplugEventsUntilCtrlC) {
     auto present = makeSim(3, "SIM00001", 0);
     const std::string first = tree.plugUsb("ttyACM0", present->devicePath());
     ChildProcess p(KINE_FAKE_TREE_TOOL, inTree(tree, {"list", "--watch", "--json"}));
-    EXPECT_EQ(p.outputLine(seconds(20)),
-              "{\"event\": \"present\", \"port\": \"" + first + "\", \"device_version\": \"68 v1.1\", \"serial\": \"\"}");
+    EXPECT_EQ(p.outputLine(seconds(20)), "{\"event\": \"present\", \"port\": \"" + first +
+                                             "\", \"device_version\": \"68 v1.1\", \"serial\": \"\"}");
 
     auto plugged = makeSim(6, "B7", 0);
     const std::string second = tree.plugUsb("ttyUSB3", plugged->devicePath(), "04d8", "000a");
@@ -126,8 +127,8 @@ TEST_P(KineReconnect, StreamGoesOnWhenTheDaqComesBack) {
     ASSERT_EQ(fields(p.outputLine(seconds(10))).at(3), "111");
 
     before->hangUp();
-    ASSERT_TRUE(p.errorContains("went away (unplugged, or it stopped sending); waiting for it to come back",
-                                seconds(10)))
+    ASSERT_TRUE(
+        p.errorContains("went away (unplugged, or it stopped sending); waiting for it to come back", seconds(10)))
         << p.errors();
     tree.unplug("ttyACM0");
     ASSERT_TRUE(p.errorContains("kine: " + port + " was unplugged", seconds(10))) << p.errors();
@@ -163,8 +164,7 @@ TEST_P(KineReconnect, StreamGoesOnWhenTheDaqComesBack) {
     EXPECT_EQ(value, "222");
 }
 
-INSTANTIATE_TEST_SUITE_P(Kine, KineReconnect,
-                         testing::Values(ReconnectCase{3, "ttyACM0"}, ReconnectCase{7, "ttyACM1"}),
+INSTANTIATE_TEST_SUITE_P(Kine, KineReconnect, testing::Values(ReconnectCase{3, "ttyACM0"}, ReconnectCase{7, "ttyACM1"}),
                          [](const testing::TestParamInfo<ReconnectCase>& i) {
                              return "Version" + std::to_string(i.param.version) + "BackAs" + i.param.replugAs;
                          });

@@ -82,17 +82,16 @@ TEST_P(OptionErrors, AreOneLineAndStatus2) {
     EXPECT_EQ(r.out, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kine, OptionErrors,
-    testing::Values(std::vector<std::string>{}, std::vector<std::string>{"stream"},
-                    std::vector<std::string>{"stream", "/dev/null", "--duration", "-1"},
-                    std::vector<std::string>{"stream", "/dev/null", "--duration", "abc"},
-                    std::vector<std::string>{"stream", "/dev/null", "--bogus"},
-                    std::vector<std::string>{"config", "/dev/null", "--speed", "77"},
-                    std::vector<std::string>{"config", "/dev/null", "--mode", "fast"},
-                    std::vector<std::string>{"zero", "/dev/null", "--sensor", "-1"},
-                    std::vector<std::string>{"demo", "--sim-version", "9"},
-                    std::vector<std::string>{"sim", "--frequency", "0"}));
+INSTANTIATE_TEST_SUITE_P(Kine, OptionErrors,
+                         testing::Values(std::vector<std::string>{}, std::vector<std::string>{"stream"},
+                                         std::vector<std::string>{"stream", "/dev/null", "--duration", "-1"},
+                                         std::vector<std::string>{"stream", "/dev/null", "--duration", "abc"},
+                                         std::vector<std::string>{"stream", "/dev/null", "--bogus"},
+                                         std::vector<std::string>{"config", "/dev/null", "--speed", "77"},
+                                         std::vector<std::string>{"config", "/dev/null", "--mode", "fast"},
+                                         std::vector<std::string>{"zero", "/dev/null", "--sensor", "-1"},
+                                         std::vector<std::string>{"demo", "--sim-version", "9"},
+                                         std::vector<std::string>{"sim", "--frequency", "0"}));
 
 TEST(KineTool, HelpOnEveryCommandAndVersions) {
     const ToolRun v = kine({"--version"});
@@ -191,7 +190,7 @@ TEST_P(StreamToCsv, WritesParsableRows) {
     ASSERT_EQ(symlink(sim->devicePath().c_str(), link.c_str()), 0);
     const std::string csv = dir.path + "/samples.csv";
     std::vector<std::string> args{"stream", link, "--device-version", sim->deviceVersionText(), "--duration", "1.5",
-                                  "--csv", csv};
+                                  "--csv",  csv};
     if (c.sixAxis) args.push_back("--six-axis");
     const ToolRun r = kine(args);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -231,8 +230,7 @@ TEST(KineTool, StreamFailsWhenTheDaqGoesAway) {
     EXPECT_FALSE(p.outputLine(seconds(10)).empty());  // a first row
     sim->hangUp();
     EXPECT_EQ(p.exitStatus(seconds(10)), 1);
-    EXPECT_NE(p.errors().find("kine: the DAQ on " + sim->devicePath() + " went away"), std::string::npos)
-        << p.errors();
+    EXPECT_NE(p.errors().find("kine: the DAQ on " + sim->devicePath() + " went away"), std::string::npos) << p.errors();
 }
 
 // One owner per DAQ: a second stream on a DAQ in use is told it is busy.

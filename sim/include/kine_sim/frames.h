@@ -41,9 +41,7 @@ constexpr size_t kV7PayloadLength = 108;
 constexpr size_t kV8PayloadLength = 96;
 
 uint16_t checksum(const uint8_t* data, size_t n);
-inline uint16_t checksum(const std::vector<uint8_t>& bytes) {
-    return checksum(bytes.data(), bytes.size());
-}
+inline uint16_t checksum(const std::vector<uint8_t>& bytes) { return checksum(bytes.data(), bytes.size()); }
 
 // 0x37 family. The configuration byte goes out unchanged.
 // Frame A (version 3): one sensor, 29 bytes.
@@ -61,12 +59,9 @@ std::vector<uint8_t> encodeAaFrame(uint16_t type, const std::vector<uint8_t>& pa
 // Data frames of type 0x0708 with status bytes S and T. `length` cuts the
 // payload to its first `length` bytes (short payloads); a length above the
 // full size pads with zero bytes. At most 255.
-std::vector<uint8_t> encodeV6Data(uint8_t S, uint8_t T, const SensorValues& s,
-                                  size_t length = kV6PayloadLength);
-std::vector<uint8_t> encodeV7Data(uint8_t S, uint8_t T, const SensorValues (&s)[4],
-                                  size_t length = kV7PayloadLength);
-std::vector<uint8_t> encodeV8Data(uint8_t S, uint8_t T, const Values6D& v,
-                                  size_t length = kV8PayloadLength);
+std::vector<uint8_t> encodeV6Data(uint8_t S, uint8_t T, const SensorValues& s, size_t length = kV6PayloadLength);
+std::vector<uint8_t> encodeV7Data(uint8_t S, uint8_t T, const SensorValues (&s)[4], size_t length = kV7PayloadLength);
+std::vector<uint8_t> encodeV8Data(uint8_t S, uint8_t T, const Values6D& v, size_t length = kV8PayloadLength);
 
 // Configuration reply: AA 00 32 05 speed filter 00 00 mode, checksum.
 std::vector<uint8_t> encodeConfigReply(uint8_t speedCode, uint8_t filterCode, uint8_t mode);

@@ -18,9 +18,24 @@ namespace kine_sim {
 // One value channel of the simulated unit. The first twelve exist per sensor
 // (0..3); the six axes exist once, for the 6-axis units (versions 5 and 8).
 enum class Channel : uint8_t {
-    x, y, z, aux,
-    raw0, raw1, raw2, raw3, raw4, raw5, raw6, raw7,
-    Fx, Fy, Fz, Tx, Ty, Tz,
+    x,
+    y,
+    z,
+    aux,
+    raw0,
+    raw1,
+    raw2,
+    raw3,
+    raw4,
+    raw5,
+    raw6,
+    raw7,
+    Fx,
+    Fy,
+    Fz,
+    Tx,
+    Ty,
+    Tz,
 };
 constexpr int kSensorChannelCount = 12;
 constexpr int kAxisCount = 6;
@@ -60,10 +75,10 @@ public:
     };
 
     struct Stats {
-        uint64_t framesSent = 0;     // data frames written to the pty
-        uint64_t framesDropped = 0;  // data frames due but not written (nobody has the
-                                     // device open, or the host does not read and the pty is full)
-        uint64_t repliesSent = 0;    // configuration and identity replies written
+        uint64_t framesSent = 0;                  // data frames written to the pty
+        uint64_t framesDropped = 0;               // data frames due but not written (nobody has the
+                                                  // device open, or the host does not read and the pty is full)
+        uint64_t repliesSent = 0;                 // configuration and identity replies written
         std::chrono::nanoseconds maxLateness{0};  // largest delay of a frame behind its deadline
         std::chrono::nanoseconds cpuTime{0};      // CPU time used by the streaming thread
     };
@@ -130,8 +145,7 @@ public:
     // Splits every frame (data and replies) into separate writes of the given
     // sizes, repeated cyclically, with `gap` between the writes. An empty
     // pattern restores whole-frame writes. The gaps take time from the stream.
-    void setChunking(std::vector<size_t> pattern,
-                     std::chrono::microseconds gap = std::chrono::microseconds(200));
+    void setChunking(std::vector<size_t> pattern, std::chrono::microseconds gap = std::chrono::microseconds(200));
     // Random chunk sizes from 1 to maxChunk (reproducible for a given seed).
     void setRandomChunking(size_t maxChunk, uint32_t seed = 1,
                            std::chrono::microseconds gap = std::chrono::microseconds(200));
