@@ -14,10 +14,11 @@ TEST(SensorConfig, DefaultIs0xB0) {
     EXPECT_EQ(SensorConfig::null_sensor().to_uin8_t(), 0xB0);
 }
 
-TEST(SensorConfig, ConstructorPacksFieldsAndKeepsOnlyLowStateBits) {
+// (A state outside state_0..state_7 cannot be passed: converting such a
+// number to sensor_state is undefined, which clang's sanitizer reports.)
+TEST(SensorConfig, ConstructorPacksFields) {
     EXPECT_EQ(SensorConfig(state_7, speed_30hz, filter_15hz, mode_compensated).to_uin8_t(), 0xFF);
     EXPECT_EQ(SensorConfig(state_0, speed_1000hz, filter_none, mode_raw).to_uin8_t(), 0x00);
-    EXPECT_EQ(SensorConfig(static_cast<sensor_state>(9), speed_1000hz, filter_none, mode_raw).getState(), 1);
     SensorConfig c;
     c.set(state_2, speed_333hz, filter_50hz, mode_compensated);
     EXPECT_EQ(c.to_uin8_t(), (2 << 5) | (1 << 3) | (2 << 1) | 1);
