@@ -52,13 +52,21 @@ TEST_P(EachVersion, IsAcceptedWithItsVersionTextAndSerial) {
     ASSERT_TRUE(waitForNew(monitor, 1, events));
     EXPECT_EQ(events[0], (PortText{port, c.text, c.identity ? "A1B2" : ""}));
     EXPECT_EQ(monitor.getSize(true), 1);
-    const Bytes sent = daq->received();
+    Bytes sent = daq->received();
     if (!c.identity) {
         EXPECT_TRUE(sent.empty()) << sent.size() << " bytes written to a streaming DAQ";
     } else {
         Bytes debugOff;
         KineSendUtils::SetDebugMode(debugOff, false);
         const Bytes closing = frame(KineSendUtils::SetSpeed100Hz);
+        // The event can come before the simulator has read the closing command.
+        waitFor(
+            [&] {
+                sent = daq->received();
+                return sent.size() > debugOff.size() + closing.size() &&
+                       std::equal(closing.begin(), closing.end(), sent.end() - static_cast<long>(closing.size()));
+            },
+            5s);
         ASSERT_GT(sent.size(), debugOff.size() + closing.size());
         EXPECT_TRUE(std::equal(debugOff.begin(), debugOff.end(), sent.begin()));
         EXPECT_TRUE(std::equal(closing.begin(), closing.end(), sent.end() - static_cast<long>(closing.size())));
