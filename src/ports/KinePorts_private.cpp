@@ -45,6 +45,7 @@ void KinePorts_private::Run() {
         firstScanPending_ = false;
         isLostPort(probe_.load());
         checkTimeoutedPorts();
+        retriesPending_ = timedOut_.size();
         ++cycles_;
         ThreadSleep(kCycleMs);
     }
@@ -109,7 +110,9 @@ void KinePorts_private::checkTimeoutedPorts() {
         info.Access();
         ++retries;
         if (retries <= kMaxRetries) {
-            if (DoPreprocess(info, true) >= 1) {
+            // Accepted, or refused for good (a DAQ of the excluded kind, a
+            // device that is gone): no further retry. Timed out again: kept.
+            if (DoPreprocess(info, true) >= 1 || rejected_.count(it->first)) {
                 it = timedOut_.erase(it);
                 continue;
             }

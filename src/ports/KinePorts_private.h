@@ -71,6 +71,8 @@ public:
     static void CopyPortInfoToKPort(KPort* port, const KinetraPortInfo& info);
     // Cycles the monitor has completed; lets tests and tools wait for whole cycles.
     uint64_t completedCycles() const { return cycles_.load(); }
+    // Ports whose probe timed out and that wait for a retry, as of the last cycle.
+    size_t pendingRetries() const { return retriesPending_.load(); }
 
     // --- probing, monitor thread (public for tests) ----------------------
     // Opens `portName` at the probe baud rate with the safe open (the device
@@ -126,4 +128,5 @@ private:
     std::string devRoot_;
     std::string sysRoot_;
     std::atomic<uint64_t> cycles_{0};
+    std::atomic<size_t> retriesPending_{0};
 };

