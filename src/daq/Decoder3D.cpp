@@ -280,13 +280,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
                 if (!fieldByte(b, st, state)) break;
                 KinePackage& s = workSamples[0];
                 if (st < kRawA) {
-                    const int f = static_cast<int>(st - kFieldsA) / 2;
-                    if (f == 0)
-                        s.x = fieldSigned();
-                    else if (f == 1)
-                        s.y = fieldSigned();
-                    else
-                        s.z = fieldUnsigned();
+                    setAxis(s, static_cast<int>(st - kFieldsA) / 2);
                     state = st == kRawA - 1 ? kAuxA : st + 1;
                 } else if (st < kAuxA) {
                     s.raw[(st - kRawA) / 2] = fieldUnsigned();
@@ -309,12 +303,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
                     s.raw[field] = fieldUnsigned();
                     state = st + 1;
                 } else {
-                    if (field == 0)
-                        s.x = fieldSigned();
-                    else if (field == 1)
-                        s.y = fieldSigned();
-                    else
-                        s.z = fieldUnsigned();
+                    setAxis(s, static_cast<int>(field));
                     state = field == 2 ? st + 3 : st + 1;
                 }
             }

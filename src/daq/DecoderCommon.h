@@ -92,6 +92,15 @@ inline bool KineDAQ_private::fieldByte(uint8_t b, uint32_t st, uint32_t& state) 
 
 inline int32_t KineDAQ_private::fieldSigned() const { return static_cast<int16_t>(word); }
 inline int32_t KineDAQ_private::fieldUnsigned() const { return word; }
+// Axis field 0, 1 or 2 of a 0xAA frame: x and y are signed, z is not.
+inline void KineDAQ_private::setAxis(KinePackage& s, int axis) const {
+    if (axis == 0)
+        s.x = fieldSigned();
+    else if (axis == 1)
+        s.y = fieldSigned();
+    else
+        s.z = fieldUnsigned();
+}
 
 // Bytes past the payload of the current frame read as 0: the buffer still
 // holds bytes of earlier frames there, which must never be decoded.

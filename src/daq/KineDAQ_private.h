@@ -124,6 +124,7 @@ private:
     bool fieldByte(uint8_t b, uint32_t st, uint32_t& state);
     int32_t fieldSigned() const;
     int32_t fieldUnsigned() const;
+    void setAxis(KinePackage& s, int axis) const;
     bool frameStart(uint8_t b, uint32_t& state);
     bool aaTypeHigh(uint8_t b, uint32_t& state);
     bool aaFrameByte(uint8_t b, uint32_t& state);
