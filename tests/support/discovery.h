@@ -38,10 +38,13 @@ inline std::ostream& operator<<(std::ostream& out, const PortText& p) {
     return out << "{" << p.name << ", " << p.version << ", " << p.serial << "}";
 }
 
+// The deadlines below are generous: a probe that times out on a loaded
+// machine is retried a few seconds later, and each retry can take seconds.
+
 // Collects the new (or lost) port events of a monitor; isNewPortThread is
 // called with `probe`, which it also stores as the monitor's probe flag.
 inline bool waitForNew(KinePorts_private& m, size_t n, std::vector<PortText>& events,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20), bool probe = true) {
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60), bool probe = true) {
     return waitFor(
         [&] {
             while (m.isNewPortThread(probe)) events.push_back(textOf(m.getNewPortThread()));
@@ -51,7 +54,7 @@ inline bool waitForNew(KinePorts_private& m, size_t n, std::vector<PortText>& ev
 }
 
 inline bool waitForLost(KinePorts_private& m, size_t n, std::vector<PortText>& events,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+                        std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     return waitFor(
         [&] {
             while (m.isLostPortThread(true)) events.push_back(textOf(m.getLostPortThread()));
@@ -62,7 +65,7 @@ inline bool waitForLost(KinePorts_private& m, size_t n, std::vector<PortText>& e
 
 // Waits until the monitor has completed `n` more cycles.
 inline bool waitCycles(const KinePorts_private& m, uint64_t n,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
     const uint64_t target = m.completedCycles() + n;
     return waitFor([&] { return m.completedCycles() >= target; }, timeout);
 }
