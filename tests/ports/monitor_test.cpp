@@ -132,7 +132,15 @@ TEST_P(KindFilter, AdmitsOneKindAndProbesRefusedDaqsOnce) {
         ASSERT_TRUE(waitCycles(monitor, 1));
         settled = unchanged() && std::all_of(daqs.begin() + 3, daqs.end(), [](auto& d) { return closingReceived(*d); });
     }
-    ASSERT_TRUE(settled);
+    ASSERT_TRUE(settled) << [&] {
+        std::string why;
+        for (size_t i = 0; i < daqs.size(); ++i)
+            why += "version " + std::to_string(i + 3) + ": " + std::to_string(daqs[i]->received().size()) +
+                   " bytes received" + (closingReceived(*daqs[i]) ? " ending with the closing command" : "") +
+                   (daqs[i]->received() != sent[i] ? ", still receiving" : "") +
+                   (daqs[i]->framesSent() != frames[i] ? ", still sending" : "") + "\n";
+        return why;
+    }();
     ASSERT_TRUE(waitCycles(monitor, 3));
     for (size_t i = 0; i < daqs.size(); ++i) {
         EXPECT_EQ(daqs[i]->received(), sent[i]) << "version " << i + 3 << " probed again";
