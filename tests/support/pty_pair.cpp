@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -107,12 +109,9 @@ int openDescriptorCount() {
     return count;
 }
 
-int threadCount() {
-    static const bool warmedUp = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)warmedUp;
+namespace {
+
+int threadsNow() {
     std::ifstream status("/proc/self/status");
     std::string key;
     while (status >> key) {
@@ -125,6 +124,31 @@ int threadCount() {
         std::getline(status, rest);
     }
     return -1;
+}
+
+}  // namespace
+
+int threadCount() {
+    // The first thread a process starts brings up helper threads that live on
+    // (a sanitizer's background thread); start one before any count is taken.
+    // A joined thread is still counted until the kernel has reaped it, which
+    // on a loaded machine takes a while, so wait for it to go: a baseline
+    // taken too early would include it.
+    static const bool warmedUp = [] {
+        pid_t tid = 0;
+        std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+        const std::string task = "/proc/self/task/" + std::to_string(tid);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (access(task.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return true;
+    }();
+    (void)warmedUp;
+    return threadsNow();
+}
+
+bool threadCountBecomes(int expected) {
+    return waitFor([&] { return threadCount() == expected; }, std::chrono::seconds(10));
 }
 
 }  // namespace kine_test

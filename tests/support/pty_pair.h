@@ -47,6 +47,9 @@ int openDescriptorCount();
 // call starts and joins a thread, so that helper threads a sanitizer runtime
 // starts with the first thread creation are counted from the beginning.
 int threadCount();
+// True once threadCount() is `expected`, waiting up to 10 s: a joined thread
+// is counted until the kernel reaps it, which can lag on a loaded machine.
+bool threadCountBecomes(int expected);
 
 // Milliseconds since `start` on the steady clock.
 inline double msSince(std::chrono::steady_clock::time_point start) {
