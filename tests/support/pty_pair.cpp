@@ -138,9 +138,7 @@ int threadCount() {
         pid_t tid = 0;
         std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
         const std::string task = "/proc/self/task/" + std::to_string(tid);
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (access(task.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        waitFor([&] { return access(task.c_str(), F_OK) != 0; }, std::chrono::seconds(10));
         return true;
     }();
     (void)warmedUp;
