@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "daq_session.h"
+#include "text_escape.h"
 
 namespace kine_tools {
 
@@ -15,35 +16,22 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kPoll = std::chrono::milliseconds(50);
 
-std::string jsonText(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+std::string shownSerial(const KPort& p) {
+    return p.deviceSerial[0] ? shownText(KPort::readField(p.deviceSerial)) : "-";
 }
-
-std::string shownSerial(const KPort& p) { return p.deviceSerial[0] ? p.deviceSerial : "-"; }
 
 // One DAQ as a line of text, or as a JSON object with `event` first when given.
 std::string describePort(const KPort& p, bool json, const char* event) {
     if (json) {
         std::string o = "{";
-        if (event) o += "\"event\": " + jsonText(event) + ", ";
-        return o + "\"port\": " + jsonText(p.portName) + ", \"device_version\": " + jsonText(p.deviceVersion) +
-               ", \"serial\": " + jsonText(p.deviceSerial) + "}";
+        if (event) o += "\"event\": " + jsonString(event) + ", ";
+        return o + "\"port\": " + jsonString(KPort::readField(p.portName)) +
+               ", \"device_version\": " + jsonString(KPort::readField(p.deviceVersion)) +
+               ", \"serial\": " + jsonString(KPort::readField(p.deviceSerial)) + "}";
     }
-    char line[160];
-    std::snprintf(line, sizeof line, "%s%-24s  %-8s  %s", event ? event : "", p.portName, p.deviceVersion,
+    char line[400];
+    std::snprintf(line, sizeof line, "%s%-24s  %-8s  %s", event ? event : "",
+                  shownText(KPort::readField(p.portName)).c_str(), shownText(KPort::readField(p.deviceVersion)).c_str(),
                   shownSerial(p).c_str());
     return line;
 }
