@@ -9,6 +9,10 @@ numpy is optional; Daq.read_array needs it. The library is looked up next
 to the package, then at KINE_LIBRARY, then on the system's loader path.
 """
 
+# The package's version, the same as the library it was released with
+# (kine.library().version() tells which library is loaded).
+__version__ = "0.1.0"
+
 from ._lib import MissingFunctionError, library
 from .daq import Daq
 from .errors import (ConfigError, KineError, LibraryNotFoundError, NoSuchSensorError,
@@ -18,6 +22,7 @@ from .ports import PLUGGED, UNPLUGGED, Port, PortEvent, PortMonitor, list_ports
 from .records import Config, ForceTorque, Sample, Sample6D
 
 __all__ = [
+    "__version__",
     "Daq", "list_ports", "PortMonitor", "Port", "PortEvent", "PLUGGED", "UNPLUGGED",
     "Sample", "Sample6D", "ForceTorque", "Config", "library",
     "KineError", "LibraryNotFoundError", "MissingFunctionError", "OpenError", "OpenReason",

@@ -99,3 +99,24 @@ def test_readme_example_runs(sim):
     out = run_python(example.replace("/dev/ttyACM0", s.path), os.environ["PYTHONPATH"])
     lines = out.splitlines()
     assert len(lines) > 20 and all(re.fullmatch(r"[0-3]( -?\d+){3}", line) for line in lines), out
+
+
+def test_pip_installs_the_package_into_a_virtual_environment(tmp_path):
+    """pip install bindings/python in a fresh venv, offline (Debian's
+    setuptools and wheel build it), then the installed copy finds the built library."""
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True,
+                   capture_output=True)
+    pip = subprocess.run([str(venv / "bin" / "pip"), "install", "--no-index", "--no-build-isolation", "-q",
+                          os.path.join(SOURCE, "bindings", "python")], capture_output=True, text=True,
+                         timeout=300)
+    assert pip.returncode == 0, pip.stdout + pip.stderr
+    cmake = open(os.path.join(SOURCE, "CMakeLists.txt")).read()
+    project_version = re.search(r"project\(kine VERSION ([0-9.]+)", cmake).group(1)
+    done = subprocess.run([str(venv / "bin" / "python"), "-c",
+                           "import kine; print(kine.__file__, kine.__version__, kine.library().path)"],
+                          cwd=str(tmp_path), capture_output=True, text=True, timeout=60,
+                          env={"PATH": os.environ["PATH"], "KINE_LIBRARY": BUILT_LIB})
+    where, version, lib = done.stdout.split()
+    assert where.startswith(str(venv)) and version == project_version == kine.__version__
+    assert lib == BUILT_LIB
