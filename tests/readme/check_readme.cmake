@@ -4,6 +4,12 @@
 # the quick start.
 #   cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DTOOL=... -DTOOL_TARGET=... -P check_readme.cmake
 file(READ ${SOURCE_DIR}/README.md text)
+file(GLOB guides ${SOURCE_DIR}/docs/*.md)
+set(all "${text}")
+foreach(g IN LISTS guides)
+  file(READ ${g} part)
+  string(APPEND all "\n${part}")
+endforeach()
 file(READ ${SOURCE_DIR}/.ci/run ci)
 set(errors "")
 
@@ -22,8 +28,8 @@ function(fenced_block fence out)
   set(${out} "${code}" PARENT_SCOPE)
 endfunction()
 
-# Every fence: opening lines carry a known tag.
-string(REGEX MATCHALL "\n```[^\n]*" fences "\n${text}")
+# Every fence of README.md and docs/*.md: opening lines carry a known tag.
+string(REGEX MATCHALL "\n```[^\n]*" fences "\n${all}")
 set(opening TRUE)
 foreach(f IN LISTS fences)
   string(STRIP "${f}" f)
@@ -54,7 +60,7 @@ if(NOT demo STREQUAL expected)
 endif()
 
 # Commands for root: the packages are those .ci/run installs, the files exist.
-string(REGEX MATCHALL "```sh root\n[^`]*" rootBlocks "${text}")
+string(REGEX MATCHALL "```sh root\n[^`]*" rootBlocks "${all}")
 foreach(b IN LISTS rootBlocks)
   string(REGEX MATCH "apt-get install -y ([^\n]*)" _ "${b}")
   string(REPLACE " " ";" packages "${CMAKE_MATCH_1}")
