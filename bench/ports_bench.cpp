@@ -88,14 +88,13 @@ void probeAndLatency(int version, int hz) {
         for (int run = 0; run < runs; ++run) {
             auto daq = makeDaq(version, hz);
             KineSerial channel;
-            int v = 0;
             const auto t0 = Clock::now();
             if (!channel.Open(daq->devicePath(), 1000000, true)) {
                 ++refused;
                 continue;
             }
             const double opened = msSince(t0);
-            const int result = monitor.preprocess170(channel, v);
+            const int result = monitor.preprocess170(channel).result;
             channel.Close();
             if (result < 1) ++refused;
             openMs.push_back(opened);
