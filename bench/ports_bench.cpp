@@ -9,8 +9,9 @@
 //            plugged at an offset that walks through the 100 ms cycle.
 //  lost      from the DAQ's port disappearing to isLostPort turning true.
 //  idle CPU  process CPU time of the monitor over 1 s windows, as a share of
-//            one core, with 0 and with 8 known DAQs (the DAQs run in a child
-//            process so that only the monitor is measured), and, as a
+//            one core, with 0 and with 8 known DAQs, and with 8 DAQs and 8
+//            ports of another vendor (the DAQs run in a child process so
+//            that only the monitor is measured), and, as a
 //            baseline of the same run, the CPU cost of describing every port
 //            of the tree (list_ports): a monitor that did that twice per
 //            cycle would spend 20 of them per second.
@@ -88,14 +89,13 @@ void probeAndLatency(int version, int hz) {
         for (int run = 0; run < runs; ++run) {
             auto daq = makeDaq(version, hz);
             KineSerial channel;
-            int v = 0;
             const auto t0 = Clock::now();
             if (!channel.Open(daq->devicePath(), 1000000, true)) {
                 ++refused;
                 continue;
             }
             const double opened = msSince(t0);
-            const int result = monitor.preprocess170(channel, v);
+            const int result = monitor.preprocess170(channel).result;
             channel.Close();
             if (result < 1) ++refused;
             openMs.push_back(opened);
@@ -218,6 +218,10 @@ int main(int argc, char** argv) {
         int n = 0;
         for (const std::string& path : daqsInChild(8, stop, child)) tree.plugUsb("ttyACM" + std::to_string(n++), path);
         idleCpu("8 DAQs (0x37, 1000 Hz)", tree.dev(), tree.sys(), 8);
+        // Adapters of other vendors beside them (not probed, but enumerated,
+        // looked up and checked for a replug every cycle).
+        for (int i = 0; i < 8; ++i) tree.plugUsb("ttyUSB" + std::to_string(i), "/dev/null", "2341", "0043");
+        idleCpu("8 DAQs + 8 foreign ports", tree.dev(), tree.sys(), 8);
         close(stop);
         waitpid(child, nullptr, 0);
         idleCpu("this machine's /dev and /sys", "/dev", "/sys", 0);

@@ -311,12 +311,18 @@ int runKine(int argc, char** argv) {
         "Ends with status 0 after --duration or Ctrl-C, 1 when the DAQ goes away (with --reconnect: "
         "when it has not come back by the end of --duration).");
 
-    bool watch = false, json = false;
+    ListArgs list;
     CLI::App* listCmd = app.add_subcommand("list", "list the DAQs attached now: port, device version, serial");
-    listCmd->add_flag("--watch", watch, "then print DAQs being plugged in and unplugged, until Ctrl-C");
-    listCmd->add_flag("--json", json,
+    CLI::Option* watchFlag =
+        listCmd->add_flag("--watch", list.watch, "then print DAQs being plugged in and unplugged, until Ctrl-C");
+    listCmd->add_flag("--json", list.json,
                       "print a JSON array of {port, device_version, serial}; with --watch one object per line, "
                       "with \"event\": present, plugged or unplugged");
+    listCmd->add_flag("--all", list.all, "list every serial port with its USB ids and what discovery decided")
+        ->excludes(watchFlag);
+    listCmd->add_option("--probe", list.probe, "also probe this port whatever its vendor (repeatable; adds to "
+                                                "KINE_PROBE_PORTS)")
+        ->type_name("PATH");
 
     ConfigArgs config;
     CLI::App* configCmd = app.add_subcommand("config", "print the sensor configuration; apply the changes given");
@@ -351,7 +357,7 @@ int runKine(int argc, char** argv) {
 
     if (simCmd->parsed()) return runSim(*simCmd, sim, "kine sim");
     installInterruptHandler();
-    if (listCmd->parsed()) return runList(watch, json);
+    if (listCmd->parsed()) return runList(list);
     if (streamCmd->parsed()) return runStream(stream);
     if (configCmd->parsed()) return runConfig(config);
     if (zeroCmd->parsed()) return runZero(zero);

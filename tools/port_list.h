@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "kine/KPort.h"
 #include "kine/KinePorts.h"
@@ -22,8 +23,17 @@ bool findDaq(KinePorts& ports, const std::string& node, KPort& found);
 // are news.
 void discardEvents(KinePorts& ports);
 
-// `kine list`: the DAQs found now, one per line or as a JSON array; with
+struct ListArgs {
+    bool watch = false;
+    bool json = false;
+    bool all = false;                // every serial port and what discovery decided
+    std::vector<std::string> probe;  // ports to probe whatever their vendor
+};
+
+// `kine list`: the DAQs found once discovery's first pass has settled, one
+// per line or as a JSON array, then the candidate ports it could not probe
+// (busy, no permission); with `all` every serial port and its decision; with
 // `watch`, then plug and unplug events until Ctrl-C. Returns the exit status.
-int runList(bool watch, bool json);
+int runList(const ListArgs& args);
 
 }  // namespace kine_tools

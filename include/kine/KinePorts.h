@@ -21,6 +21,7 @@
 
 #include "KPort.h"
 #include "kine_export.h"
+#include "kine_port_status.h"
 
 class KinePorts_private;
 
@@ -52,6 +53,16 @@ public:
     // empty texts when none waits.
     KPort getNewPort();
     KPort getLostPort();
+
+    // True once discovery has looked at every port present when it started
+    // (each is a DAQ, refused, busy, without permission, or no candidate);
+    // a list taken then is complete. A slow probe can take seconds.
+    bool isSettled();
+    // Every serial port discovery sees and what it decided (DAQ, not USB,
+    // other vendor, excluded, busy and by whom, no permission, no answer,
+    // ...): fills up to `capacity` records of `out` in enumeration order and
+    // returns the number of ports, which may be larger.
+    int getPortStatus(KinePortStatus* out, int capacity);
 
     const char* getAPIversion();  // "1.5.1.234"
 

@@ -31,6 +31,7 @@
 #include <stdint.h>
 
 #include "kine_export.h"
+#include "kine_port_status.h"
 #include "kine_result.h"
 
 #ifdef __cplusplus
@@ -203,9 +204,11 @@ KINE_API void callKinePorts_Dispose(KinePortsHandle* ports);
 KINE_API char** callListPorts(KinePortsHandle* ports);
 /* Number of known DAQs now. */
 KINE_API int callGetSizePorts(KinePortsHandle* ports);
-/* The n of the latest callListPorts on this handle: the triples that list
- * holds, never more than 100 even when more DAQs are known. Pass it to
- * callDeletePORTLIST. */
+/* The n of the list the calling thread last received from callListPorts on
+ * this handle: the triples that list holds, never more than 100 even when
+ * more DAQs are known; 0 before this thread has listed on this handle.
+ * Lists taken by other threads do not change it, so each thread may loop
+ * over and free its own list. Pass it to callDeletePORTLIST. */
 KINE_API int callGetLastSize(KinePortsHandle* ports);
 /* True when an attached DAQ waits for callGetNewPort; also keeps the monitor
  * probing candidates. */
@@ -224,6 +227,13 @@ KINE_API void callDeleteKPORT(char** port);
 /* Frees a list from callListPorts: the strings of its n triples, then the
  * array. *list is left as it is. */
 KINE_API void callDeletePORTLIST(char*** list, int n);
+/* True once discovery has looked at every port present when the handle was
+ * created (KinePorts::isSettled): a list taken then is complete. */
+KINE_API bool callIsSettled(KinePortsHandle* ports);
+/* Every serial port discovery sees and what it decided: fills up to
+ * `capacity` records of `status` (kine_port_status.h) and returns the
+ * number of ports, which may be larger; 0 for a NULL handle. */
+KINE_API int callGetPortStatus(KinePortsHandle* ports, KinePortStatus* status, int capacity);
 
 #ifdef __cplusplus
 }

@@ -1,8 +1,12 @@
 // The exported C functions of port discovery: each forwards to KinePorts and
 // hands ports over as triples of strings the caller owns.
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 
 #include "capi/port_triple.h"
 #include "kine/KinePorts.h"
@@ -27,6 +31,38 @@ int listedCount(KinePorts* ports) {
     const int n = ports->getLastSize();
     if (n < 1) return 0;
     return n < KinePorts_private::kListCapacity ? n : KinePorts_private::kListCapacity;
+}
+
+// callGetLastSize answers for the calling thread's own latest list on a
+// handle. A handle's address can come back for a new handle once the old
+// one is disposed, so each handle gets a number that is never reused, and a
+// thread's record counts only for the handle it was made for.
+struct HandleRegistry {
+    std::mutex lock;
+    std::unordered_map<const KinePortsHandle*, uint64_t> serials;
+    uint64_t next = 1;
+};
+
+HandleRegistry& registry() {
+    static HandleRegistry r;
+    return r;
+}
+
+uint64_t serialOf(const KinePortsHandle* h) {
+    HandleRegistry& r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    const auto it = r.serials.find(h);
+    return it == r.serials.end() ? 0 : it->second;
+}
+
+struct ThreadListSize {
+    uint64_t handle = 0;
+    int n = 0;
+};
+
+std::unordered_map<const KinePortsHandle*, ThreadListSize>& threadListSizes() {
+    thread_local std::unordered_map<const KinePortsHandle*, ThreadListSize> sizes;
+    return sizes;
 }
 
 char* copyField(const char (&field)[KPort::kFieldSize]) {
@@ -71,13 +107,27 @@ extern "C" {
 
 KinePortsHandle* callKinePorts_Create(void) {
     try {
-        return reinterpret_cast<KinePortsHandle*>(new KinePorts(0, 1000000));
+        std::unique_ptr<KinePorts> ports(new KinePorts(0, 1000000));
+        KinePortsHandle* h = reinterpret_cast<KinePortsHandle*>(ports.get());
+        HandleRegistry& r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.serials[h] = r.next++;
+        ports.release();
+        return h;
     } catch (...) {
         return nullptr;
     }
 }
 
-void callKinePorts_Dispose(KinePortsHandle* ports) { delete portsOf(ports); }
+void callKinePorts_Dispose(KinePortsHandle* ports) {
+    if (ports == nullptr) return;
+    {
+        HandleRegistry& r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.serials.erase(ports);
+    }
+    delete portsOf(ports);
+}
 
 // A NULL handle lists nothing; NULL is returned only when memory is exhausted.
 char** callListPorts(KinePortsHandle* ports) {
@@ -90,6 +140,7 @@ char** callListPorts(KinePortsHandle* ports) {
         int made = 0;
         try {
             for (; made < n; ++made) kine_copy_port_triple(records[made], list + 3 * made);
+            threadListSizes()[ports] = ThreadListSize{serialOf(ports), n};
         } catch (...) {
             callDeletePORTLIST(&list, made);
             throw;
@@ -102,7 +153,29 @@ char** callListPorts(KinePortsHandle* ports) {
 
 int callGetSizePorts(KinePortsHandle* ports) { return ports ? portsOf(ports)->getSize(true) : 0; }
 
-int callGetLastSize(KinePortsHandle* ports) { return ports ? listedCount(portsOf(ports)) : 0; }
+int callGetLastSize(KinePortsHandle* ports) {
+    if (ports == nullptr) return 0;
+    try {
+        auto& sizes = threadListSizes();
+        const auto it = sizes.find(ports);
+        if (it == sizes.end()) return 0;
+        if (it->second.handle == serialOf(ports)) return it->second.n;
+        sizes.erase(it);  // made for a handle since disposed
+    } catch (...) {
+    }
+    return 0;
+}
+
+bool callIsSettled(KinePortsHandle* ports) { return ports && portsOf(ports)->isSettled(); }
+
+int callGetPortStatus(KinePortsHandle* ports, KinePortStatus* status, int capacity) {
+    if (ports == nullptr) return 0;
+    try {
+        return portsOf(ports)->getPortStatus(status, status ? capacity : 0);
+    } catch (...) {
+        return 0;
+    }
+}
 
 bool callIsNewPort(KinePortsHandle* ports) { return ports && portsOf(ports)->isNewPort(true); }
 

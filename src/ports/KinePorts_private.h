@@ -1,15 +1,25 @@
 // The port monitor behind KinePorts: a thread that, every 100 ms, enumerates
 // the serial ports, probes each new candidate once (a port whose USB vendor
-// id is in the filter set), files the outcome in one of three maps (known
-// DAQs, rejected ports, timed-out ports), reports DAQs that were attached or
-// lost through two FIFO queues, and re-probes ports whose probe timed out.
+// id is in the filter set, or one the user names in KINE_PROBE_PORTS), files
+// the outcome (known DAQs, rejected ports, timed-out ports, and ports left
+// alone for now), reports DAQs that were attached or lost through two FIFO
+// queues, and re-probes ports whose probe timed out.
+//
+// A probe never touches a port another process has open (a descriptor on
+// the device under /proc, or the advisory lock): the port is busy and is
+// looked at again, paced, for as long as it is present. A port this user
+// may not open is looked at again whenever its mode, owner or ACL changes.
+// Ports excluded by KINE_EXCLUDE_PORTS or udev's KINE_IGNORE are never
+// opened. A port name that comes back as another device node (a replug
+// between two cycles) is forgotten, reported lost if it was a DAQ, and
+// probed afresh.
 //
 // Threads: Run and the passes it calls run on the monitor thread only; the
 // probe blocks that thread alone. The reading side (the *Thread operations,
-// listPorts, getSize, getLastSize) may be called from any thread: the mutex
-// guards the known-DAQ map and the two queues, which the monitor changes
-// only while filing. The rejected and timed-out maps belong to the monitor
-// thread.
+// listPorts, getSize, getLastSize, getPortStatus) may be called from any
+// thread: the mutex guards the known-DAQ map, the two queues and the status
+// list, which the monitor changes only while filing. The other maps belong
+// to the monitor thread.
 #pragma once
 
 #include <atomic>
@@ -22,7 +32,9 @@
 #include <vector>
 
 #include "kine/KPort.h"
+#include "kine/kine_port_status.h"
 #include "ports/KinetraPortInfo.h"
+#include "ports/PortAccess.h"
 #include "threading/KinetraMutex.h"
 #include "threading/KinetraThread.h"
 
@@ -39,12 +51,32 @@ struct filter_cond {
     bool operator<(const filter_cond& other) const { return vendor < other.vendor; }
 };
 
+// What one probe found.
+struct ProbeResult {
+    int result = 0;      // 1 accepted, 0 refused or not openable, -1/-2 a failed read or write
+    int version = 0;     // the version number seen, 0 when none
+    std::string serial;  // from an identity reply, "" otherwise
+};
+
 class KinePorts_private : public KinetraThread {
 public:
     static constexpr int kListCapacity = 100;        // records in the shared port list
     static constexpr unsigned int kCycleMs = 100;    // sleep between two cycles
     static constexpr uint64_t kRetryPaceMs = 1250;   // a timed-out port waits longer than this
     static constexpr unsigned int kMaxRetries = 15;  // the 16th due retry rejects the port
+    // A busy port is looked at every kBusyQuickMs for its first kBusyQuickLooks
+    // looks, then every kBusyPaceMs, for as long as it is present.
+    static constexpr uint64_t kBusyQuickMs = 250;
+    static constexpr unsigned int kBusyQuickLooks = 8;
+    static constexpr uint64_t kBusyPaceMs = 2000;
+    // A port refused for permission is tried every kPermissionLookMs for
+    // kPermissionWindowMs after it appeared (udev sets the mode a moment
+    // after the kernel makes the node), later only when its mode, owner or
+    // ACL change.
+    static constexpr uint64_t kPermissionLookMs = 500;
+    static constexpr uint64_t kPermissionWindowMs = 10000;
+    // Events nobody takes: the oldest go first beyond this many.
+    static constexpr size_t kQueueCapacity = 256;
 
     // kindSelector: 3 admits only three-axis DAQs, 6 only six-axis ones,
     // anything else both. probeBaud: line speed of the probes. The monitor
@@ -63,6 +95,14 @@ public:
     KPort* listPorts(bool unused);
     int getSize(bool unused);   // known DAQs now
     int getLastSize() const;    // known DAQs at the latest listPorts
+    // The first pass has looked at every port present when the monitor
+    // started: each is a DAQ, refused, timed out (and retried), busy,
+    // without permission, or not a candidate.
+    bool isSettled() const { return settled_.load(); }
+    // Every port of the latest cycle and what discovery made of it; fills
+    // up to `capacity` records of `out` (which may be NULL for 0) and
+    // returns the number of ports.
+    int getPortStatus(KinePortStatus* out, int capacity);
     KPort getNewPortThread();   // next attached DAQ, or an empty record
     KPort getLostPortThread();  // next lost DAQ, or an empty record
     // Stores `probe` as the probe flag; true when a new DAQ is waiting.
@@ -76,15 +116,12 @@ public:
 
     // --- probing, monitor thread (public for tests) ----------------------
     // Opens `portName` at the probe baud rate with the safe open (the device
-    // must already stream), probes it and closes it. 1 accepted, 0 refused
-    // or not openable (the channel's last error tells why), -1/-2 a failed
-    // read or write. `version` receives the version number seen.
-    int setupSerial(KineSerial& channel, const std::string& portName, int& version);
+    // must already stream), probes it and closes it. Result 0 when it cannot
+    // be opened: the channel's last error tells why.
+    ProbeResult setupSerial(KineSerial& channel, const std::string& portName);
     // The probe on an open channel: the device's own stream first, then the
-    // identity exchange. Results as setupSerial.
-    int preprocess170(KineSerial& channel, int& version);
-    // The serial the latest probe read from an identity reply ("" if none).
-    std::string lastProbedSerial() const { return lastSerial_; }
+    // identity exchange.
+    ProbeResult preprocess170(KineSerial& channel);
 
     // Index of the first whole identity reply (20 bytes starting AA 00 0A)
     // in bytes[0, size), or std::string::npos.
@@ -103,8 +140,32 @@ private:
     void checkTimeoutedPorts();
     int DoPreprocess(KinetraPortInfo& info, bool probe);
     void AddToTimeoutedPorts(KinetraPortInfo& info);
-    int askIdentity(KineSerial& channel, int& version);
+    ProbeResult askIdentity(KineSerial& channel);
     bool isFiled(const std::string& portName) const;
+
+    // A port discovery leaves alone for now, and why.
+    struct Watched {
+        KinetraPortInfo info;
+        kine_port_state state;
+        kine_ports::Holder holder;  // busy: who holds it
+        kine_ports::NodeAccess access;  // no permission: the node's mode and owner when last tried
+        uint64_t since = 0;
+        uint64_t nextLook = 0;
+        unsigned int looks = 0;
+    };
+    // The ports of this cycle: the enumeration plus the KINE_PROBE_PORTS
+    // paths that exist.
+    std::vector<std::string> enumerate() const;
+    // Not a candidate (why), or KINE_PORT_PENDING for one to probe.
+    kine_port_state standingOf(const std::string& path, const KinetraPortInfo& info) const;
+    void watch(const KinetraPortInfo& info, kine_port_state state, const kine_ports::Holder& holder);
+    void checkWatchedPorts();
+    // Forgets every record of the port; a known DAQ goes to the lost queue.
+    bool forget(const std::string& portName);
+    // Rebuilds the status list callers read, when anything changed.
+    void publishStatus();
+    template <typename Queue>
+    void pushBounded(Queue& queue, const KinetraPortInfo& info);
 
     // Take the front of a queue; the caller holds the mutex.
     KPort getNewPort();
@@ -117,8 +178,8 @@ private:
     std::deque<KinetraPortInfo> lostPorts_;
     std::set<filter_cond> filter_;
     std::atomic<bool> firstScanPending_{true};
+    std::atomic<bool> settled_{false};  // the first cycle has published its status
     int probeBaud_;
-    char lastSerial_[KPort::kFieldSize] = {0};
     std::atomic<bool> probe_{true};
     int kind_;
     std::atomic<bool> stop_{false};
@@ -127,6 +188,18 @@ private:
 
     std::string devRoot_;
     std::string sysRoot_;
+    std::string udevRoot_;
+
+    // Monitor thread: ports left alone for now, the reason a rejected or
+    // timed-out port was filed, and the device node of every filed port.
+    std::map<std::string, Watched> watched_;
+    std::map<std::string, kine_port_state> verdicts_;
+    std::map<std::string, kine_ports::NodeIdentity> identities_;
+    kine_ports::PortSelection excluded_;  // KINE_EXCLUDE_PORTS at construction
+    kine_ports::PortSelection extra_;     // KINE_PROBE_PORTS at construction
+    bool statusDirty_ = true;
+    std::vector<std::string> presentPaths_;  // as of the latest lost-port pass
+    std::vector<KinePortStatus> status_;  // under the mutex
     std::atomic<uint64_t> cycles_{0};
     std::atomic<size_t> retriesPending_{0};
 };

@@ -27,23 +27,30 @@ constexpr size_t kVersionOffset = 4;
 constexpr size_t kSerialOffset = 12;
 constexpr size_t kSerialLength = 8;
 
+ProbeResult failedProbe(int result) {
+    ProbeResult r;
+    r.result = result;
+    return r;
+}
+
 bool isThreeAxisStream(unsigned char v) { return v == kIdentityA || v == kIdentityB; }
 bool isSixAxisStream(unsigned char v) { return v == kIdentity6D; }
 
 }  // namespace
 
-int KinePorts_private::setupSerial(KineSerial& channel, const std::string& portName, int& version) {
-    if (!channel.Open(portName, static_cast<unsigned int>(probeBaud_), true)) return 0;
-    const int result = preprocess170(channel, version);
+ProbeResult KinePorts_private::setupSerial(KineSerial& channel, const std::string& portName) {
+    if (!channel.Open(portName, static_cast<unsigned int>(probeBaud_), true)) return ProbeResult{};
+    const ProbeResult result = preprocess170(channel);
     channel.Close();
     return result;
 }
 
-int KinePorts_private::preprocess170(KineSerial& channel, int& version) {
+ProbeResult KinePorts_private::preprocess170(KineSerial& channel) {
+    ProbeResult found;
     std::vector<unsigned char> stream;
     const int read = channel.ReadBytesCount(stream, kPassiveBytes, kPassiveWaitMs);
-    if (read < 0) return read;
-    if (stream.size() < 2) return -1;
+    if (read < 0) return failedProbe(read);
+    if (stream.size() < 2) return failedProbe(-1);
 
     int headers = 0;
     int matching = 0;
@@ -54,16 +61,19 @@ int KinePorts_private::preprocess170(KineSerial& channel, int& version) {
         const bool six = isSixAxisStream(v);
         if (three || six) {
             ++headers;
-            lastSerial_[0] = '\0';
+            if (!found.version) found.version = v;  // an excluded kind still says what it is
         }
         if ((three && kind_ != 6) || (six && kind_ != 3)) {
             ++matching;
-            version = v;
+            found.version = v;
         }
     }
-    if (matching >= kMinHeaders) return 1;
-    if (headers >= kMinHeaders) return 0;  // a streaming DAQ of the excluded kind
-    return askIdentity(channel, version);
+    if (matching >= kMinHeaders) {
+        found.result = 1;
+        return found;
+    }
+    if (headers >= kMinHeaders) return found;  // a streaming DAQ of the excluded kind: result 0
+    return askIdentity(channel);
 }
 
 size_t KinePorts_private::findIdentityReply(const unsigned char* bytes, size_t size) {
@@ -74,7 +84,7 @@ size_t KinePorts_private::findIdentityReply(const unsigned char* bytes, size_t s
 
 // Debug mode off, then up to 6 identity requests. The replies collect in one
 // buffer, so a reply split across attempts is still found.
-int KinePorts_private::askIdentity(KineSerial& channel, int& version) {
+ProbeResult KinePorts_private::askIdentity(KineSerial& channel) {
     std::vector<unsigned char> command;
     KineSendUtils::SetDebugMode(command, false);
     channel.WriteBytes(command);
@@ -83,11 +93,11 @@ int KinePorts_private::askIdentity(KineSerial& channel, int& version) {
 
     std::vector<unsigned char> reply;
     auto findReply = [&reply]() { return findIdentityReply(reply.data(), reply.size()); };
-    int result = 0;
+    ProbeResult found;
     for (int attempt = 0; attempt < kIdentityAttempts; ++attempt) {
         command.clear();
         KineSendUtils::SetRequestIdentity(command);
-        if (channel.WriteBytes(command) == -1) return -1;
+        if (channel.WriteBytes(command) == -1) return failedProbe(-1);
         // A DAQ that streams fills 19 bytes long before its reply comes, so
         // the attempt goes on reading until a reply is there or its time is up.
         const uint64_t attemptEnd = MonotonicNow() + kReplyWaitMs;
@@ -95,25 +105,26 @@ int KinePorts_private::askIdentity(KineSerial& channel, int& version) {
         for (bool first = true;; first = false) {
             const uint64_t now = MonotonicNow();
             const int read = channel.ReadBytesCount(reply, kReplyBytes, now < attemptEnd ? attemptEnd - now : 0);
-            if (read < 0 && first) return read;
+            if (read < 0 && first) return failedProbe(read);
             if ((p = findReply()) != std::string::npos || read < 0 || MonotonicNow() >= attemptEnd) break;
         }
         if (p == std::string::npos) continue;
 
-        version = reply[p + kVersionOffset];
-        std::memset(lastSerial_, 0, sizeof lastSerial_);
-        std::memcpy(lastSerial_, &reply[p + kSerialOffset], kSerialLength);
-        for (size_t n = kSerialLength; n > 0 && lastSerial_[n - 1] == ' '; --n) lastSerial_[n - 1] = '\0';
-        const kine_version v = versionOfIdentity(version);
+        found.version = reply[p + kVersionOffset];
+        const char* serial = reinterpret_cast<const char*>(&reply[p + kSerialOffset]);
+        found.serial.assign(serial, strnlen(serial, kSerialLength));
+        const size_t end = found.serial.find_last_not_of(' ');
+        found.serial.resize(end == std::string::npos ? 0 : end + 1);
+        const kine_version v = versionOfIdentity(found.version);
         const bool six = v == kine_version_8;
         const bool three = v == kine_version_6 || v == kine_version_7;
-        result = (six && kind_ != 3) || (three && kind_ != 6) ? 1 : 0;
+        found.result = (six && kind_ != 3) || (three && kind_ != 6) ? 1 : 0;
         break;
     }
     command.clear();
     KineSendUtils::SetSpeed100Hz(command);  // the closing command of every identity exchange
     channel.WriteBytes(command);
-    return result;
+    return found;
 }
 
 const char* KinePorts_private::versionText(int version) {

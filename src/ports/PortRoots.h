@@ -17,6 +17,9 @@ extern "C" {
 // the roots it was constructed with. NULL (or "") restores "/dev" / "/sys".
 // Thread-safe.
 KINE_API void kine_ports_set_roots(const char* dev_root, const char* sys_root);
+// The same for udev's run-time folder (whose data/ holds the device
+// properties); NULL (or "") restores "/run/udev".
+KINE_API void kine_ports_set_udev_root(const char* udev_root);
 }
 
 namespace kine_ports {
@@ -24,6 +27,7 @@ namespace kine_ports {
 struct EnumerationRoots {
     std::string dev;
     std::string sys;
+    std::string udev;
 };
 
 // The roots a monitor constructed now uses.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -173,6 +174,43 @@ TEST(PortsCFunctions, MemoryExhaustionGivesNullNotACrash) {
     ASSERT_EQ(callGetLastSize(h), 1);
     EXPECT_EQ(list[0], name);
     callDeletePORTLIST(&list, 1);
+    callKinePorts_Dispose(h);
+}
+
+}  // namespace
+
+namespace {
+
+// callGetLastSize describes the list the calling thread took: another
+// thread's shorter list on the same handle does not shrink it, so the first
+// thread reads and frees exactly its own triples.
+TEST(PortsCApi, LastSizeBelongsToTheListingThread) {
+    FakePortTree tree;
+    KinePortsHandle* h = handleWithPlainPorts(tree, 3);
+    ASSERT_EQ(callGetSizePorts(h), 3);
+    std::promise<void> listed, otherListed;
+    int otherSize = -1;
+    std::thread first([&] {
+        char** list = callListPorts(h);
+        listed.set_value();
+        otherListed.get_future().wait();
+        const int n = callGetLastSize(h);
+        EXPECT_EQ(n, 3);
+        for (int i = 0; i < n; ++i) EXPECT_EQ(std::string(list[3 * i]).rfind(tree.dev(), 0), 0u) << i;
+        callDeletePORTLIST(&list, n);
+    });
+    listed.get_future().wait();
+    tree.unplug("ttyS001");
+    EXPECT_TRUE(waitFor([&] { return callGetSizePorts(h) == 2; }, 10s));
+    std::thread([&] {
+        EXPECT_EQ(callGetLastSize(h), 0) << "a thread that has not listed yet";
+        char** list = callListPorts(h);
+        otherSize = callGetLastSize(h);
+        callDeletePORTLIST(&list, otherSize);
+    }).join();
+    otherListed.set_value();
+    first.join();
+    EXPECT_EQ(otherSize, 2);
     callKinePorts_Dispose(h);
 }
 

@@ -76,7 +76,7 @@ protected:
         tree_.use();  // an empty tree: the monitor of this object finds nothing
         ASSERT_TRUE(channel_.Open(pty_.slavePath(), 1000000, false));
     }
-    int probe(int& version) { return monitor_.preprocess170(channel_, version); }
+    ProbeResult probe() { return monitor_.preprocess170(channel_); }
 
     kine_test::FakePortTree tree_;
     kine_test::PtyPair pty_;
@@ -91,10 +91,10 @@ TEST_F(IdentityProbe, ReplySplitAcrossAttemptsIsFound) {
     pty_.write(Bytes{55, 68, 1, 2, 55, 68});
     const Bytes reply = kine_sim::encodeIdentityReply(34, "A1B2");
     ScriptedDevice device(pty_, {Bytes(reply.begin(), reply.begin() + 19), reply});
-    int version = 0;
-    EXPECT_EQ(probe(version), 1);
-    EXPECT_EQ(version, 34);
-    EXPECT_EQ(monitor_.lastProbedSerial().compare(0, 4, "A1B2"), 0);
+    const ProbeResult found = probe();
+    EXPECT_EQ(found.result, 1);
+    EXPECT_EQ(found.version, 34);
+    EXPECT_EQ(found.serial.compare(0, 4, "A1B2"), 0);
     const Bytes sent = device.received();
     EXPECT_EQ(count(sent, command(KineSendUtils::SetRequestIdentity)), 2u);
     EXPECT_EQ(count(sent, command(KineSendUtils::SetSpeed100Hz)), 1u);  // the closing command
@@ -102,8 +102,7 @@ TEST_F(IdentityProbe, ReplySplitAcrossAttemptsIsFound) {
 
 TEST_F(IdentityProbe, SilenceEndsTheExchangeWithATimeoutAndNoClosingCommand) {
     ScriptedDevice device(pty_, {});
-    int version = 0;
-    EXPECT_EQ(probe(version), -2);
+    EXPECT_EQ(probe().result, -2);
     EXPECT_EQ(channel_.GetLastError(), KineSerial::ReadTimeout);
     const Bytes sent = device.received();
     EXPECT_EQ(count(sent, command(KineSendUtils::SetRequestIdentity)), 1u);

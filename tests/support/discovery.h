@@ -70,4 +70,13 @@ inline bool waitCycles(const KinePorts_private& m, uint64_t n,
     return waitFor([&] { return m.completedCycles() >= target; }, timeout);
 }
 
+// What the monitor's status list says about `port` (-1 when not listed).
+inline int stateOf(KinePorts_private& m, const std::string& port) {
+    std::vector<KinePortStatus> status(64);
+    const int n = m.getPortStatus(status.data(), static_cast<int>(status.size()));
+    for (int i = 0; i < n && i < static_cast<int>(status.size()); ++i)
+        if (port == status[i].port) return status[i].state;
+    return -1;
+}
+
 }  // namespace kine_test

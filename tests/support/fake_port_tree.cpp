@@ -2,6 +2,7 @@
 
 #include <ftw.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -43,15 +44,35 @@ void link(const std::string& target, const std::string& path) {
 
 }  // namespace
 
-FakePortTree::FakePortTree() : dev_(makeTempDir("/tmp/kdXXXXXX")), sys_(makeTempDir("/tmp/ksXXXXXX")) {}
+FakePortTree::FakePortTree()
+    : dev_(makeTempDir("/tmp/kdXXXXXX")), sys_(makeTempDir("/tmp/ksXXXXXX")), udev_(sys_ + "/run-udev") {
+    makeDirs(udev_ + "/data");
+}
 
 FakePortTree::~FakePortTree() {
     kine_ports_set_roots(nullptr, nullptr);
+    kine_ports_set_udev_root(nullptr);
     removeTree(dev_);
     removeTree(sys_);
 }
 
-void FakePortTree::use() const { kine_ports_set_roots(dev_.c_str(), sys_.c_str()); }
+void FakePortTree::use() const {
+    kine_ports_set_roots(dev_.c_str(), sys_.c_str());
+    kine_ports_set_udev_root(udev_.c_str());
+}
+
+void FakePortTree::replug(const std::string& name, const std::string& target) const {
+    const std::string next = port(name) + ".new";
+    link(target, next);
+    if (::rename(next.c_str(), port(name).c_str()) != 0) throw std::runtime_error("rename " + next);
+}
+
+void FakePortTree::setUdevProperty(const std::string& name, const std::string& key, const std::string& value) const {
+    struct stat st {};
+    if (::stat(port(name).c_str(), &st) != 0) throw std::runtime_error("stat " + port(name));
+    std::ofstream(udev_ + "/data/c" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)))
+        << "I:1\nE:ID_VENDOR=test\nE:" << key << "=" << value << "\n";
+}
 
 std::string FakePortTree::plugUsb(const std::string& name, const std::string& target, const std::string& vendor,
                                   const std::string& product, const std::string& serial) {

@@ -18,6 +18,7 @@ public:
 
     const std::string& dev() const { return dev_; }
     const std::string& sys() const { return sys_; }
+    const std::string& udev() const { return udev_; }
     // Points monitors constructed from now on at this tree.
     void use() const;
 
@@ -28,6 +29,12 @@ public:
                         const std::string& product = "6001", const std::string& serial = "FT1");
     // A device node with no sysfs entry (vendor id -1), e.g. "ttyS3".
     std::string plugPlain(const std::string& name, const std::string& target = "/dev/null");
+    // Points the node at another device in one step (rename), as a replug
+    // between two monitor cycles looks.
+    void replug(const std::string& name, const std::string& target) const;
+    // Writes udev's database entry for the device behind the node, with one
+    // property line "E:<key>=<value>".
+    void setUdevProperty(const std::string& name, const std::string& key, const std::string& value) const;
     // Removes the device node (the sysfs folders stay, as they would for a
     // moment on a real machine).
     void unplug(const std::string& name) const;
@@ -36,6 +43,7 @@ public:
 private:
     std::string dev_;
     std::string sys_;
+    std::string udev_;
 };
 
 }  // namespace kine_test

@@ -2,12 +2,18 @@
 // /dev and sysfs tree, through the test variant of the tool.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kine_sim/simulated_daq.h"
@@ -47,6 +53,24 @@ std::vector<std::string> fields(const std::string& line) {
     return f;
 }
 
+// A pseudo-terminal nobody writes to and nobody holds open: a converter
+// with a silent device behind it, which a probe waits for in vain.
+class QuietPort {
+public:
+    QuietPort() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        char name[64] = {0};
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name))
+            throw std::runtime_error("no pseudo-terminal");
+        path_ = name;
+    }
+    ~QuietPort() { ::close(master_); }
+    const std::string& path() const { return path_; }
+
+private:
+    int master_;
+    std::string path_;
+};
+
 // A 0x37-family DAQ (no serial of its own), an 0xAA-family DAQ and a port
 // that is not a DAQ: listed as text and as JSON, non-DAQs left out.
 TEST(KineList, ListsTheDaqsFoundAsTextAndJson) {
@@ -55,7 +79,8 @@ TEST(KineList, ListsTheDaqsFoundAsTextAndJson) {
     auto v7 = makeSim(7, "A1B2", 0);
     const std::string p3 = tree.plugUsb("ttyACM0", v3->devicePath());
     const std::string p7 = tree.plugUsb("ttyUSB1", v7->devicePath(), "10c4", "ea60");
-    tree.plugUsb("ttyACM2", "/dev/null");
+    QuietPort quiet;
+    tree.plugUsb("ttyACM2", quiet.path());
 
     // A listing shows what the monitor's first pass found. On a loaded
     // machine a probe can time out (the monitor retries it only 1.25 s
@@ -83,12 +108,96 @@ TEST(KineList, ListsTheDaqsFoundAsTextAndJson) {
     EXPECT_EQ(list({"list", "--json"}, json), json);
 }
 
+std::string lineWith(const std::string& text, const std::string& part) {
+    std::stringstream s(text);
+    for (std::string line; std::getline(s, line);)
+        if (line.find(part) != std::string::npos) return line;
+    return "";
+}
+
+// Three silent converters sorted before the DAQ cost a probe each: the list
+// waits for them instead of saying that no DAQ is there.
+TEST(KineList, WaitsUntilEveryCandidateHasBeenProbed) {
+    FakePortTree tree;
+    std::vector<std::unique_ptr<QuietPort>> quiet;
+    for (int i = 0; i < 3; ++i) {
+        quiet.push_back(std::make_unique<QuietPort>());
+        tree.plugUsb("ttyACM" + std::to_string(i), quiet.back()->path());
+    }
+    auto daq = makeSim(3, "SIM00001", 0);
+    const std::string port = tree.plugUsb("ttyACM3", daq->devicePath());
+    ChildProcess p(KINE_FAKE_TREE_TOOL, inTree(tree, {"list"}));
+    EXPECT_EQ(p.exitStatus(seconds(60)), 0) << p.errors();
+    EXPECT_EQ(p.output().rfind(port + " ", 0), 0u) << p.output();
+}
+
+// --all: every port with its USB ids and the decision, the holder of a busy
+// port by PID and command; a plain list names the busy candidate too.
+TEST(KineList, AllShowsEveryPortAndWhatDiscoveryDecided) {
+    FakePortTree tree;
+    auto daq = makeSim(3, "SIM00001", 0);
+    const std::string daqPort = tree.plugUsb("ttyACM0", daq->devicePath());
+    tree.plugPlain("ttyS0");
+    tree.plugUsb("ttyUSB1", "/dev/null", "2341", "0043");
+    QuietPort held;
+    const std::string heldPort = tree.plugUsb("ttyUSB2", held.path(), "10c4", "ea60");
+    ChildProcess holder("/bin/sh", {"-c", "exec 3<>" + heldPort + "; echo held; exec sleep 60"});
+    ASSERT_EQ(holder.outputLine(seconds(10)), "held");
+
+    ChildProcess all(KINE_FAKE_TREE_TOOL, inTree(tree, {"list", "--all"}));
+    ASSERT_EQ(all.exitStatus(seconds(60)), 0) << all.errors();
+    const std::string out = all.output();
+    EXPECT_NE(lineWith(out, daqPort).find("0403:6001  DAQ 68 v1.1 -"), std::string::npos) << out;
+    EXPECT_NE(lineWith(out, tree.port("ttyS0")).find("-          not USB"), std::string::npos) << out;
+    EXPECT_NE(lineWith(out, tree.port("ttyUSB1")).find("2341:0043  other vendor"), std::string::npos) << out;
+    EXPECT_NE(lineWith(out, heldPort).find("10c4:ea60  busy: held by PID "), std::string::npos) << out;
+    EXPECT_NE(lineWith(out, heldPort).find("(sleep)"), std::string::npos) << out;
+
+    ChildProcess list(KINE_FAKE_TREE_TOOL, inTree(tree, {"list"}));
+    ASSERT_EQ(list.exitStatus(seconds(60)), 0) << list.errors();
+    EXPECT_NE(lineWith(list.output(), heldPort).find("busy: held by PID"), std::string::npos) << list.output();
+}
+
+// The kernel makes a node root's alone; udev opens it up a moment later. A
+// monitor run by a normal user reports the DAQ once it may open it, and a
+// port that never opens up is listed with the fix.
+TEST(KineList, PermissionThatComesLateIsWaitedForAndOneThatNeverComesIsNamed) {
+    constexpr int kNobody = 65534;
+    FakePortTree tree;
+    ::chmod(tree.dev().c_str(), 0755);
+    ::chmod(tree.sys().c_str(), 0755);
+    auto late = makeSim(3, "SIM00001", 0);
+    auto never = makeSim(4, "SIM00002", 0);
+    ::chmod(late->devicePath().c_str(), 0600);
+    ::chmod(never->devicePath().c_str(), 0600);
+    const std::string latePort = tree.plugUsb("ttyACM0", late->devicePath());
+    const std::string neverPort = tree.plugUsb("ttyACM1", never->devicePath());
+
+    ChildProcess list(KINE_FAKE_TREE_TOOL, inTree(tree, {"list"}), kNobody);
+    ASSERT_EQ(list.exitStatus(seconds(60)), 0) << list.errors();
+    EXPECT_NE(lineWith(list.output(), neverPort).find("no permission: join the dialout group"), std::string::npos)
+        << list.output();
+
+    // The listing ends (and the watch begins) once the first pass has been
+    // refused the node.
+    ChildProcess watch(KINE_FAKE_TREE_TOOL, inTree(tree, {"list", "--watch"}), kNobody);
+    ASSERT_TRUE(watch.errorContains("watching", seconds(30))) << watch.errors();
+    ::chmod(late->devicePath().c_str(), 0666);
+    std::string line;
+    const auto end = steady_clock::now() + seconds(20);
+    while (line.rfind("plugged", 0) != 0 && steady_clock::now() < end) line = watch.outputLine(seconds(1));
+    EXPECT_NE(line.find(latePort + " "), std::string::npos) << line;
+    EXPECT_NE(line.find("68 v1.1"), std::string::npos) << line;
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.exitStatus(seconds(10)), 0);
+}
+
 TEST(KineList, SaysWhenNoDaqIsFound) {
     FakePortTree tree;
     ChildProcess text(KINE_FAKE_TREE_TOOL, inTree(tree, {"list"}));
     EXPECT_EQ(text.exitStatus(seconds(30)), 0);
     EXPECT_EQ(text.output(), "no DAQ found\n");
-    EXPECT_NE(text.errors().find("dialout"), std::string::npos) << text.errors();
+    EXPECT_NE(text.errors().find("kine list --all"), std::string::npos) << text.errors();
     ChildProcess json(KINE_FAKE_TREE_TOOL, inTree(tree, {"list", "--json"}));
     EXPECT_EQ(json.exitStatus(seconds(30)), 0);
     EXPECT_EQ(json.output(), "[]\n");

@@ -89,6 +89,9 @@ class FakePorts:
             self._free(slot)
         self._free(array)
 
+    def callIsSettled(self, h):
+        return True
+
     def callIsNewPort(self, h):
         return bool(self.new)
 
@@ -303,3 +306,32 @@ kine._lib._loaded._cdll.kine_ports_set_roots({tree[0]!r}.encode(), {tree[1]!r}.e
             daq.stop()
     else:
         pytest.fail(f"the DAQs were not listed: {listed}")
+
+
+def test_shared_handle_keeps_no_events(tree, sim):
+    """list_ports' own discovery handle: nobody takes its plug events, so
+    each call discards them instead of letting them pile up."""
+    lib = _lib.library()
+    assert kine.list_ports() == []
+    for _ in range(3):
+        daq, port = plug(sim, tree, "ttyACM0")
+        assert wait_for(lambda: kine.list_ports() == [port], 30)
+        daq.stop()
+        assert wait_for(lambda: kine.list_ports() == [], 30)
+    with ports._shared.use() as handle:
+        assert not lib.callIsNewPort(handle) and not lib.callIsLostPort(handle)
+    ports._shared.dispose()
+
+
+def test_probe_ports_from_the_environment_and_port_status(tree, sim, monkeypatch):
+    """KINE_PROBE_PORTS makes a simulator's pseudo-terminal a candidate;
+    port_status says what discovery made of every port."""
+    daq = sim(3)
+    monkeypatch.setenv("KINE_PROBE_PORTS", daq.path)
+    with open(os.path.join(tree[0], "ttyS0"), "w"):
+        pass  # a node that is no USB device (and no terminal)
+    assert kine.list_ports() == [kine.Port(daq.path, "68 v1.1", "")]
+    status = {s.port: s for s in kine.port_status()}
+    assert status[daq.path].state == "DAQ" and status[daq.path].deviceVersion == "68 v1.1"
+    assert status[os.path.join(tree[0], "ttyS0")].state == "not USB"
+    ports._shared.dispose()
