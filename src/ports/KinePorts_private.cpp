@@ -134,8 +134,10 @@ int KinePorts_private::DoPreprocess(KinetraPortInfo& info, bool probe) {
             leftAlone = KINE_PORT_NO_PERMISSION;
         else if ((holder = kine_ports::findHolder(path)).pid != 0)
             leftAlone = KINE_PORT_BUSY;
-        else
+        else {
+            info.Access();  // retries are paced from the open, not from the checks before it
             found = setupSerial(channel, path);
+        }
     }
     KinetraLock lock(mutex_);
     statusDirty_ = true;

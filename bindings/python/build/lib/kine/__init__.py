@@ -18,12 +18,13 @@ from .daq import Daq
 from .errors import (ConfigError, KineError, LibraryNotFoundError, NoSuchSensorError,
                      NotOpenError, OpenError, OpenReason, OverflowWarning, ReaderStoppedError,
                      WrongReadError)
-from .ports import PLUGGED, UNPLUGGED, Port, PortEvent, PortMonitor, list_ports
+from .ports import PLUGGED, UNPLUGGED, Port, PortEvent, PortMonitor, PortStatus, list_ports, port_status
 from .records import Config, ForceTorque, Sample, Sample6D
 
 __all__ = [
     "__version__",
-    "Daq", "list_ports", "PortMonitor", "Port", "PortEvent", "PLUGGED", "UNPLUGGED",
+    "Daq", "list_ports", "port_status", "PortMonitor", "Port", "PortEvent", "PortStatus", "PLUGGED",
+    "UNPLUGGED",
     "Sample", "Sample6D", "ForceTorque", "Config", "library",
     "KineError", "LibraryNotFoundError", "MissingFunctionError", "OpenError", "OpenReason",
     "NotOpenError", "ReaderStoppedError", "NoSuchSensorError", "WrongReadError", "ConfigError",

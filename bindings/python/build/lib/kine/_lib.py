@@ -63,6 +63,8 @@ PROTOTYPES = {
     "callGetLostPort": (None, [H, PP]),
     "callDeleteKPORT": (None, [PP]),
     "callDeletePORTLIST": (None, [PP, _int]),
+    "callIsSettled": (_bool, [H]),
+    "callGetPortStatus": (_int, [H, ctypes.c_void_p, _int]),
 }
 
 

@@ -90,48 +90,108 @@ class _Handle:
             self.lib.callKinePorts_Dispose(value)
 
 
-# On a new handle callListPorts waits for discovery's first scan, but for 25
-# polls of 16 ms at most. A call shorter than that saw the scan end; a longer
-# one may have given up first (probing a slow DAQ takes longer), so it is
-# repeated, for a while.
-_FIRST_SCAN_WAIT = 0.4
-_FIRST_SCAN_PATIENCE = 10.0
+class PortStatus(NamedTuple):
+    """A serial port and what discovery decided about it (see port_status)."""
+    port: str
+    usb_id: str         # "vvvv:pppp", or "" when not a USB device
+    state: str          # one of STATES
+    holder_pid: int     # "busy": the process holding the port, 0 when unknown
+    holder_command: str
+    deviceVersion: str  # "DAQ": as in Port
+    deviceSerial: str
 
 
-def _first_list(lib, handle):
-    end = time.monotonic() + _FIRST_SCAN_PATIENCE
+# kine_port_status.h's kine_port_state, by value.
+STATES = ("pending", "DAQ", "not USB", "other vendor", "excluded", "busy",
+          "no permission", "no answer", "other kind", "open failed")
+
+
+class _CPortStatus(ctypes.Structure):
+    _fields_ = [("port", ctypes.c_char * 64), ("vendor_id", ctypes.c_int),
+                ("product_id", ctypes.c_int), ("state", ctypes.c_int),
+                ("holder_pid", ctypes.c_int), ("holder_command", ctypes.c_char * 32),
+                ("device_version", ctypes.c_char * 25), ("device_serial", ctypes.c_char * 25)]
+
+
+assert ctypes.sizeof(_CPortStatus) == 164  # the C record's size
+
+
+def _decode(raw):
+    return raw.decode("utf-8", "replace")
+
+
+def _port_status(lib, handle):
+    records = (_CPortStatus * 64)()
     while True:
-        start = time.monotonic()
-        found = _copy_list(lib, handle)
-        now = time.monotonic()
-        if now - start < _FIRST_SCAN_WAIT or now >= end:
-            return found
+        n = lib.callGetPortStatus(handle, ctypes.addressof(records), len(records))
+        if n <= len(records):
+            break
+        records = (_CPortStatus * n)()
+    return [PortStatus(_decode(r.port),
+                       "" if r.vendor_id < 0 else f"{r.vendor_id:04x}:{r.product_id:04x}",
+                       STATES[r.state] if 0 <= r.state < len(STATES) else str(r.state),
+                       r.holder_pid, _decode(r.holder_command), _decode(r.device_version),
+                       _decode(r.device_serial))
+            for r in records[:max(n, 0)]]
 
 
-# One discovery handle serves every list_ports() call, so later calls are
-# quick and DAQs probed once (and maybe opened since) are not probed again.
-# It is disposed when the interpreter exits.
+# A new handle's first pass probes every candidate; a slow or silent port
+# can take seconds. The first list waits for it, within limits.
+_FIRST_SCAN_PATIENCE = 60.0
+
+
+def _wait_settled(lib, handle):
+    end = time.monotonic() + _FIRST_SCAN_PATIENCE
+    while not lib.callIsSettled(handle) and time.monotonic() < end:
+        time.sleep(0.02)
+
+
+def _discard_events(lib, handle):
+    """Takes and frees the events waiting on a handle that only lists."""
+    while lib.callIsLostPort(handle):
+        _take_port(lib, lib.callGetLostPort, handle)
+    while lib.callIsNewPort(handle):
+        _take_port(lib, lib.callGetNewPort, handle)
+
+
+# One discovery handle serves every list_ports() and port_status() call, so
+# later calls are quick and DAQs probed once (and maybe opened since) are not
+# probed again. Nobody takes its plug events: each call discards them. It is
+# disposed when the interpreter exits.
 _shared = None
-_scanned = False  # a list of _shared has seen its first scan end
 _shared_lock = threading.Lock()
 
 
-def list_ports():
-    """The DAQs attached now, as Port records in port-name order. The first
-    call starts discovery and waits for its first scan (10 s at most)."""
-    global _shared, _scanned
+@contextlib.contextmanager
+def _shared_handle():
+    global _shared
     lib = library()
     with _shared_lock:
         if _shared is None:
             _shared = _Handle(lib, "port discovery has stopped: the interpreter is exiting")
-            _scanned = False
             atexit.register(_shared.dispose)
         with _shared.use() as handle:
-            if _scanned:
-                return _copy_list(lib, handle)
-            found = _first_list(lib, handle)
-            _scanned = True
-            return found
+            _wait_settled(lib, handle)
+            yield lib, handle
+            _discard_events(lib, handle)
+
+
+def list_ports():
+    """The DAQs attached now, as Port records in port-name order. The first
+    call starts discovery and waits until it has probed every candidate
+    (60 s at most). KINE_PROBE_PORTS and KINE_EXCLUDE_PORTS in os.environ
+    at that moment name ports to probe whatever their vendor, and ports
+    never to touch."""
+    with _shared_handle() as (lib, handle):
+        return _copy_list(lib, handle)
+
+
+def port_status():
+    """Every serial port discovery sees and what it decided, as PortStatus
+    records: why a DAQ is not found (busy, and by whom; no permission; not
+    probed because of its vendor; ...)."""
+    with _shared_handle() as (lib, handle):
+        return _port_status(lib, handle)
 
 
 class PortMonitor:
