@@ -368,6 +368,13 @@ class Daq:
         with self._lock:
             if self._carry is not None and self._carry.size:  # rows left by read_array come first
                 return self.read_all_6d() if six_axis else self.read_all()
+        data, count, sensors = self._wait_block(six_axis, timeout)
+        if six_axis:
+            return records.samples6d(data, count)
+        return records.samples(data, count, sensors) if count else []
+
+    def _wait_block(self, six_axis, timeout):
+        """_read_block() through the waiting read."""
         if six_axis:
             fn, release, size = self._lib.callWaitReadAll6D, self._lib.callDeletePackage6DArray, PACKAGE6D_SIZE
         else:
@@ -377,13 +384,11 @@ class Daq:
         holder = ctypes.c_void_p()
         try:
             count = self._wait(timeout, six_axis, lambda h, ms: fn(h, ctypes.byref(holder), ms))
-            if not count:
-                return []
-            if six_axis:
-                return records.samples6d(ctypes.string_at(holder.value, size * count), count)
-            with self._lock:
-                sensors = max(1, self._lib.callGetSensorSize(self._handle()))
-            return records.samples(ctypes.string_at(holder.value, size * count * sensors), count, sensors)
+            sensors = 1
+            if not six_axis and count:
+                with self._lock:
+                    sensors = max(1, self._lib.callGetSensorSize(self._handle()))
+            return (ctypes.string_at(holder.value, size * count * sensors) if count else b""), count, sensors
         finally:
             if holder:
                 release(ctypes.byref(holder))
