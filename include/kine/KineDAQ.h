@@ -87,6 +87,8 @@ public:
     int waitReadAll(KinePackage*& samples, int timeoutMs);
     int waitRead6D(KinePackage6D& sample, int timeoutMs);
     int waitReadAll6D(KinePackage6D*& samples, int timeoutMs);
+    // readAll6Axis's waiting form, for four-sensor DAQs.
+    int waitReadAll6Axis(int*& values, int timeoutMs);
 
 private:
     KineDAQ_private* d;

@@ -41,3 +41,4 @@ int KineDAQ::waitRead(KinePackage& sample, int sensor, int timeoutMs) { return d
 int KineDAQ::waitReadAll(KinePackage*& samples, int timeoutMs) { return d->waitReadAll(samples, timeoutMs); }
 int KineDAQ::waitRead6D(KinePackage6D& sample, int timeoutMs) { return d->waitRead6D(sample, timeoutMs); }
 int KineDAQ::waitReadAll6D(KinePackage6D*& samples, int timeoutMs) { return d->waitReadAll6D(samples, timeoutMs); }
+int KineDAQ::waitReadAll6Axis(int*& values, int timeoutMs) { return d->waitReadAll6Axis(values, timeoutMs); }

@@ -91,6 +91,7 @@ public:
     int waitReadAll(KinePackage*& samples, int timeoutMs);
     int waitRead6D(KinePackage6D& sample, int timeoutMs);
     int waitReadAll6D(KinePackage6D*& samples, int timeoutMs);
+    int waitReadAll6Axis(int*& values, int timeoutMs);
 
     // Frame decoders: decode what the reader has received into samples,
     // appended to `out` (deques, or vectors whose storage a caller reuses).

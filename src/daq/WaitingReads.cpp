@@ -59,3 +59,7 @@ int KineDAQ_private::waitRead6D(KinePackage6D& sample, int timeoutMs) {
 int KineDAQ_private::waitReadAll6D(KinePackage6D*& samples, int timeoutMs) {
     return waitFor(timeoutMs, [&] { return readAll6D(samples, false); });
 }
+
+int KineDAQ_private::waitReadAll6Axis(int*& values, int timeoutMs) {
+    return waitFor(timeoutMs, [&] { return readAll6Axis(values, false); });
+}

@@ -32,6 +32,13 @@ std::vector<uint8_t> frameA(int i) {
     return kine_sim::encodeFrameA(0xB0, s);
 }
 
+// Compensated Frame B of four sensors: sensor k has x = 1000 k + i.
+std::vector<uint8_t> frameB(int i) {
+    kine_sim::SensorValues s[4];
+    for (int k = 0; k < 4; ++k) s[k].x = 1000 * k + i;
+    return kine_sim::encodeFrameB(0xB1, s);
+}
+
 std::vector<uint8_t> frameE(int i) {
     kine_sim::Values6D v;
     v.Fx = i;
@@ -97,6 +104,22 @@ TEST_F(WaitingReads, SixAxisWaitsWake) {
     ASSERT_NE(all, nullptr);
     EXPECT_EQ(all[r - 1].Fx, 5 + r);
     delete[] all;
+}
+
+TEST_F(WaitingReads, FourSensorForceAndTorqueWaits) {
+    int* values = nullptr;
+    EXPECT_EQ(d.waitReadAll6Axis(values, 10000), KINE_NO_SUCH_SENSOR);  // not yet known to have four sensors
+    sendAndSettle(frameB(0));
+    KinePackage* all = nullptr;
+    EXPECT_EQ(d.waitReadAll(all, 10000), 1);
+    delete[] all;
+    auto waiter = std::async(std::launch::async, [&] { return d.waitReadAll6Axis(values, 20000); });
+    pty.write(frameB(1));
+    ASSERT_EQ(waiter.wait_for(seconds(10)), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), 1);
+    ASSERT_NE(values, nullptr);
+    EXPECT_EQ(values[0], 1501);  // force x: the mean of the four x
+    delete[] values;
 }
 
 TEST_F(WaitingReads, TimeoutGivesZeroAfterTheWholeWait) {
