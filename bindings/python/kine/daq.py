@@ -80,7 +80,9 @@ class Daq:
 
     Every read takes the samples decoded since the previous read. Operations
     on a closed connection raise NotOpenError; a connection may be used from
-    several threads, one call at a time.
+    several threads, one call at a time, except that the waiting reads
+    (wait_read..., stream()) may wait in several threads while close() comes
+    from another.
     """
 
     def __init__(self, port, device_version=None):
