@@ -735,7 +735,8 @@ double silentWaitCpu(int windows, double& wallSeconds) {
         writer.stop();
         const int64_t lastWritten = static_cast<int64_t>(writer.next()) - 1;
         const int64_t giveUp = nowNs() + 5000 * kMs;
-        while (waiter.last() < lastWritten && nowNs() < giveUp) sleepNs(kMs);  // the last frame is in the waiter's hands
+        while (waiter.last() < lastWritten && nowNs() < giveUp)
+            sleepNs(kMs);  // the last frame is in the waiter's hands
         const pid_t ids[2] = {reader, waiter.tid()};
         auto cpu = [&] { return threadCpuNs(ids[0]) + threadCpuNs(ids[1]); };
         const int64_t cpu0 = cpu(), wall0 = nowNs();
@@ -754,9 +755,10 @@ double silentWaitCpu(int windows, double& wallSeconds) {
 }
 
 int runWait(uint32_t frames, double seconds) {
-    std::printf("== waiting reads: version 3, 1000 frames/s, waitReadAll() in a thread of its own, against a "
-                "blocking ppoll() loop (load average %.2f)\n",
-                loadAverage());
+    std::printf(
+        "== waiting reads: version 3, 1000 frames/s, waitReadAll() in a thread of its own, against a "
+        "blocking ppoll() loop (load average %.2f)\n",
+        loadAverage());
     // Latency and busy CPU: alternating blocks, library then loop.
     const double blockSeconds = frames / 2 / 1000.0;
     std::vector<int64_t> lib, base;
@@ -779,9 +781,10 @@ int runWait(uint32_t frames, double seconds) {
     printSummary("library, waitReadAll()", sl);
     printSummary("baseline blocking loop", sb);
     std::printf("  library vs loop: p50 %.2fx  p99 %.2fx (targets <= 2)\n", sl.p50 / sb.p50, sl.p99 / sb.p99);
-    std::printf("  CPU: reader + waiter %.2f%% (%.2f + %.2f) of a core, loop %.2f%%: difference %+.2f points "
-                "(target <= +0.5)\n",
-                libCpu, readerCpu, waiterCpu, baseCpu, libCpu - baseCpu);
+    std::printf(
+        "  CPU: reader + waiter %.2f%% (%.2f + %.2f) of a core, loop %.2f%%: difference %+.2f points "
+        "(target <= +0.5)\n",
+        libCpu, readerCpu, waiterCpu, baseCpu, libCpu - baseCpu);
 
     double silentSeconds = 0;
     const double silent = silentWaitCpu(10, silentSeconds);
@@ -795,9 +798,10 @@ int runWait(uint32_t frames, double seconds) {
         if (!r.ok) return 1;
         if (n == 1) cpuOne = r.cpuPerDaq;
         const Summary s = summarize(r.latencies);
-        std::printf("  %2d DAQs, one waiting thread each: CPU per DAQ %.2f%% (%.2fx one DAQ's, target <= 1.2)  "
-                    "p50 %.1f us  p99 %.1f us\n",
-                    n, r.cpuPerDaq, r.cpuPerDaq / cpuOne, s.p50, s.p99);
+        std::printf(
+            "  %2d DAQs, one waiting thread each: CPU per DAQ %.2f%% (%.2fx one DAQ's, target <= 1.2)  "
+            "p50 %.1f us  p99 %.1f us\n",
+            n, r.cpuPerDaq, r.cpuPerDaq / cpuOne, s.p50, s.p99);
         std::printf("           %" PRIu64 " samples, %" PRIu64 " gaps, %" PRIu64 " repeats, %" PRIu64
                     " negative results, %" PRIu64 " written but not delivered\n",
                     r.samples, r.gaps, r.repeats, r.negative, r.undelivered);
@@ -970,7 +974,8 @@ int main(int argc, char** argv) {
         }
     }
     const bool all = what == "all";
-    if (!all && what != "latency" && what != "idle" && what != "wait" && what != "scale" && what != "noloss" && what != "open") {
+    if (!all && what != "latency" && what != "idle" && what != "wait" && what != "scale" && what != "noloss" &&
+        what != "open") {
         std::fprintf(stderr,
                      "usage: %s [all|latency|idle|wait|scale|noloss|open] [--frames N] [--seconds S] "
                      "[--noloss-seconds S]\n",

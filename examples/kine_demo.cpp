@@ -4,13 +4,13 @@
 //   kine_demo /dev/ttyACM0 "34 v0.9"        stream from a real DAQ: device path
 //                                           and device version text
 // Options: --seconds N (default 3, 0 = until Ctrl-C), --sim-version V (3..8).
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <chrono>
 
 #include "kine/KineDAQ.h"
 #include "kine_sim/simulated_daq.h"
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     auto printed = start;
     long samples = 0;
     int sincePrint = 0;
-    bool lost = false;  // the DAQ went away and could not be opened again
+    bool lost = false;           // the DAQ went away and could not be opened again
     KinePackage* all = nullptr;  // resized by every waitReadAll; ours to delete[]
     KinePackage6D* all6 = nullptr;
     while (!stopRequested) {

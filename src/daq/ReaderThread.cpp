@@ -147,7 +147,8 @@ uint64_t ReaderThread::arrivals() {
     return arrivals_;
 }
 
-ReaderThread::Arrival ReaderThread::waitForArrival(uint64_t seen, const std::chrono::steady_clock::time_point* deadline) {
+ReaderThread::Arrival ReaderThread::waitForArrival(uint64_t seen,
+                                                   const std::chrono::steady_clock::time_point* deadline) {
     std::unique_lock<std::mutex> lock(arrivalLock_);
     // The condition variable's own wait resumes after a signal handler runs;
     // only the predicate or the deadline ends it.
