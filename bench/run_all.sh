@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark: decode throughput (Google Benchmark) and
-# the whole-stream measurements (latency, CPU busy and idle, 1/4/16 DAQs,
+# the whole-stream measurements (latency, CPU busy and idle, the waiting read, 1/4/16 DAQs,
 # 60 s without loss plus the 2 s stall, open time) and discovery timings. Takes about 5 minutes.
 # Usage: bench/run_all.sh [build-dir]   (default: build-bench)
 set -euo pipefail

@@ -8,6 +8,10 @@
 //            of the library's reader thread and of the loop's thread.
 //   idle     reader-thread CPU while the DAQ sends nothing, until the
 //            reader ends the connection after its 550 ms of silence.
+//   wait     the waiting read: latency and CPU of waitReadAll() in a thread
+//            of its own against the blocking loop, CPU while the DAQ is
+//            silent, and 1 and 16 DAQs with one waiting thread each (every
+//            frame written must be delivered).
 //   scale    1, 4 and 16 DAQs at 1000 frames/s each in one process: reader
 //            CPU per DAQ, latency with readAll() every 0.2 ms, and loss with
 //            readAll() every 10 ms.
@@ -480,6 +484,21 @@ struct PtySet {
     const std::string& path(int i) const { return ptys[static_cast<size_t>(i)]->path; }
 };
 
+// Opens a version-3 connection on every pty; their reader threads' ids are
+// appended to `readers`.
+bool openAll(const PtySet& ptys, std::vector<std::unique_ptr<KineDAQ>>& daqs, std::vector<pid_t>& readers) {
+    for (size_t i = 0; i < ptys.ptys.size(); ++i) {
+        daqs.push_back(std::make_unique<KineDAQ>());
+        pid_t r = 0;
+        if (!openWithReader(*daqs.back(), portFor(ptys.path(static_cast<int>(i)), "68 v1.1"), r)) {
+            std::printf("  FAILED: open of DAQ %zu\n", i);
+            return false;
+        }
+        readers.push_back(r);
+    }
+    return true;
+}
+
 struct ScaleResult {
     double cpuPerDaq = 0;  // % of a core
     Summary latency;
@@ -494,15 +513,7 @@ ScaleResult runConnections(int n, int64_t periodNs, double seconds, bool wantLat
     FrameWriter writer(ptys.masters, kMs);
     std::vector<std::unique_ptr<KineDAQ>> daqs;
     std::vector<pid_t> readers;
-    for (int i = 0; i < n; ++i) {
-        daqs.push_back(std::make_unique<KineDAQ>());
-        pid_t r = 0;
-        if (!openWithReader(*daqs.back(), portFor(ptys.path(i), "68 v1.1"), r)) {
-            std::printf("  FAILED: open of DAQ %d\n", i);
-            return res;
-        }
-        readers.push_back(r);
-    }
+    if (!openAll(ptys, daqs, readers)) return res;
     KinePackage* samples = nullptr;
     for (auto& d : daqs) d->readAll(samples, false);  // start from now
     std::vector<int64_t> lastSeq(static_cast<size_t>(n), -1);
@@ -593,6 +604,208 @@ int runScale(double seconds) {
             n, loops.cpuPerDaq, loops.cpuPerDaq / loopCpu1, loops.latency.p50, loops.latency.p99,
             loops.latency.p99 / loopP99one);
         failures += slow.samples == 0 || slow.gaps || slow.repeats || slow.negative;
+    }
+    std::printf("  load average after: %.2f\n", loadAverage());
+    return failures ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- waiting reads
+
+// A caller thread that streams one connection with waitReadAll(): records
+// each sample's latency from the writer's last byte, checks that sequence
+// numbers follow on, and ends when the connection closes.
+class Waiter {
+public:
+    Waiter(KineDAQ& daq, const FrameWriter& writer, size_t stream) : daq_(daq), writer_(writer), stream_(stream) {
+        thread_ = std::thread([this] { loop(); });
+        while (tid_.load() == 0) std::this_thread::yield();
+    }
+    ~Waiter() { join(); }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    pid_t tid() const { return tid_.load(); }
+    void record(bool on) { record_ = on; }
+    int64_t last() const { return last_.load(); }
+    std::vector<int64_t> latencies;  // read after join()
+    uint64_t samples = 0, gaps = 0, repeats = 0, negative = 0;
+
+private:
+    void loop() {
+        tid_ = ownTid();
+        KinePackage* all = nullptr;
+        for (;;) {
+            const int r = daq_.waitReadAll(all, -1);
+            const int64_t t = nowNs();
+            if (r == KINE_NOT_OPEN) break;
+            if (r < 0) {
+                ++negative;
+                continue;
+            }
+            for (int k = 0; k < r; ++k) {
+                const int64_t seq = seqOf(all[k]);
+                const int64_t prev = last_.load();
+                if (prev >= 0 && seq != prev + 1) (seq <= prev ? repeats : gaps) += 1;
+                last_ = seq;
+                ++samples;
+                if (record_) latencies.push_back(t - writer_.sentNs(stream_, static_cast<uint32_t>(seq)));
+            }
+        }
+        delete[] all;
+    }
+
+    KineDAQ& daq_;
+    const FrameWriter& writer_;
+    size_t stream_;
+    std::atomic<pid_t> tid_{0};
+    std::atomic<bool> record_{false};
+    std::atomic<int64_t> last_{-1};
+    std::thread thread_;
+};
+
+struct WaitRun {
+    bool ok = false;
+    double cpuPerDaq = 0;  // reader + waiter, % of a core
+    double readerCpu = 0, waiterCpu = 0;
+    std::vector<int64_t> latencies;
+    uint64_t samples = 0, gaps = 0, repeats = 0, negative = 0, undelivered = 0;
+};
+
+// `n` DAQs at 1000 frames/s, one waiting thread each, for `seconds`; then
+// the writer stops and every frame written must reach its waiter.
+WaitRun runWaiters(int n, double seconds) {
+    WaitRun res;
+    const PtySet ptys(n);
+    FrameWriter writer(ptys.masters, kMs);
+    std::vector<std::unique_ptr<KineDAQ>> daqs;
+    std::vector<pid_t> threads;  // readers, then waiters
+    if (!openAll(ptys, daqs, threads)) return res;
+    std::vector<std::unique_ptr<Waiter>> waiters;
+    for (int i = 0; i < n; ++i) {
+        waiters.push_back(std::make_unique<Waiter>(*daqs[static_cast<size_t>(i)], writer, static_cast<size_t>(i)));
+        threads.push_back(waiters.back()->tid());
+    }
+    sleepNs(100 * kMs);  // past the start
+    auto cpu = [&](size_t from, size_t to) {
+        int64_t c = 0;
+        for (size_t i = from; i < to; ++i) c += threadCpuNs(threads[i]);
+        return c;
+    };
+    const size_t nn = static_cast<size_t>(n);
+    for (auto& w : waiters) w->record(true);
+    const int64_t reader0 = cpu(0, nn), waiter0 = cpu(nn, 2 * nn), wall0 = nowNs();
+    sleepNs(static_cast<int64_t>(seconds * 1e9));
+    const int64_t reader1 = cpu(0, nn), waiter1 = cpu(nn, 2 * nn), wall1 = nowNs();
+    for (auto& w : waiters) w->record(false);
+    writer.stop();
+    const int64_t lastWritten = static_cast<int64_t>(writer.next()) - 1;
+    const int64_t giveUp = nowNs() + 5000 * kMs;
+    for (auto& w : waiters)
+        while (w->last() < lastWritten && nowNs() < giveUp) sleepNs(kMs);
+    for (auto& d : daqs) d->close();
+    for (size_t i = 0; i < waiters.size(); ++i) {
+        Waiter& w = *waiters[i];
+        w.join();
+        res.latencies.insert(res.latencies.end(), w.latencies.begin(), w.latencies.end());
+        res.samples += w.samples;
+        res.gaps += w.gaps;
+        res.repeats += w.repeats;
+        res.negative += w.negative;
+        res.undelivered += static_cast<uint64_t>(std::max<int64_t>(0, lastWritten - w.last()));
+    }
+    const double wall = static_cast<double>(wall1 - wall0) * n / 100.0;
+    res.readerCpu = static_cast<double>(reader1 - reader0) / wall;
+    res.waiterCpu = static_cast<double>(waiter1 - waiter0) / wall;
+    res.cpuPerDaq = res.readerCpu + res.waiterCpu;
+    res.ok = true;
+    return res;
+}
+
+// Reader plus waiter CPU while the DAQ is silent, until the reader ends the
+// connection after 550 ms; the waiter waits without limit meanwhile.
+double silentWaitCpu(int windows, double& wallSeconds) {
+    double cpuNs = 0, wallNs = 0;
+    for (int i = 0; i < windows; ++i) {
+        Pty pty;
+        FrameWriter writer({pty.master}, kMs);
+        KineDAQ daq;
+        pid_t reader = 0;
+        if (!openWithReader(daq, portFor(pty.path, "68 v1.1"), reader)) return -1;
+        Waiter waiter(daq, writer, 0);
+        writer.stop();
+        const int64_t lastWritten = static_cast<int64_t>(writer.next()) - 1;
+        const int64_t giveUp = nowNs() + 5000 * kMs;
+        while (waiter.last() < lastWritten && nowNs() < giveUp)
+            sleepNs(kMs);  // the last frame is in the waiter's hands
+        const pid_t ids[2] = {reader, waiter.tid()};
+        auto cpu = [&] { return threadCpuNs(ids[0]) + threadCpuNs(ids[1]); };
+        const int64_t cpu0 = cpu(), wall0 = nowNs();
+        int64_t cpu1 = cpu0;
+        while (daq.isOpen()) {
+            const int64_t a = threadCpuNs(ids[0]), b = threadCpuNs(ids[1]);
+            if (a >= 0 && b >= 0) cpu1 = a + b;
+            sleepNs(2 * kMs);
+        }
+        cpuNs += static_cast<double>(cpu1 - cpu0);
+        wallNs += static_cast<double>(nowNs() - wall0);
+        daq.close();
+    }
+    wallSeconds = wallNs / 1e9;
+    return 100.0 * cpuNs / wallNs;
+}
+
+int runWait(uint32_t frames, double seconds) {
+    std::printf(
+        "== waiting reads: version 3, 1000 frames/s, waitReadAll() in a thread of its own, against a "
+        "blocking ppoll() loop (load average %.2f)\n",
+        loadAverage());
+    // Latency and busy CPU: alternating blocks, library then loop.
+    const double blockSeconds = frames / 2 / 1000.0;
+    std::vector<int64_t> lib, base;
+    double libCpu = 0, baseCpu = 0, readerCpu = 0, waiterCpu = 0;
+    for (int block = 0; block < 2; ++block) {
+        const WaitRun one = runWaiters(1, blockSeconds);
+        SideResult b;
+        if (!one.ok || !measureBaseline(frames / 2, b)) {
+            std::printf("  FAILED: a side did not complete\n");
+            return 1;
+        }
+        lib.insert(lib.end(), one.latencies.begin(), one.latencies.end());
+        base.insert(base.end(), b.latencies.begin(), b.latencies.end());
+        libCpu += one.cpuPerDaq / 2;
+        readerCpu += one.readerCpu / 2;
+        waiterCpu += one.waiterCpu / 2;
+        baseCpu += b.cpuPercent / 2;
+    }
+    const Summary sl = summarize(lib), sb = summarize(base);
+    printSummary("library, waitReadAll()", sl);
+    printSummary("baseline blocking loop", sb);
+    std::printf("  library vs loop: p50 %.2fx  p99 %.2fx (targets <= 2)\n", sl.p50 / sb.p50, sl.p99 / sb.p99);
+    std::printf(
+        "  CPU: reader + waiter %.2f%% (%.2f + %.2f) of a core, loop %.2f%%: difference %+.2f points "
+        "(target <= +0.5)\n",
+        libCpu, readerCpu, waiterCpu, baseCpu, libCpu - baseCpu);
+
+    double silentSeconds = 0;
+    const double silent = silentWaitCpu(10, silentSeconds);
+    std::printf("  silent DAQ: reader + waiter %.4f%% of a core over %.1f s (target <= 0.1%%)\n", silent,
+                silentSeconds);
+
+    int failures = silent < 0 || silent > 0.1;
+    double cpuOne = 0;
+    for (int n : {1, 16}) {
+        const WaitRun r = runWaiters(n, seconds);
+        if (!r.ok) return 1;
+        if (n == 1) cpuOne = r.cpuPerDaq;
+        const Summary s = summarize(r.latencies);
+        std::printf(
+            "  %2d DAQs, one waiting thread each: CPU per DAQ %.2f%% (%.2fx one DAQ's, target <= 1.2)  "
+            "p50 %.1f us  p99 %.1f us\n",
+            n, r.cpuPerDaq, r.cpuPerDaq / cpuOne, s.p50, s.p99);
+        std::printf("           %" PRIu64 " samples, %" PRIu64 " gaps, %" PRIu64 " repeats, %" PRIu64
+                    " negative results, %" PRIu64 " written but not delivered\n",
+                    r.samples, r.gaps, r.repeats, r.negative, r.undelivered);
+        failures += r.gaps || r.repeats || r.negative || r.undelivered;
     }
     std::printf("  load average after: %.2f\n", loadAverage());
     return failures ? 1 : 0;
@@ -761,9 +974,10 @@ int main(int argc, char** argv) {
         }
     }
     const bool all = what == "all";
-    if (!all && what != "latency" && what != "idle" && what != "scale" && what != "noloss" && what != "open") {
+    if (!all && what != "latency" && what != "idle" && what != "wait" && what != "scale" && what != "noloss" &&
+        what != "open") {
         std::fprintf(stderr,
-                     "usage: %s [all|latency|idle|scale|noloss|open] [--frames N] [--seconds S] "
+                     "usage: %s [all|latency|idle|wait|scale|noloss|open] [--frames N] [--seconds S] "
                      "[--noloss-seconds S]\n",
                      argv[0]);
         return 2;
@@ -772,6 +986,7 @@ int main(int argc, char** argv) {
     int failed = 0;
     if (all || what == "latency") failed |= runLatency(frames);
     if (all || what == "idle") failed |= runIdle();
+    if (all || what == "wait") failed |= runWait(frames, scaleSeconds);
     if (all || what == "scale") failed |= runScale(scaleSeconds);
     if (all || what == "noloss") failed |= runNoLoss(noLossSeconds);
     if (all || what == "open") failed |= runOpen();

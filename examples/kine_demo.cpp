@@ -4,13 +4,13 @@
 //   kine_demo /dev/ttyACM0 "34 v0.9"        stream from a real DAQ: device path
 //                                           and device version text
 // Options: --seconds N (default 3, 0 = until Ctrl-C), --sim-version V (3..8).
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "kine/KineDAQ.h"
 #include "kine_sim/simulated_daq.h"
@@ -90,25 +90,33 @@ int main(int argc, char** argv) {
 
     const bool sixAxis = daq.getVersion() == 5 || daq.getVersion() == 8;
     const auto start = std::chrono::steady_clock::now();
+    auto printed = start;
     long samples = 0;
-    bool lost = false;  // the DAQ went away and could not be opened again
+    int sincePrint = 0;
+    bool lost = false;           // the DAQ went away and could not be opened again
+    KinePackage* all = nullptr;  // resized by every waitReadAll; ours to delete[]
+    KinePackage6D* all6 = nullptr;
     while (!stopRequested) {
-        if (seconds > 0 && std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= seconds)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        int r;
-        if (sixAxis) {
-            KinePackage6D s;
-            r = daq.read6D(s, false);
-            if (r > 0) std::printf("F %6d %6d %6d   T %6d %6d %6d   (%d new)\n", s.Fx, s.Fy, s.Fz, s.Tx, s.Ty, s.Tz, r);
-        } else {
-            KinePackage s[16];
-            r = daq.readVirtual(s, false);
-            if (r > 0) {
-                for (int k = 0; k < daq.getSensorSize(); ++k)
-                    std::printf("%s[%d] x %6d y %6d z %6d", k ? "  " : "", k, s[k].x, s[k].y, s[k].z);
-                std::printf("   (%d new)\n", r);
+        const auto now = std::chrono::steady_clock::now();
+        if (seconds > 0 && std::chrono::duration<double>(now - start).count() >= seconds) break;
+        // Sleeps until samples arrive; at most 200 ms, so that Ctrl-C is seen.
+        const int r = sixAxis ? daq.waitReadAll6D(all6, 200) : daq.waitReadAll(all, 200);
+        if (r > 0) sincePrint += r;
+        // Every sample is in hand at once; print the newest ten times a second.
+        if (r > 0 && now - printed >= std::chrono::milliseconds(100)) {
+            printed = now;
+            if (sixAxis) {
+                const KinePackage6D& s = all6[r - 1];
+                std::printf("F %6d %6d %6d   T %6d %6d %6d", s.Fx, s.Fy, s.Fz, s.Tx, s.Ty, s.Tz);
+            } else {
+                // Sensor-major: sensor k's samples at k*r .. k*r + r - 1.
+                for (int k = 0; k < daq.getSensorSize(); ++k) {
+                    const KinePackage& s = all[k * r + r - 1];
+                    std::printf("%s[%d] x %6d y %6d z %6d", k ? "  " : "", k, s.x, s.y, s.z);
+                }
             }
+            std::printf("   (%d new)\n", sincePrint);
+            sincePrint = 0;
         }
         if (r >= 0) {
             samples += r;
@@ -129,6 +137,8 @@ int main(int argc, char** argv) {
         }
         std::fflush(stdout);
     }
+    delete[] all;
+    delete[] all6;
     daq.close();
     std::printf("%ld samples per sensor%s\n", samples, lost ? "; the DAQ could not be opened again" : "");
     return lost && samples == 0 ? 1 : 0;

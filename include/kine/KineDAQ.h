@@ -5,8 +5,10 @@
 // more) or a negative read code named and explained in kine_result.h.
 // Booleans report success; nothing throws and nothing is logged.
 //
-// Threads: a connection is used from one thread at a time; the library runs
-// one reader thread per open connection behind it. Arrays returned through
+// Threads: a connection is used from one thread at a time (except that
+// several threads may sit in the waiting reads, and close() may come from
+// another thread); the library runs one reader thread per open connection
+// behind it. Arrays returned through
 // pointer references (readAll, readAll6D, readAll6Axis) belong to the
 // caller: hand the same pointer back on the next call (it is resized in
 // place or replaced) and release it with delete[].
@@ -71,6 +73,22 @@ public:
     int readAll6D(KinePackage6D*& samples, bool keep = false);
     int read6Axis(int (&values)[6], bool keep = false);
     int readAll6Axis(int*& values, bool keep = false);
+
+    // Waiting reads: the way to stream. Each is its read above (bytes
+    // consumed), but returns only once at least one new sample is there, or
+    // when `timeoutMs` passes (result 0), or when the connection is closed
+    // or its DAQ goes away (KINE_NOT_OPEN); other results as the read's.
+    // timeoutMs 0 is the plain read, a negative one waits without limit.
+    // The caller sleeps meanwhile (no CPU while the DAQ is silent); signals
+    // do not shorten the wait. Several threads may wait on one connection,
+    // and close() from another thread ends every wait at once. readAll's
+    // array rule holds for waitReadAll and waitReadAll6D.
+    int waitRead(KinePackage& sample, int sensor, int timeoutMs);
+    int waitReadAll(KinePackage*& samples, int timeoutMs);
+    int waitRead6D(KinePackage6D& sample, int timeoutMs);
+    int waitReadAll6D(KinePackage6D*& samples, int timeoutMs);
+    // readAll6Axis's waiting form, for four-sensor DAQs.
+    int waitReadAll6Axis(int*& values, int timeoutMs);
 
 private:
     KineDAQ_private* d;

@@ -156,6 +156,18 @@ KINE_API int callReadAll6Axis(KineDAQHandle* daq, int** values, bool keep);
 /* Every six-axis sample of the pass, oldest first; *packages as for
  * callReadAll, released with callDeletePackage6DArray. */
 KINE_API int callReadAll6D(KineDAQHandle* daq, kine_package6d** packages, bool keep);
+/* Waiting reads, the way to stream: callRead, callReadAll, callRead6D and
+ * callReadAll6D with keep false, returning once at least one new sample is
+ * there, or after timeout_ms with 0, or at once with KINE_NOT_OPEN when the
+ * connection is closed (also by callClose on another thread) or its DAQ
+ * goes away. timeout_ms 0 is the plain read; a negative one waits without
+ * limit. The caller's thread sleeps meanwhile; signals do not shorten the
+ * wait; several threads may wait on one handle. *packages as for
+ * callReadAll. */
+KINE_API int callWaitRead(KineDAQHandle* daq, kine_package* package, int sensor, int timeout_ms);
+KINE_API int callWaitReadAll(KineDAQHandle* daq, kine_package** packages, int timeout_ms);
+KINE_API int callWaitRead6D(KineDAQHandle* daq, kine_package6d* package, int timeout_ms);
+KINE_API int callWaitReadAll6D(KineDAQHandle* daq, kine_package6d** packages, int timeout_ms);
 /* Frees *packages (if not NULL); *packages is left as it is. */
 KINE_API void callDeletePackageArray(kine_package** packages);
 /* Frees *packages (if not NULL); *packages is left as it is. */

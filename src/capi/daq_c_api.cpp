@@ -257,6 +257,33 @@ int callReadAll6D(KineDAQHandle* daq, kine_package6d** packages, bool keep) {
     });
 }
 
+int callWaitRead(KineDAQHandle* daq, kine_package* package, int sensor, int timeout_ms) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
+        KinePackage scratch;
+        return d.waitRead(package ? *packageOf(package) : scratch, sensor, timeout_ms);
+    });
+}
+
+int callWaitReadAll(KineDAQHandle* daq, kine_package** packages, int timeout_ms) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
+        return readAllThrough<KinePackage>(packages, [&](KinePackage*& a) { return d.waitReadAll(a, timeout_ms); });
+    });
+}
+
+int callWaitRead6D(KineDAQHandle* daq, kine_package6d* package, int timeout_ms) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
+        KinePackage6D scratch;
+        return d.waitRead6D(package ? *reinterpret_cast<KinePackage6D*>(package) : scratch, timeout_ms);
+    });
+}
+
+int callWaitReadAll6D(KineDAQHandle* daq, kine_package6d** packages, int timeout_ms) {
+    return guarded(daq, KINE_NOT_OPEN, [&](KineDAQ& d) {
+        return readAllThrough<KinePackage6D>(packages,
+                                             [&](KinePackage6D*& a) { return d.waitReadAll6D(a, timeout_ms); });
+    });
+}
+
 void callDeletePackageArray(kine_package** packages) {
     if (packages && *packages) delete[] packageOf(*packages);
 }

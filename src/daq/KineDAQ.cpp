@@ -36,3 +36,9 @@ int KineDAQ::read6D(KinePackage6D& sample, bool keep) { return d->read6D(sample,
 int KineDAQ::readAll6D(KinePackage6D*& samples, bool keep) { return d->readAll6D(samples, keep); }
 int KineDAQ::read6Axis(int (&values)[6], bool keep) { return d->read6Axis(values, keep); }
 int KineDAQ::readAll6Axis(int*& values, bool keep) { return d->readAll6Axis(values, keep); }
+
+int KineDAQ::waitRead(KinePackage& sample, int sensor, int timeoutMs) { return d->waitRead(sample, sensor, timeoutMs); }
+int KineDAQ::waitReadAll(KinePackage*& samples, int timeoutMs) { return d->waitReadAll(samples, timeoutMs); }
+int KineDAQ::waitRead6D(KinePackage6D& sample, int timeoutMs) { return d->waitRead6D(sample, timeoutMs); }
+int KineDAQ::waitReadAll6D(KinePackage6D*& samples, int timeoutMs) { return d->waitReadAll6D(samples, timeoutMs); }
+int KineDAQ::waitReadAll6Axis(int*& values, int timeoutMs) { return d->waitReadAll6Axis(values, timeoutMs); }

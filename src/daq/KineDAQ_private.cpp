@@ -350,6 +350,7 @@ void KineDAQ_private::close() {
 }
 
 void KineDAQ_private::closeConnection() {
+    const std::lock_guard<std::mutex> waiters(waitingReads);  // after a waiter's pass in progress
     frameSeen = false;
     dataArrived = false;
     virtualSensors = false;

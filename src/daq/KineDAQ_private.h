@@ -84,6 +84,15 @@ public:
     KinePackage calc6axisVector(KinePackage& a, KinePackage& b, KinePackage& c, KinePackage& d);
     KinePackage calc6axisTorque(KinePackage& a, KinePackage& b, KinePackage& c, KinePackage& d);
 
+    // Waiting reads (WaitingReads.cpp): the read, repeated each time the
+    // reader brings bytes, until it gives a sample or a code, the timeout
+    // passes (0) or the connection ends. Several threads may wait at once.
+    int waitRead(KinePackage& sample, int sensor, int timeoutMs);
+    int waitReadAll(KinePackage*& samples, int timeoutMs);
+    int waitRead6D(KinePackage6D& sample, int timeoutMs);
+    int waitReadAll6D(KinePackage6D*& samples, int timeoutMs);
+    int waitReadAll6Axis(int*& values, int timeoutMs);
+
     // Frame decoders: decode what the reader has received into samples,
     // appended to `out` (deques, or vectors whose storage a caller reuses).
     using SampleRun = std::vector<KinePackage>;
@@ -208,6 +217,12 @@ private:
     // payload length of the latest good 0xAA data frame (-1: none since open).
     uint32_t goodDataFrames = 0;
     int32_t lastDataLength = -1;
+
+    // Waiting reads decode one at a time; close() takes it to clear the
+    // decoder state only after a waiter's pass in progress has finished.
+    std::mutex waitingReads;
+    template <typename Read>
+    int waitFor(int timeoutMs, Read read);
 
     // The device's lock, held from open until close.
     PortLock portLock;

@@ -20,6 +20,7 @@ bool ReaderThread::startRun(std::string const& port, int baud) {
     dropQueuedWrites();
     portName_ = port;
     baud_ = baud;
+    setLive(true);
     Start();
     return true;
 }
@@ -28,6 +29,7 @@ void ReaderThread::close() {
     KinetraLock lock(dataLock_);
     stopRequested_ = true;
     wake_.Signal();
+    setLive(false);
 }
 
 bool ReaderThread::isOpened() {
@@ -93,6 +95,7 @@ void ReaderThread::Run() {
         receiveBuffer_.clear();
         dropQueuedWrites();
     }
+    setLive(false);
     channel_.Close();
 }
 
@@ -116,20 +119,53 @@ int ReaderThread::DoRead() {
 }
 
 void ReaderThread::appendReceived(const unsigned char* data, size_t count) {
-    KinetraLock lock(dataLock_);
-    receiveBuffer_.insert(receiveBuffer_.end(), data, data + count);
-    if (receiveBuffer_.size() > kMaxBuffer) {
-        // Drop the oldest `count` bytes: the buffer keeps as many bytes as it
-        // held before this read, the newest ones.
-        receiveBuffer_.erase(receiveBuffer_.begin(), receiveBuffer_.begin() + static_cast<long>(count));
-        status_ = kOverflow;
-        return;
+    {
+        KinetraLock lock(dataLock_);
+        receiveBuffer_.insert(receiveBuffer_.end(), data, data + count);
+        if (receiveBuffer_.size() > kMaxBuffer) {
+            // Drop the oldest `count` bytes: the buffer keeps as many bytes as
+            // it held before this read, the newest ones.
+            receiveBuffer_.erase(receiveBuffer_.begin(), receiveBuffer_.begin() + static_cast<long>(count));
+            status_ = kOverflow;
+        } else {
+            status_ = kReading;
+            if (writePending_) {
+                writePending_ = false;
+                confWritten_ = true;
+            }
+        }
     }
-    status_ = kReading;
-    if (writePending_) {
-        writePending_ = false;
-        confWritten_ = true;
+    {
+        std::lock_guard<std::mutex> lock(arrivalLock_);
+        ++arrivals_;
     }
+    arrived_.notify_all();  // no system call while nobody waits
+}
+
+uint64_t ReaderThread::arrivals() {
+    std::lock_guard<std::mutex> lock(arrivalLock_);
+    return arrivals_;
+}
+
+ReaderThread::Arrival ReaderThread::waitForArrival(uint64_t seen,
+                                                   const std::chrono::steady_clock::time_point* deadline) {
+    std::unique_lock<std::mutex> lock(arrivalLock_);
+    // The condition variable's own wait resumes after a signal handler runs;
+    // only the predicate or the deadline ends it.
+    const auto ready = [&] { return arrivals_ != seen || !live_; };
+    if (deadline == nullptr)
+        arrived_.wait(lock, ready);
+    else if (!arrived_.wait_until(lock, *deadline, ready))
+        return Arrival::kTimedOut;
+    return arrivals_ != seen ? Arrival::kArrived : Arrival::kEnded;
+}
+
+void ReaderThread::setLive(bool live) {
+    {
+        std::lock_guard<std::mutex> lock(arrivalLock_);
+        live_ = live;
+    }
+    arrived_.notify_all();
 }
 
 // Commands belong to the connection they were given to: none is sent to

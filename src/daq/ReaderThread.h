@@ -8,12 +8,19 @@
 // is called, so a queued command goes out without waiting for the next input
 // byte and close() returns promptly even when the DAQ has gone quiet.
 //
+// Waiting reads sleep in waitForArrival until the reader appends bytes,
+// stops, or their deadline passes; several threads may wait at once.
+//
 // Every operation except Run/DoRead/DoWrite may be called from any thread;
 // they hold the data lock. Lock order: data lock, then the thread lock.
 // The owner stops it with close() followed by Wait().
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,6 +56,14 @@ public:
     // True once after queued bytes went out and data arrived after them.
     bool isConfWritten();
 
+    // What a waiter saw: the number of appends so far.
+    uint64_t arrivals();
+    enum class Arrival { kArrived, kTimedOut, kEnded };
+    // Sleeps until an append after `seen` (kArrived), the deadline
+    // (kTimedOut; none when `deadline` is null) or the end of the run, by
+    // close() or by the reader itself (kEnded). Signals do not end it early.
+    Arrival waitForArrival(uint64_t seen, const std::chrono::steady_clock::time_point* deadline);
+
     // One wait for input: 1 when bytes were appended, 0 when the wait was
     // woken (nothing read; the silence deadline keeps running), -2 after
     // 550 ms of silence, -1 when the read failed.
@@ -60,6 +75,8 @@ public:
 
 private:
     void dropQueuedWrites();
+    // Marks the run as live or ended for the waiters and wakes them.
+    void setLive(bool live);
 
     KinetraMutex dataLock_;
     int status_ = kNothingRead;
@@ -77,4 +94,10 @@ private:
     // with the first wait after input (or after the start) and survives wakes.
     KineSerial::Clock::time_point silenceDeadline_;
     bool silenceWindowOpen_ = false;
+    // Waiters: the append count and whether a run is live, under their own
+    // lock so that waking them never holds up callers of the data lock.
+    std::mutex arrivalLock_;
+    std::condition_variable arrived_;
+    uint64_t arrivals_ = 0;
+    bool live_ = false;
 };

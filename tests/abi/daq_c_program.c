@@ -9,12 +9,10 @@
 #include "c_check.h"
 #include "kine/kine_c.h"
 
-/* Reads until a pass decodes something: 3-axis reads, or 6-axis reads for
- * the six-axis units (versions 5 and 8). */
+/* Waits for the next sample: 3-axis reads, or 6-axis reads for the
+ * six-axis units (versions 5 and 8). */
 static int read_until_data(KineDAQHandle* daq, kine_package* p, kine_package6d* p6, bool six_axis) {
-    int i, r = 0;
-    for (i = 0; i < 400 && r == 0; ++i) r = six_axis ? callRead6D(daq, p6, false) : callRead(daq, p, 0, false);
-    return r;
+    return six_axis ? callWaitRead6D(daq, p6, 2000) : callWaitRead(daq, p, 0, 2000);
 }
 
 int main(int argc, char** argv) {
@@ -44,6 +42,8 @@ int main(int argc, char** argv) {
     CHECK(callOpenErrorText(callGetLastOpenError(daq)) != NULL);
     CHECK(!callIsOpen(daq));
     CHECK(callRead(daq, &sample, 0, false) == KINE_NOT_OPEN);
+    CHECK(callWaitRead(daq, &sample, 0, -1) == KINE_NOT_OPEN);
+    CHECK(callWaitReadAll(NULL, &all, 10) == KINE_NOT_OPEN);
 
     CHECK(callOpen(daq, argv[1], argv[2]));
     CHECK(callGetLastOpenError(daq) == KINE_OPEN_OK);
@@ -95,8 +95,20 @@ int main(int argc, char** argv) {
             CHECK(r >= 0);
             if (r > 0) CHECK(all != NULL && all[0].version == version);
         }
+        /* The streaming loop: each call waits for the next samples. */
+        for (i = 0; i < 5; ++i) {
+            r = callWaitReadAll(daq, &all, 2000);
+            CHECK(r > 0 && all != NULL && all[0].version == version);
+        }
         callDeletePackageArray(&all);
         all = NULL;
+    } else {
+        kine_package6d* all6d = NULL;
+        for (i = 0; i < 5; ++i) {
+            r = callWaitReadAll6D(daq, &all6d, 2000);
+            CHECK(r > 0 && all6d != NULL && all6d[0].sensors[0].version == version);
+        }
+        callDeletePackage6DArray(&all6d);
     }
     callDeletePackageArray(&all); /* NULL: nothing to do */
 
@@ -117,6 +129,7 @@ int main(int argc, char** argv) {
 
     callClose(daq);
     CHECK(!callIsOpen(daq));
+    CHECK(callWaitRead6D(daq, &sample6d, 0) == KINE_NOT_OPEN);
     callClose(daq);
     callKineDAQ_Dispose(daq);
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);

@@ -13,6 +13,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "kine/kine_c.h"
 #include "kine/kine_result.h"
@@ -206,8 +207,42 @@ TEST(DaqCFunctions, NullHandleGivesTheFailureValue) {
     EXPECT_EQ(callRead6Axis(nullptr, v6, false), KINE_NOT_OPEN);
     EXPECT_EQ(callReadAll(nullptr, &all, false), KINE_NOT_OPEN);
     EXPECT_EQ(callReadAll6Axis(nullptr, &axes, false), KINE_NOT_OPEN);
+    kine_package6d* all6 = nullptr;
+    EXPECT_EQ(callWaitRead(nullptr, &p, 0, -1), KINE_NOT_OPEN);
+    EXPECT_EQ(callWaitRead6D(nullptr, &p6, -1), KINE_NOT_OPEN);
+    EXPECT_EQ(callWaitReadAll(nullptr, &all, -1), KINE_NOT_OPEN);
+    EXPECT_EQ(callWaitReadAll6D(nullptr, &all6, -1), KINE_NOT_OPEN);
     EXPECT_EQ(all, nullptr);
+    EXPECT_EQ(all6, nullptr);
     EXPECT_EQ(axes, nullptr);
+}
+
+// The streaming loop of a C caller: each wait gives the next samples; a
+// close on another thread ends a wait without limit.
+TEST(DaqCFunctions, WaitingReadsStreamAndEndOnClose) {
+    auto sim = simulatedDaq(3);
+    KineDAQHandle* daq = callKineDAQ_Create();
+    ASSERT_TRUE(callOpen(daq, sim->devicePath().c_str(), sim->deviceVersionText()));
+    kine_package* all = nullptr;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_GT(callWaitReadAll(daq, &all, 10000), 0);
+        ASSERT_NE(all, nullptr);
+        EXPECT_EQ(all[0].version, 3);
+    }
+    EXPECT_GT(callWaitReadAll(daq, nullptr, 10000), 0);  // NULL: read and dropped
+    kine_package p;
+    EXPECT_GT(callWaitRead(daq, &p, 0, 10000), 0);
+    callDeletePackageArray(&all);
+
+    sim->setSilent(true);  // a wait without limit, ended by callClose on another thread
+    std::thread closer([&] {
+        std::this_thread::sleep_for(milliseconds(100));
+        callClose(daq);
+    });
+    const int r = callWaitRead(daq, &p, 0, -1);
+    closer.join();
+    EXPECT_EQ(r, KINE_NOT_OPEN);
+    callKineDAQ_Dispose(daq);
 }
 
 class OpenUnit : public ::testing::TestWithParam<int> {};

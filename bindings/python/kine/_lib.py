@@ -44,6 +44,11 @@ PROTOTYPES = {
     "callReadAll": (_int, [H, PP, _bool]),
     "callReadAll6D": (_int, [H, PP, _bool]),
     "callReadAll6Axis": (_int, [H, PP, _bool]),
+    # Waiting reads; newer libraries only.
+    "callWaitRead": (_int, [H, P, _int, _int]),
+    "callWaitRead6D": (_int, [H, P, _int]),
+    "callWaitReadAll": (_int, [H, PP, _int]),
+    "callWaitReadAll6D": (_int, [H, PP, _int]),
     "callDeletePackageArray": (None, [PP]),
     "callDeletePackage6DArray": (None, [PP]),
     "callDeleteIntArray": (None, [PP]),

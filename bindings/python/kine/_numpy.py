@@ -22,9 +22,13 @@ PACKAGE6D_DTYPE = np.dtype({
 })
 
 
-def _block(daq, six_axis):
-    """One read-all pass as an array of frames: (count,) or (count, sensors)."""
-    data, count, sensors = daq._read_block(six_axis)
+def _block(daq, six_axis, wait=None):
+    """One read-all pass as an array of frames: (count,) or (count, sensors);
+    with `wait` (seconds, -1 for no limit) through the waiting read."""
+    if wait is None:
+        data, count, sensors = daq._read_block(six_axis)
+    else:
+        data, count, sensors = daq._wait_block(six_axis, None if wait < 0 else wait)
     if six_axis:
         return np.frombuffer(data, PACKAGE6D_DTYPE, count).copy()
     rows = np.frombuffer(data, PACKAGE_DTYPE, count * sensors)
@@ -39,7 +43,7 @@ def _join(parts, dtype):
     return np.concatenate(parts).astype(dtype, copy=False)
 
 
-def read_array(daq, n, timeout, poll=0.002):
+def read_array(daq, n, timeout):
     six_axis = daq.version in (5, 8)
     dtype = PACKAGE6D_DTYPE if six_axis else PACKAGE_DTYPE
     with daq._lock:
@@ -47,10 +51,14 @@ def read_array(daq, n, timeout, poll=0.002):
         daq._carry = None
     have = sum(len(p) for p in parts)
     end = None if timeout is None else time.monotonic() + timeout
+    wait = None  # the first pass takes what is there
     try:
         while True:
-            with daq._lock:  # not held while sleeping: close() may come from another thread
-                block = _block(daq, six_axis)
+            if wait is None:
+                with daq._lock:
+                    block = _block(daq, six_axis)
+            else:  # sleeps in the library until samples arrive; close() may come from another thread
+                block = _block(daq, six_axis, wait)
             if len(block) or not parts:
                 parts.append(block)
                 have += len(block)
@@ -58,7 +66,7 @@ def read_array(daq, n, timeout, poll=0.002):
                 break
             if end is not None and time.monotonic() >= end:
                 raise TimeoutError(f"{have} of {n} samples arrived within {timeout} s")
-            time.sleep(poll)
+            wait = -1 if end is None else max(0.0, end - time.monotonic())
     except BaseException:
         if parts:  # what arrived stays for the next read
             daq._carry = _join(parts, dtype)

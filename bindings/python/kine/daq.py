@@ -2,6 +2,7 @@
 
 import ctypes
 import errno
+import math
 import os
 import sys
 import threading
@@ -79,7 +80,9 @@ class Daq:
 
     Every read takes the samples decoded since the previous read. Operations
     on a closed connection raise NotOpenError; a connection may be used from
-    several threads, one call at a time.
+    several threads, one call at a time, except that the waiting reads
+    (wait_read..., stream()) may wait in several threads while close() comes
+    from another.
     """
 
     def __init__(self, port, device_version=None):
@@ -91,6 +94,9 @@ class Daq:
         self._res = _Arrays(self._lib, handle)
         self._finalizer = weakref.finalize(self, self._res.release)
         self._lock = threading.RLock()
+        # Threads inside a waiting read; dispose() waits for them to leave.
+        self._waiting = 0
+        self._left = threading.Condition(self._lock)
         self._carry = None  # rows of read_array beyond the n asked for
         try:
             self.open()
@@ -142,8 +148,12 @@ class Daq:
             self._carry = None
 
     def dispose(self):
-        """Closes the connection and frees it for good."""
+        """Closes the connection and frees it for good; a thread waiting in
+        a waiting read gets NotOpenError."""
         with self._lock:
+            if self._waiting and self._res.handle:
+                self._lib.callClose(self._res.handle)  # ends their waits at once
+                self._left.wait_for(lambda: self._waiting == 0)
             self._finalizer()
 
     def __enter__(self):
@@ -307,17 +317,114 @@ class Daq:
         step = sensors * PACKAGE_SIZE
         return [s for i in range(len(carry)) for s in records.samples(data, 1, sensors, i * step)]
 
-    def stream(self, seconds=None, poll=0.002):
-        """Yields samples as they arrive (Sample6D for six-axis units) for
-        `seconds`, or until the caller stops iterating."""
-        read = self.read_all_6d if self.version in SIX_AXIS_VERSIONS else self.read_all
+    def stream(self, seconds=None, poll=None):
+        """Yields samples the moment they arrive (Sample6D for six-axis
+        units) for `seconds`, or until the caller stops iterating. Between
+        samples the thread sleeps in the library's waiting read. `poll` is
+        accepted for older callers and not used."""
+        wait = self.wait_read_all_6d if self.version in SIX_AXIS_VERSIONS else self.wait_read_all
         end = None if seconds is None else time.monotonic() + seconds
-        while end is None or time.monotonic() < end:
-            batch = read()
-            if batch:
-                yield from batch
-            else:
-                time.sleep(poll)
+        while True:
+            left = None if end is None else end - time.monotonic()
+            if left is not None and left <= 0:
+                return
+            yield from wait(left)
+
+    # ---- waiting reads ----------------------------------------------------
+
+    # The longest single wait handed to the library: the library's wait is
+    # not cut short by signals, so Python gets to run its signal handlers
+    # (KeyboardInterrupt) between waits of at most this long. Data ends a
+    # wait at once, so it adds no latency.
+    _WAIT_SLICE_MS = 250
+
+    def wait_read(self, timeout=None, sensor=0):
+        """The next sample of one sensor, as soon as it has arrived; None
+        when `timeout` seconds pass first (None: no limit; 0: a plain read).
+        Raises NotOpenError at once when the connection is closed, also by
+        close() on another thread."""
+        if not 0 <= sensor < 16:
+            raise NoSuchSensorError(f"sensor {sensor} is outside 0..15")
+        buf = ctypes.create_string_buffer(PACKAGE_SIZE)
+        if self._wait(timeout, False, lambda h, ms: self._lib.callWaitRead(h, buf, sensor, ms)):
+            return records.samples(buf.raw, 1, 1)[0]._replace(sensor=sensor)
+        return None
+
+    def wait_read_6d(self, timeout=None):
+        """The next sample of a six-axis unit, as wait_read()."""
+        buf = ctypes.create_string_buffer(PACKAGE6D_SIZE)
+        if self._wait(timeout, True, lambda h, ms: self._lib.callWaitRead6D(h, buf, ms)):
+            return records.sample6d(buf.raw)
+        return None
+
+    def wait_read_all(self, timeout=None):
+        """Every sample since the last read, as read_all(), once at least one
+        has arrived; [] when `timeout` seconds pass first (None: no limit)."""
+        return self._wait_all(timeout, False)
+
+    def wait_read_all_6d(self, timeout=None):
+        """Every six-axis sample since the last read, as wait_read_all()."""
+        return self._wait_all(timeout, True)
+
+    def _wait_all(self, timeout, six_axis):
+        with self._lock:
+            if self._carry is not None and self._carry.size:  # rows left by read_array come first
+                return self.read_all_6d() if six_axis else self.read_all()
+        data, count, sensors = self._wait_block(six_axis, timeout)
+        if six_axis:
+            return records.samples6d(data, count)
+        return records.samples(data, count, sensors) if count else []
+
+    def _wait_block(self, six_axis, timeout):
+        """_read_block() through the waiting read."""
+        if six_axis:
+            fn, release, size = self._lib.callWaitReadAll6D, self._lib.callDeletePackage6DArray, PACKAGE6D_SIZE
+        else:
+            fn, release, size = self._lib.callWaitReadAll, self._lib.callDeletePackageArray, PACKAGE_SIZE
+        # An array of this call's own: close() on another thread may release
+        # the connection's arrays while this thread waits.
+        holder = ctypes.c_void_p()
+        try:
+            count = self._wait(timeout, six_axis, lambda h, ms: fn(h, ctypes.byref(holder), ms))
+            sensors = 1
+            if not six_axis and count:
+                with self._lock:
+                    sensors = max(1, self._lib.callGetSensorSize(self._handle()))
+            return (ctypes.string_at(holder.value, size * count * sensors) if count else b""), count, sensors
+        finally:
+            if holder:
+                release(ctypes.byref(holder))
+
+    def _wait(self, timeout, six_axis, call):
+        """Runs call(handle, milliseconds) in waits of at most
+        _WAIT_SLICE_MS until it gives samples, the timeout passes or it
+        fails; the sample count (0 for none)."""
+        if timeout is not None and timeout < 0:
+            raise ValueError(f"timeout must be None or at least 0 seconds, not {timeout!r}")
+        end = None if timeout is None else time.monotonic() + timeout
+        while True:
+            left = self._WAIT_SLICE_MS if end is None else \
+                min(self._WAIT_SLICE_MS, max(0, math.ceil((end - time.monotonic()) * 1000)))
+            with self._lock:
+                self._need_six_axis(six_axis)
+                handle = self._handle()
+                self._waiting += 1
+            try:
+                r = call(handle, left)  # the library's wait, without the lock or the GIL
+            finally:
+                with self._lock:
+                    self._waiting -= 1
+                    self._left.notify_all()
+            if r != 0 or left == 0:
+                with self._lock:
+                    return self._wait_result(r, six_axis)
+
+    def _wait_result(self, r, six_axis):
+        if r == READ_OVERFLOW and six_axis:  # a six-axis read: the reader dropped old bytes
+            warnings.warn(OverflowWarning(f"reading {self.path} too slowly: the reader dropped old bytes"),
+                          stacklevel=_caller_level())
+            return 0
+        return r if self._result(r) else 0
 
     def read_array(self, n=None, timeout=None):
         """Samples as a NumPy structured array with the C records' fields.

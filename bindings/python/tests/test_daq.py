@@ -3,6 +3,8 @@
 import gc
 import itertools
 import os
+import signal
+import threading
 import time
 import warnings
 
@@ -187,3 +189,35 @@ def test_read_all_arrays_are_released_exactly_once(sim, monkeypatch):
     del daq
     gc.collect()  # the finalizer releases what close() did not
     assert released[1:] == list(final)
+
+
+def test_waiting_reads_and_dispose_while_waiting(sim):
+    s = sim(3)
+    with kine.Daq(s.path, s.text) as daq:
+        assert daq.wait_read(timeout=10).version == 3
+        batch = daq.wait_read_all(10)
+        assert batch and {x.version for x in batch} == {3}
+        with pytest.raises(kine.WrongReadError):
+            daq.wait_read_6d(1)
+        with pytest.raises(ValueError):
+            daq.wait_read(-1)
+
+        os.kill(s.proc.pid, signal.SIGSTOP)  # the DAQ falls silent
+        try:
+            ended = []
+
+            def waiter():
+                try:
+                    while True:
+                        daq.wait_read_all()
+                except kine.NotOpenError as e:
+                    ended.append(e)
+
+            t = threading.Thread(target=waiter)
+            t.start()
+            time.sleep(0.05)
+            daq.dispose()  # ends the wait, then frees the connection
+            t.join(10)
+            assert not t.is_alive() and ended
+        finally:
+            os.kill(s.proc.pid, signal.SIGCONT)
