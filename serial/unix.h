@@ -47,6 +47,12 @@ bool standard_speed(uint64_t baudrate, speed_t& speed);
 // Throws std::invalid_argument for bad data bits, stop bits or parity.
 void set_line_settings(termios& options, bytesize_t bytesize, parity_t parity, stopbits_t stopbits,
                        flowcontrol_t flowcontrol, bool& xonxoff, bool& rtscts);
+// Puts the open terminal `fd` into raw mode with the given rate and line
+// settings in one tcsetattr (a rate without a termios constant then gets a
+// custom divisor). Throws IOException when the terminal refuses, and
+// std::invalid_argument for bad data bits, stop bits or parity.
+void configure_line(int fd, uint64_t baudrate, bytesize_t bytesize, parity_t parity, stopbits_t stopbits,
+                    flowcontrol_t flowcontrol, bool& xonxoff, bool& rtscts);
 // Time of one character on the line in nanoseconds (0 for 0 baud).
 uint32_t byte_time_ns(uint64_t baudrate, bytesize_t bytesize, parity_t parity, stopbits_t stopbits);
 
