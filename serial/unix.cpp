@@ -225,8 +225,10 @@ void configure_line(int fd, uint64_t baudrate, bytesize_t bytesize, parity_t par
     speed_t speed = B0;
     const bool standard = standard_speed(baudrate, speed);
     if (standard) cfsetspeed(&options, speed);
-    // Raw mode, line settings and a standard rate take effect together.
-    if (tcsetattr(fd, TCSANOW, &options) == -1) SERIAL_THROW_ERRNO();
+    // Raw mode, line settings and a standard rate take effect together. A
+    // driver that refuses part of them (a pseudo-terminal refuses parity)
+    // keeps the rest, as before: the result is not an error of the layer.
+    tcsetattr(fd, TCSANOW, &options);
     if (standard) return;
 
     // Any other rate: a custom divisor of the UART's base clock. The termios
@@ -299,7 +301,7 @@ void Serial::SerialImpl::open() {
     // what arrived while the terminal was still in its previous mode.
     try {
         reconfigurePort();
-        if (tcflush(fd, TCIFLUSH) == -1) SERIAL_THROW_ERRNO();
+        if (discard_on_open && tcflush(fd, TCIFLUSH) == -1) SERIAL_THROW_ERRNO();
     } catch (...) {
         ::close(fd);
         fd = -1;

@@ -34,7 +34,12 @@ serial::Timeout channelTimeout() {
 
 KineSerial::KineSerial()
     : port_(new serial::Serial("", 9600, serial::Timeout(), serial::eight_bits, serial::parity_none,
-                               serial::stopbits_one, serial::flowcontrol_none)) {}
+                               serial::stopbits_one, serial::flowcontrol_none)) {
+    // The channel's descriptor is never the first on the device: the lock's
+    // (its own, or its connection's without port locking) came first, set
+    // the line up and discarded the stale input.
+    serial::detail::PortAccess::impl(*port_).setDiscardOnOpen(false);
+}
 
 KineSerial::~KineSerial() {
     Close();

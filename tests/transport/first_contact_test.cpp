@@ -19,6 +19,7 @@
 #include "serial/serial_test_util.h"
 #include "support/sim_daq.h"
 #include "transport/KineSerial.h"
+#include "transport/PortLock.h"
 
 namespace {
 
@@ -127,7 +128,8 @@ class FirstContact : public testing::TestWithParam<Case> {};
 
 // Every line setup on the device is raw at the requested rate, the first one
 // comes while the library holds a single descriptor on it, and that
-// descriptor's next call discards the input queued before.
+// descriptor's next call discards the input queued before; later descriptors
+// keep what has arrived since (it is good data).
 TEST_P(FirstContact, RawAtTheRequestedRateFromTheFirstDescriptor) {
     const Case c = GetParam();
     auto sim = kine_test::simulatedDaq(c.path == Path::DaqOpen7 ? 7 : 3);
@@ -135,6 +137,7 @@ TEST_P(FirstContact, RawAtTheRequestedRateFromTheFirstDescriptor) {
     makeCooked(path);
 
     std::unique_ptr<serial::Serial> alone;
+    PortLock connectionLock;
     KineSerial channel;
     KineDAQ daq;
     watch(path);
@@ -142,6 +145,9 @@ TEST_P(FirstContact, RawAtTheRequestedRateFromTheFirstDescriptor) {
     case Path::SerialAlone: alone = std::make_unique<serial::Serial>(path, c.baud); break;
     case Path::KineSerialLocked: ASSERT_TRUE(channel.Open(path, c.baud, true)); break;
     case Path::KineSerialUnlocked:
+        // As a connection's reader and configuration channels: the
+        // connection holds the device's lock.
+        ASSERT_EQ(connectionLock.acquire(path, c.baud), KINE_OPEN_OK);
         channel.SetPortLocking(false);
         ASSERT_TRUE(channel.Open(path, c.baud, false));
         break;
@@ -158,7 +164,10 @@ TEST_P(FirstContact, RawAtTheRequestedRateFromTheFirstDescriptor) {
     EXPECT_TRUE(log[1].flush && log[1].fd == first.fd && log[1].queue == TCIFLUSH)
         << "input queued before the setup is not discarded";
     for (size_t i = 0; i < log.size(); ++i) {
-        if (log[i].flush) continue;
+        if (log[i].flush) {
+            EXPECT_EQ(log[i].fd, first.fd) << "a later descriptor discarded input";
+            continue;
+        }
         EXPECT_TRUE(rawAt(log[i].attributes, c.speed)) << "line setup " << i << " is not raw at " << c.baud;
     }
 
