@@ -215,6 +215,32 @@ uint32_t byte_time_ns(uint64_t baudrate, bytesize_t bytesize, parity_t parity, s
     return static_cast<uint32_t>(std::min(t, static_cast<double>(std::numeric_limits<uint32_t>::max())));
 }
 
+void configure_line(int fd, uint64_t baudrate, bytesize_t bytesize, parity_t parity, stopbits_t stopbits,
+                    flowcontrol_t flowcontrol, bool& xonxoff, bool& rtscts) {
+    termios options{};
+    if (tcgetattr(fd, &options) == -1) SERIAL_THROW_IO("::tcgetattr");
+
+    make_raw(options);
+    set_line_settings(options, bytesize, parity, stopbits, flowcontrol, xonxoff, rtscts);
+    speed_t speed = B0;
+    const bool standard = standard_speed(baudrate, speed);
+    if (standard) cfsetspeed(&options, speed);
+    // Raw mode, line settings and a standard rate take effect together. A
+    // driver that refuses part of them (a pseudo-terminal refuses parity)
+    // keeps the rest, as before: the result is not an error of the layer.
+    tcsetattr(fd, TCSANOW, &options);
+    if (standard) return;
+
+    // Any other rate: a custom divisor of the UART's base clock. The termios
+    // speed stays as it was.
+    serial_struct ser{};
+    if (ioctl(fd, TIOCGSERIAL, &ser) == -1) SERIAL_THROW_ERRNO();
+    const int32_t rate = static_cast<int32_t>(baudrate);
+    ser.custom_divisor = rate != 0 ? static_cast<int>(static_cast<int64_t>(ser.baud_base) / rate) : 0;
+    ser.flags = static_cast<int>((static_cast<unsigned>(ser.flags) & ~ASYNC_SPD_MASK) | ASYNC_SPD_CUST);
+    if (ioctl(fd, TIOCSSERIAL, &ser) == -1) SERIAL_THROW_ERRNO();
+}
+
 }  // namespace detail
 
 // ---------------------------------------------------------------- port
@@ -261,7 +287,7 @@ void Serial::SerialImpl::open() {
     if (is_open) throw SerialException("Serial port already open.");
 
     for (;;) {
-        fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd != -1) break;
         switch (errno) {
         case EINTR: continue;
@@ -271,8 +297,11 @@ void Serial::SerialImpl::open() {
         }
     }
 
+    // Raw at the stored rate before anything else touches the line, then drop
+    // what arrived while the terminal was still in its previous mode.
     try {
         reconfigurePort();
+        if (discard_on_open && tcflush(fd, TCIFLUSH) == -1) SERIAL_THROW_ERRNO();
     } catch (...) {
         ::close(fd);
         fd = -1;
@@ -307,29 +336,7 @@ size_t Serial::SerialImpl::available() {
 
 void Serial::SerialImpl::reconfigurePort() {
     if (fd == -1) SERIAL_THROW_IO("Invalid file descriptor, is the serial port open?");
-
-    termios options{};
-    if (tcgetattr(fd, &options) == -1) SERIAL_THROW_IO("::tcgetattr");
-
-    detail::make_raw(options);
-
-    speed_t speed = B0;
-    if (detail::standard_speed(baudrate, speed)) {
-        cfsetspeed(&options, speed);
-    } else {
-        // Any other rate: a custom divisor of the UART's base clock. The
-        // termios speed stays as it was.
-        serial_struct ser{};
-        if (ioctl(fd, TIOCGSERIAL, &ser) == -1) SERIAL_THROW_ERRNO();
-        const int32_t rate = static_cast<int32_t>(baudrate);
-        ser.custom_divisor = rate != 0 ? static_cast<int>(static_cast<int64_t>(ser.baud_base) / rate) : 0;
-        ser.flags = static_cast<int>((static_cast<unsigned>(ser.flags) & ~ASYNC_SPD_MASK) | ASYNC_SPD_CUST);
-        if (ioctl(fd, TIOCSSERIAL, &ser) == -1) SERIAL_THROW_ERRNO();
-    }
-
-    detail::set_line_settings(options, bytesize, parity, stopbits, flowcontrol, xonxoff, rtscts);
-    tcsetattr(fd, TCSANOW, &options);
-
+    detail::configure_line(fd, baudrate, bytesize, parity, stopbits, flowcontrol, xonxoff, rtscts);
     byte_time_ns = detail::byte_time_ns(baudrate, bytesize, parity, stopbits);
 }
 

@@ -47,6 +47,13 @@ bool standard_speed(uint64_t baudrate, speed_t& speed);
 // Throws std::invalid_argument for bad data bits, stop bits or parity.
 void set_line_settings(termios& options, bytesize_t bytesize, parity_t parity, stopbits_t stopbits,
                        flowcontrol_t flowcontrol, bool& xonxoff, bool& rtscts);
+// Puts the open terminal `fd` into raw mode with the given rate and line
+// settings in one tcsetattr (a rate without a termios constant then gets a
+// custom divisor). Throws IOException when the attributes cannot be read or
+// the divisor cannot be set, std::invalid_argument for bad data bits, stop
+// bits or parity (before anything is applied).
+void configure_line(int fd, uint64_t baudrate, bytesize_t bytesize, parity_t parity, stopbits_t stopbits,
+                    flowcontrol_t flowcontrol, bool& xonxoff, bool& rtscts);
 // Time of one character on the line in nanoseconds (0 for 0 baud).
 uint32_t byte_time_ns(uint64_t baudrate, bytesize_t bytesize, parity_t parity, stopbits_t stopbits);
 
@@ -118,6 +125,11 @@ public:
     void writeUnlock();
 
     uint32_t getByteTimeNs() const { return byte_time_ns; }
+    // Whether open() discards the input queued before it (the default). Off
+    // for a descriptor that is not the first on its device: the first one
+    // has set the line up and discarded the stale input, and what came since
+    // is good data.
+    void setDiscardOnOpen(bool on) { discard_on_open = on; }
 
 private:
     void setModemBit(int bit, bool level, const char* set_text, const char* clear_text);
@@ -135,6 +147,7 @@ private:
     bytesize_t bytesize;
     stopbits_t stopbits;
     flowcontrol_t flowcontrol;
+    bool discard_on_open = true;
     pthread_mutex_t read_mutex;
     pthread_mutex_t write_mutex;
 };

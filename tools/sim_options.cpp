@@ -45,8 +45,10 @@ const char kFooter[] =
     "6 one sensor, 7 four sensors, 8 six-axis (0xAA frames).\n"
     "Signal shapes: default (slow sines, aux a ramp), sine (of --amplitude at\n"
     "--frequency), ramp (sawtooth from 0 to --amplitude, --frequency times a\n"
-    "second), constant (every channel holds --amplitude). Raw channels of sine\n"
-    "and ramp are offset by the amplitude so they stay positive.";
+    "second), constant (every channel holds --amplitude), count (frame n sent\n"
+    "carries n mod 16384 plus the channel's index; see --help of --signal).\n"
+    "Raw channels of sine and ramp are offset by the amplitude so they stay\n"
+    "positive.";
 
 // A number above 0; with `optional`, also the empty value of an option
 // given without one.
@@ -63,7 +65,7 @@ CLI::Validator positiveNumber(bool optional = false) {
 }
 
 void applySignals(SimulatedDaq& daq, const SimSettings& s) {
-    if (s.shape == "default") return;
+    if (s.shape == "default" || s.shape == "count") return;
     const auto a = static_cast<int32_t>(std::lround(s.amplitude));
     auto signalFor = [&](int index, bool raw) {
         const double offset = raw ? std::fabs(s.amplitude) : 0.0;
@@ -188,6 +190,34 @@ int measure(const SimSettings& s, double measureSeconds, const char* prog) {
     return 0;
 }
 
+// Keeps the unit's value queues topped up with a frame counter: the n-th data
+// frame that goes out carries, on channel i of sensor k, (n mod 16384) + i +
+// 100 k, and on axis a, (n mod 16384) + a. Frames that cannot be sent take no
+// value, so the frames a host receives carry consecutive counts unless some
+// were lost on the way.
+class FrameCounter {
+public:
+    void topUp(SimulatedDaq& daq) {
+        const size_t queued = daq.queued(Channel::x, 0);
+        if (queued >= kAhead) return;
+        std::vector<int32_t> counts(kAhead - queued);
+        for (auto& c : counts) c = static_cast<int32_t>(next_++ % 16384);
+        auto plus = [&counts](int32_t add) {
+            std::vector<int32_t> v(counts);
+            for (auto& x : v) x += add;
+            return v;
+        };
+        for (int k = 0; k < 4; ++k)
+            for (int i = 0; i < kine_sim::kSensorChannelCount; ++i) daq.feed(Channel(i), plus(i + 100 * k), k);
+        const Channel axes[] = {Channel::Fx, Channel::Fy, Channel::Fz, Channel::Tx, Channel::Ty, Channel::Tz};
+        for (int a = 0; a < kine_sim::kAxisCount; ++a) daq.feed(axes[a], plus(a));
+    }
+
+private:
+    static constexpr size_t kAhead = 2000;  // two seconds at the highest rate
+    uint64_t next_ = 0;
+};
+
 int serve(const SimSettings& s, const char* prog) {
     // Block the stop signals before the simulator starts its thread, so that
     // they are taken only by sigwait below.
@@ -208,13 +238,41 @@ int serve(const SimSettings& s, const char* prog) {
             return 1;
         }
     }
+    FILE* record = nullptr;
+    if (!s.record.empty() && (record = std::fopen(s.record.c_str(), "wbe")) == nullptr) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", prog, s.record.c_str(), std::strerror(errno));
+        return 1;
+    }
+    FrameCounter counter;
+    const bool counting = s.shape == "count";
+    if (counting) counter.topUp(daq);
     std::printf("%s\n", daq.devicePath().c_str());
     std::fflush(stdout);
     std::fprintf(stderr, "%s: version %d unit, device version text \"%s\", on %s\n", prog, s.options.version,
                  daq.deviceVersionText(), daq.devicePath().c_str());
 
-    int sig = 0;
-    sigwait(&stopSignals, &sig);
+    // Until a stop signal: keep the counter fed, pass on what the host sent,
+    // and say when the unit's configuration changes.
+    uint8_t config = daq.configByte();
+    const timespec tick{0, 20 * 1000 * 1000};
+    int sig = -1;
+    while (sig < 0) {
+        sig = sigtimedwait(&stopSignals, nullptr, &tick);
+        if (counting) counter.topUp(daq);
+        if (record != nullptr) {
+            const std::vector<uint8_t> got = daq.received();
+            daq.clearReceived();
+            if (!got.empty()) {
+                std::fwrite(got.data(), 1, got.size(), record);
+                std::fflush(record);
+            }
+        }
+        if (daq.configByte() != config) {
+            config = daq.configByte();
+            std::fprintf(stderr, "%s: configuration byte now 0x%02X\n", prog, config);
+        }
+    }
+    if (record != nullptr) std::fclose(record);
     daq.hangUp();
     if (!s.link.empty()) ::unlink(s.link.c_str());
     std::fprintf(stderr, "%s: stopped by signal %d after %llu frames\n", prog, sig,
@@ -240,18 +298,25 @@ void addSimOptions(CLI::App& app, SimSettings& s) {
     app.add_flag_callback(
         "--stopped", [&s] { s.options.streamAtStart = false; },
         "start with periodic data off (the host turns it on by writing a speed code)");
-    app.add_option("--signal", s.shape, "values sent: default, sine, ramp or constant")
-        ->check(CLI::IsMember({"default", "sine", "ramp", "constant"}));
+    app.add_option("--signal", s.shape,
+                   "values sent: default, sine, ramp, constant or count (frame n carries n mod 16384 "
+                   "plus the channel's index, plus 100 per sensor: a receiver checks that none is lost)")
+        ->check(CLI::IsMember({"default", "sine", "ramp", "constant", "count"}));
     app.add_option("--amplitude", s.amplitude, "amplitude or constant value (default 1000)")->check(realNumber(false));
     app.add_option("--frequency", s.frequency, "frequency in Hz of sine and ramp (default 0.5)")
         ->check(positiveNumber());
     app.add_option("--link", s.link, "also create a symbolic link PATH to the device (removed on exit)");
+    CLI::Option* socket = app.add_option("--socket", s.options.socketPath,
+                   "serve on a Unix stream socket listening at PATH instead of a pseudo-terminal (for a "
+                   "virtual machine's emulated serial converter); the next host connects when one goes");
+    app.add_option("--record", s.record, "write every byte the host sends to FILE as it arrives");
     app.add_option("--measure", s.measure,
                    "measure instead of serving: open the device as a host, count the frames for SECS "
                    "seconds (default 10) and report the achieved rate and the simulator's CPU time")
         ->expected(0, 1)
         ->type_name("[SECS]")
-        ->check(positiveNumber(true));
+        ->check(positiveNumber(true))
+        ->excludes(socket);
 }
 
 int runSim(const CLI::App& app, SimSettings& s, const std::string& program) {

@@ -16,6 +16,7 @@ struct SimSettings {
     double amplitude = 1000.0;
     double frequency = 0.5;
     std::string link;
+    std::string record;   // file that receives every byte the host sends
     std::string measure;  // seconds of --measure, or empty for the default
 };
 

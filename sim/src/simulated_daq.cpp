@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 
 #include "command_parser.h"
 #include "pty_device.h"
+#include "socket_link.h"
 
 namespace kine_sim {
 
@@ -42,6 +44,10 @@ constexpr nanoseconds kMinPolledWait = std::chrono::microseconds(1500);
 // unit sleeps when nothing wakes it.
 constexpr nanoseconds kPresencePoll = std::chrono::milliseconds(5);
 constexpr nanoseconds kIdleWait = std::chrono::milliseconds(50);
+// A unit on a socket drops data frames while this many bytes wait unread in
+// it, as a USB-serial converter drops what its host does not fetch: a host
+// that opens the port gets the live stream, not a backlog of old frames.
+constexpr int kMaxSocketBacklog = 128;
 // Replies waiting behind a full pty are dropped beyond this many bytes.
 constexpr size_t kMaxPendingOutput = 64 * 1024;
 
@@ -145,7 +151,12 @@ struct SimulatedDaq::Impl {
     const Options opt;
     const bool family37;
     const Clock::time_point start;
-    PtyDevice pty;
+    // The line to the host: a pseudo-terminal, or a socket when one is asked for.
+    std::unique_ptr<PtyDevice> pty;
+    std::unique_ptr<SocketLink> socket;
+    int linkFd() const { return pty ? pty->fd() : socket->fd(); }
+    ssize_t writeLink(const uint8_t* data, size_t size);
+    void closeLink();
     int eventFd = -1;
 
     // Shared with the public calls, under `m`.
@@ -228,6 +239,10 @@ SimulatedDaq::Impl::Impl(Options o) : opt(validated(std::move(o))), family37(opt
     axisSignals[4] = Signal::sine(50, 0.7, 0, kHalfPi);
     axisSignals[5] = Signal::sine(20, 0.9);
 
+    if (opt.socketPath.empty())
+        pty = std::make_unique<PtyDevice>();
+    else
+        socket = std::make_unique<SocketLink>(opt.socketPath);
     eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (eventFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
     thread = std::thread([this] { run(); });
@@ -235,7 +250,7 @@ SimulatedDaq::Impl::Impl(Options o) : opt(validated(std::move(o))), family37(opt
 
 SimulatedDaq::Impl::~Impl() {
     stopThread();
-    pty.close();
+    closeLink();
     if (eventFd >= 0) ::close(eventFd);
 }
 
@@ -306,7 +321,7 @@ void SimulatedDaq::Impl::wait(Clock::time_point target) {
     }
     if (target - now > kMinPolledWait) {
         // A throttled unit does not wake for input it will not read yet.
-        pollfd fds[2] = {{eventFd, POLLIN, 0}, {pty.fd(), static_cast<short>(inputWanted ? POLLIN : 0), 0}};
+        pollfd fds[2] = {{eventFd, POLLIN, 0}, {linkFd(), static_cast<short>(inputWanted ? POLLIN : 0), 0}};
         if (!pendingOut.empty()) fds[1].events |= POLLOUT;
         const timespec ts = toTimespec(target - kFinalSleep - now);
         const int r = ppoll(fds, present ? 2 : 1, &ts, nullptr);
@@ -334,12 +349,17 @@ bool SimulatedDaq::Impl::readHost() {
             if (budget > 0) nextInput = now + inputPeriod;
         }
     }
-    pollfd p{pty.fd(), static_cast<short>(budget > 0 ? POLLIN : 0), 0};
+    if (socket && !socket->connect()) return false;
+    pollfd p{linkFd(), static_cast<short>(budget > 0 ? POLLIN : 0), 0};
     if (poll(&p, 1, 0) < 0) return present;
-    if (!(p.revents & POLLIN)) return !(p.revents & (POLLHUP | POLLERR));
+    if (!(p.revents & POLLIN)) {
+        if (!(p.revents & (POLLHUP | POLLERR))) return true;
+        if (socket) socket->drop();
+        return false;
+    }
     uint8_t buf[4096];
     while (budget > 0) {
-        const ssize_t n = ::read(pty.fd(), buf, std::min(sizeof buf, budget));
+        const ssize_t n = ::read(linkFd(), buf, std::min(sizeof buf, budget));
         if (n > 0) {
             parser.append(buf, static_cast<size_t>(n));
             if (budget != SIZE_MAX) budget -= static_cast<size_t>(n);
@@ -349,7 +369,9 @@ bool SimulatedDaq::Impl::readHost() {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) return true;
-        return false;  // EIO: the last host has closed the slave
+        // EIO: the last host has closed the slave; 0: the socket's host went away.
+        if (socket) socket->drop();
+        return false;
     }
     return true;
 }
@@ -361,7 +383,7 @@ void SimulatedDaq::Impl::service() {
     if (wasPresent && !present) {
         // Whatever the host did not read is lost with its port, as on a real line.
         pendingOut.clear();
-        pty.flushSlaveInput();
+        if (pty) pty->flushSlaveInput();
     }
     if (!present) return;
     flushPending();
@@ -493,7 +515,7 @@ std::vector<uint8_t> SimulatedDaq::Impl::buildDataFrame(double seconds) {
 void SimulatedDaq::Impl::sendDataFrame(Clock::time_point deadline, Clock::time_point now) {
     // A frame that cannot go out whole right now is dropped before it takes any
     // fed values, so the stream never carries a torn frame.
-    if (!present || !pendingOut.empty()) {
+    if (!present || !pendingOut.empty() || (socket && socket->backlog() > kMaxSocketBacklog)) {
         ++framesDropped;
         return;
     }
@@ -537,7 +559,7 @@ void SimulatedDaq::Impl::emit(const std::vector<uint8_t>& frame, bool chunked) {
         if (i > 0 && gap.count() > 0) sleepUntil(Clock::now() + gap);
         const size_t end = off + sizes[i];
         while (off < end) {
-            const ssize_t n = ::write(pty.fd(), frame.data() + off, end - off);
+            const ssize_t n = writeLink(frame.data() + off, end - off);
             if (n > 0) {
                 off += static_cast<size_t>(n);
             } else if (n < 0 && errno == EINTR) {
@@ -550,10 +572,21 @@ void SimulatedDaq::Impl::emit(const std::vector<uint8_t>& frame, bool chunked) {
     }
 }
 
+ssize_t SimulatedDaq::Impl::writeLink(const uint8_t* data, size_t size) {
+    // A host that has gone away must not raise SIGPIPE in the test's process.
+    if (socket) return ::send(socket->fd(), data, size, MSG_NOSIGNAL);
+    return ::write(pty->fd(), data, size);
+}
+
+void SimulatedDaq::Impl::closeLink() {
+    if (pty) pty->close();
+    if (socket) socket->close();
+}
+
 void SimulatedDaq::Impl::flushPending() {
     size_t off = 0;
     while (off < pendingOut.size()) {
-        const ssize_t n = ::write(pty.fd(), pendingOut.data() + off, pendingOut.size() - off);
+        const ssize_t n = writeLink(pendingOut.data() + off, pendingOut.size() - off);
         if (n > 0)
             off += static_cast<size_t>(n);
         else if (!(n < 0 && errno == EINTR))
@@ -580,7 +613,9 @@ SimulatedDaq::SimulatedDaq(Options o) : impl_(std::make_unique<Impl>(std::move(o
 
 SimulatedDaq::~SimulatedDaq() = default;
 
-const std::string& SimulatedDaq::devicePath() const { return impl_->pty.path(); }
+const std::string& SimulatedDaq::devicePath() const {
+    return impl_->pty ? impl_->pty->path() : impl_->socket->path();
+}
 
 int SimulatedDaq::version() const { return impl_->opt.version; }
 
@@ -752,7 +787,7 @@ void SimulatedDaq::setRandomChunking(size_t maxChunk, uint32_t seed, std::chrono
 void SimulatedDaq::hangUp() {
     if (impl_->hung.exchange(true)) return;
     impl_->stopThread();
-    impl_->pty.close();
+    impl_->closeLink();
 }
 
 bool SimulatedDaq::hungUp() const { return impl_->hung; }

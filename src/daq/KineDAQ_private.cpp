@@ -124,7 +124,7 @@ bool KineDAQ_private::openConnection(const KPort& port, bool debugMode, int baud
     // The device is this connection's from here until close: a second
     // connection or program is refused at once instead of splitting the
     // byte stream.
-    const kine_open_error locked = portLock.acquire(portName);
+    const kine_open_error locked = portLock.acquire(portName, static_cast<unsigned int>(baud));
     if (locked != KINE_OPEN_OK) return failOpen(locked, portLock.lastErrno());
 
     char code[3] = {port.deviceVersion[0], port.deviceVersion[0] ? port.deviceVersion[1] : '\0', '\0'};

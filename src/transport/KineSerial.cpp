@@ -34,7 +34,12 @@ serial::Timeout channelTimeout() {
 
 KineSerial::KineSerial()
     : port_(new serial::Serial("", 9600, serial::Timeout(), serial::eight_bits, serial::parity_none,
-                               serial::stopbits_one, serial::flowcontrol_none)) {}
+                               serial::stopbits_one, serial::flowcontrol_none)) {
+    // The channel's descriptor is never the first on the device: the lock's
+    // (its own, or its connection's without port locking) came first, set
+    // the line up and discarded the stale input.
+    serial::detail::PortAccess::impl(*port_).setDiscardOnOpen(false);
+}
 
 KineSerial::~KineSerial() {
     Close();
@@ -54,7 +59,7 @@ bool KineSerial::Open(std::string const& port, unsigned int baud, bool safe) {
         // The lock is taken once and kept across attempts; a channel that is
         // already open keeps the lock it holds.
         if (lockPort_ && !lock_.held()) {
-            openFailure_ = lock_.acquire(portName_);
+            openFailure_ = lock_.acquire(portName_, baud);
             openErrno_ = lock_.lastErrno();
             if (openFailure_ != KINE_OPEN_OK) {
                 // Another owner, a non-terminal or a refused permission does
@@ -67,13 +72,19 @@ bool KineSerial::Open(std::string const& port, unsigned int baud, bool safe) {
             }
         }
         try {
+            // The settings are stored first, so that open() applies them in
+            // one step: the line never runs at another rate or in cooked
+            // mode. A channel that is already open reopens in setPort and
+            // keeps its settings; open() then refuses.
             port_->setPort(portName_);
+            if (!port_->isOpen()) {
+                port_->setBytesize(serial::eight_bits);
+                port_->setStopbits(serial::stopbits_one);
+                port_->setParity(serial::parity_none);
+                port_->setFlowcontrol(serial::flowcontrol_none);
+                port_->setBaudrate(baud);
+            }
             port_->open();
-            port_->setBytesize(serial::eight_bits);
-            port_->setStopbits(serial::stopbits_one);
-            port_->setParity(serial::parity_none);
-            port_->setFlowcontrol(serial::flowcontrol_none);
-            port_->setBaudrate(baud);
             port_->setTimeout(channelTimeout());
         } catch (const serial::IOException& e) {
             openErrno_ = e.getErrorNumber();

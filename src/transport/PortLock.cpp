@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
+
+#include "serial/unix.h"
 
 kine_open_error PortLock::reasonFor(int err) {
     switch (err) {
@@ -33,7 +36,7 @@ kine_open_error PortLock::fail(int fd, int err) {
     return reasonFor(err);
 }
 
-kine_open_error PortLock::acquire(const std::string& path) {
+kine_open_error PortLock::acquire(const std::string& path, unsigned int baud) {
     release();
     errno_ = 0;
     int fd;
@@ -42,17 +45,33 @@ kine_open_error PortLock::acquire(const std::string& path) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return fail(-1, errno);
 
-    // /dev/null, a regular file and the like open fine but are no terminal.
-    termios attributes{};
-    if (tcgetattr(fd, &attributes) != 0) return fail(fd, errno == EINVAL ? ENOTTY : errno);
-
     // The lock belongs to this open file description: a second description
     // of the same device, in this process or another, is refused at once.
+    // It comes first, so that a device held by another owner is left as that
+    // owner set it.
     int r;
     do {
         r = flock(fd, LOCK_EX | LOCK_NB);
     } while (r != 0 && errno == EINTR);
     if (r != 0) return fail(fd, errno);
+
+    // /dev/null, a regular file and the like open fine but are no terminal.
+    termios attributes{};
+    if (tcgetattr(fd, &attributes) != 0) return fail(fd, errno == EINVAL ? ENOTTY : errno);
+
+    // This is the first descriptor on the device: put the line into raw mode
+    // at the connection's rate before a byte can arrive to be echoed back to
+    // the DAQ, then drop what came in while the terminal was still cooked.
+    try {
+        bool xonxoff = false, rtscts = false;
+        serial::detail::configure_line(fd, baud, serial::eight_bits, serial::parity_none, serial::stopbits_one,
+                                       serial::flowcontrol_none, xonxoff, rtscts);
+    } catch (const serial::IOException& e) {
+        return fail(fd, e.getErrorNumber() != 0 ? e.getErrorNumber() : EIO);
+    } catch (const std::exception&) {
+        return fail(fd, EIO);
+    }
+    if (tcflush(fd, TCIFLUSH) != 0) return fail(fd, errno);
 
     fd_ = fd;
     return KINE_OPEN_OK;

@@ -18,9 +18,11 @@ public:
     PortLock(const PortLock&) = delete;
     PortLock& operator=(const PortLock&) = delete;
 
-    // Opens `path` and locks it. KINE_OPEN_OK, or why not; the operating
-    // system's error is then in lastErrno(). An existing lock is released first.
-    kine_open_error acquire(const std::string& path);
+    // Opens `path`, locks it and puts the line into raw mode, 8N1 without
+    // flow control, at `baud`, discarding input queued before. KINE_OPEN_OK,
+    // or why not; the operating system's error is then in lastErrno(). An
+    // existing lock is released first.
+    kine_open_error acquire(const std::string& path, unsigned int baud);
     void release();
     bool held() const { return fd_ >= 0; }
     int lastErrno() const { return errno_; }

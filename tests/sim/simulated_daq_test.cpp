@@ -3,8 +3,15 @@
 
 #include <kine_sim/simulated_daq.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -444,3 +451,66 @@ TEST(SimDaq, DropsWholeFramesAndLeavesNoStaleData) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host on the unit's socket: connects, reads what arrives within `ms`.
+int connectTo(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+Bytes readFor(int fd, milliseconds ms) {
+    Bytes got;
+    for (const auto end = Clock::now() + ms; Clock::now() < end;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        uint8_t buf[4096];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+}
+
+}  // namespace
+
+// On a socket the unit streams to whichever host is connected, records what
+// it sends, takes the next host once one has gone, and holds no backlog of
+// old frames for a host that does not read.
+TEST(SimDaq, ServesHostsOnAUnixSocket) {
+    char dir[] = "/tmp/kine-sim-socket-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/daq.sock";
+    {
+        Options o;
+        o.socketPath = path;
+        SimulatedDaq daq(o);
+        EXPECT_EQ(daq.devicePath(), path);
+        for (int host = 0; host < 2; ++host) {
+            const int fd = connectTo(path);
+            ASSERT_GE(fd, 0);
+            const Bytes first = readFor(fd, milliseconds(300));
+            ASSERT_GE(first.size(), 29u * 50) << "host " << host;
+            EXPECT_EQ(first[0], 0x37);
+            ASSERT_EQ(::write(fd, "\xAB\x00\x32\x00\x00\xDD", 6), 6);
+            EXPECT_TRUE(kine_test::waitFor([&] { return daq.received().size() >= 6; }, milliseconds(2000)));
+            daq.clearReceived();
+            // A host that stops reading finds the live stream, not seconds of old frames.
+            std::this_thread::sleep_for(milliseconds(500));
+            const uint64_t dropped = daq.stats().framesDropped;
+            EXPECT_LT(readFor(fd, milliseconds(100)).size(), 29u * 200);
+            EXPECT_GT(dropped, 300u);
+            ::close(fd);
+        }
+    }
+    EXPECT_NE(::access(path.c_str(), F_OK), 0) << "the socket file is removed";
+    ::rmdir(dir);
+}

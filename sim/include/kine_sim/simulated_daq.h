@@ -72,6 +72,7 @@ public:
         int filterHz = 0;                 // 0 (none), 150, 50, 15; versions 6-8 also 500, 5, 1
         bool refuseConfig = false;        // answer commands but keep speed, filter and mode
         bool streamAtStart = true;        // false: periodic data off until the host sets a speed
+        std::string socketPath;           // serve on a Unix socket listening here instead of a pty
     };
 
     struct Stats {
@@ -83,7 +84,7 @@ public:
         std::chrono::nanoseconds cpuTime{0};      // CPU time used by the streaming thread
     };
 
-    // Creates the pty and starts streaming. Throws std::invalid_argument for
+    // Creates the pty (or the listening socket) and starts streaming. Throws std::invalid_argument for
     // bad options and std::system_error when the pty cannot be made.
     SimulatedDaq();
     explicit SimulatedDaq(Options o);
@@ -91,7 +92,7 @@ public:
     SimulatedDaq(const SimulatedDaq&) = delete;
     SimulatedDaq& operator=(const SimulatedDaq&) = delete;
 
-    const std::string& devicePath() const;  // slave path to open, e.g. /dev/pts/3
+    const std::string& devicePath() const;  // slave path to open, e.g. /dev/pts/3, or the socket's path
     int version() const;
     uint8_t identityCode() const;  // 68, 94, 95, 31, 34, 64 for versions 3..8
     // The device version text a port record carries for this unit, e.g.
