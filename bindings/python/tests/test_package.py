@@ -107,9 +107,12 @@ def test_pip_installs_the_package_into_a_virtual_environment(tmp_path):
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True,
                    capture_output=True)
+    # A copy: setuptools builds inside the folder it installs from.
+    source = tmp_path / "python"
+    shutil.copytree(os.path.join(SOURCE, "bindings", "python"), source,
+                    ignore=shutil.ignore_patterns("build", "*.egg-info", "__pycache__", "tests"))
     pip = subprocess.run([str(venv / "bin" / "pip"), "install", "--no-index", "--no-build-isolation", "-q",
-                          os.path.join(SOURCE, "bindings", "python")], capture_output=True, text=True,
-                         timeout=300)
+                          str(source)], capture_output=True, text=True, timeout=300)
     assert pip.returncode == 0, pip.stdout + pip.stderr
     cmake = open(os.path.join(SOURCE, "CMakeLists.txt")).read()
     project_version = re.search(r"project\(kine VERSION ([0-9.]+)", cmake).group(1)
