@@ -162,7 +162,10 @@ void FrameDecoder::step3D(const std::vector<uint8_t>& bytes, Offsets& offsets, S
         at <= kHeader || (at >= kConfigA && at <= kChecksumB + 1) || (at >= kTypeHigh && at <= kChecksumLow);
     uint32_t state = owned ? at : kIdle;
 
-    for (const unsigned char b : bytes) {
+    const uint8_t* next = bytes.data();
+    const uint8_t* const end = next + bytes.size();
+    while (next != end) {
+        const uint8_t b = *next++;
         const uint32_t st = state;
         switch (st) {
         case kIdle:
@@ -262,9 +265,9 @@ void FrameDecoder::step3D(const std::vector<uint8_t>& bytes, Offsets& offsets, S
                     useFourSensors(offsets);
             }
             break;
+        case kPayload: next = aaPayload(next - 1, end, state); break;
         case kTypeLow:
         case kLength:
-        case kPayload:
         case kChecksumHigh:
         case kChecksumLow:
             if (aaFrameByte(b, state)) {

@@ -89,7 +89,10 @@ void FrameDecoder::step6D(const std::vector<uint8_t>& bytes, Offsets& offsets, c
         at <= kHeader || (at >= kConfigE && at <= kChecksumE + 1) || (at >= kTypeHigh && at <= kChecksumLow);
     uint32_t state = owned ? at : kIdle;
 
-    for (const unsigned char b : bytes) {
+    const uint8_t* next = bytes.data();
+    const uint8_t* const end = next + bytes.size();
+    while (next != end) {
+        const uint8_t b = *next++;
         const uint32_t st = state;
         switch (st) {
         case kIdle:
@@ -141,9 +144,9 @@ void FrameDecoder::step6D(const std::vector<uint8_t>& bytes, Offsets& offsets, c
             for (auto& s : w.sensors) s.version = kine_version_8;
             if (unit.version == kine_version_8) useFourSensors(offsets);
             break;
+        case kPayload: next = aaPayload(next - 1, end, state); break;
         case kTypeLow:
         case kLength:
-        case kPayload:
         case kChecksumHigh:
         case kChecksumLow:
             if (aaFrameByte(b, state) && frameChecked(pass)) {

@@ -132,8 +132,32 @@ inline bool FrameDecoder::aaTypeHigh(uint8_t b, uint32_t& state) {
     return true;
 }
 
-// One byte of an 0xAA frame in the states after the type's high byte;
-// `state` is the decoder's position.
+// Payload bytes of the current 0xAA frame from `at` (state kPayload) up to
+// `end`, in one run; returns where the payload or the bytes ended. A
+// length of 0 still takes one payload byte.
+inline const uint8_t* FrameDecoder::aaPayload(const uint8_t* at, const uint8_t* end, uint32_t& state) {
+    using namespace kine::decoder;
+    int32_t i = payloadIndex;
+    uint16_t sum = checksum;
+    for (; at != end; ++i) {
+        const uint8_t b = *at++;
+        sum = static_cast<uint16_t>(sum + b);
+        payload[i] = b;
+        if (i >= payloadLength - 1) {
+            payloadReceived = i + 1;
+            payloadIndex = 0;
+            checksum = sum;
+            state = kChecksumHigh;
+            return at;
+        }
+    }
+    payloadReceived = payloadIndex = i;
+    checksum = sum;
+    return at;
+}
+
+// One byte of an 0xAA frame in the states after the type's high byte,
+// except the payload's; `state` is the decoder's position.
 // Returns true when it was the last byte: `word` then holds the received
 // checksum and `checksum` the computed one.
 inline bool FrameDecoder::aaFrameByte(uint8_t b, uint32_t& state) {
@@ -150,18 +174,6 @@ inline bool FrameDecoder::aaFrameByte(uint8_t b, uint32_t& state) {
         payloadIndex = 0;
         payloadReceived = 0;
         state = kPayload;
-        return false;
-    case kPayload:
-        // A length of 0 still takes one payload byte.
-        checksum = static_cast<uint16_t>(checksum + b);
-        payload[payloadIndex] = b;
-        payloadReceived = payloadIndex + 1;
-        if (payloadIndex >= payloadLength - 1) {
-            payloadIndex = 0;
-            state = kChecksumHigh;
-        } else {
-            ++payloadIndex;
-        }
         return false;
     case kChecksumHigh:
         word = static_cast<uint16_t>(b << 8);  // not summed

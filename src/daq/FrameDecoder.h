@@ -116,6 +116,7 @@ private:
     bool frameStart(uint8_t b, uint32_t& state);
     bool aaTypeHigh(uint8_t b, uint32_t& state);
     bool aaFrameByte(uint8_t b, uint32_t& state);
+    const uint8_t* aaPayload(const uint8_t* at, const uint8_t* end, uint32_t& state);
     uint16_t payloadByte(int i) const;
     int32_t payloadSigned(int i) const;
     int32_t payloadUnsigned(int i) const;
