@@ -64,7 +64,6 @@ public:
     void send171(int address, int length);
     SensorConfig getConfig();
     bool sendConfig(SensorConfig config);
-    static void TurnOffTPDOPacket(std::vector<unsigned char>& out);
 
     // Zeroing and offsets
     bool zero(int sensor);
@@ -104,8 +103,10 @@ public:
     int pass6D(bool keep);
 
     // Kept for the design's interface although nothing here calls them: the
-    // working samples' reset, the offset count and direct access to the
-    // reader thread and the decoder (tests and benchmarks use the last two).
+    // command that stops a DAQ's data frames, the working samples' reset,
+    // the offset count and direct access to the reader thread and the
+    // decoder (tests and benchmarks use the last three).
+    static void TurnOffTPDOPacket(std::vector<unsigned char>& out);
     void ClearStateMachinePackages3D() { decoder.ClearStateMachinePackages3D(); }
     void ClearStateMachinePackages6D() { decoder.ClearStateMachinePackages6D(); }
     size_t offsetCount() const { return offsets.size(); }
