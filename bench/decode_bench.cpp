@@ -18,7 +18,7 @@
 
 #include "daq/KineDAQ_private.h"
 #include "kine_sim/frames.h"
-#include "support/daq_private_access.h"
+#include "daq/Protocol.h"
 
 namespace {
 
@@ -85,8 +85,8 @@ void decodePasses(benchmark::State& state, bool reuse) {
     const int version = static_cast<int>(state.range(0));
     const Block b = blockFor(version, static_cast<size_t>(state.range(1)));
     KineDAQ_private d;
-    if (version >= 6) kine_test::Access::version(d) = static_cast<kine_version>(version);  // as open sets it
-    const bool sixAxis = version == 5 || version == 8;
+    if (kine::protocol::aaFamily(version)) d.frameDecoder().unit.version = static_cast<kine_version>(version);  // as open sets it
+    const bool sixAxis = kine::protocol::isSixAxis(version);
     int decoded = 0;
     for (auto _ : state) {
         d.readerThread().appendReceived(b.bytes.data(), b.bytes.size());

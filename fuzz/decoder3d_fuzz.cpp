@@ -8,7 +8,7 @@ namespace {
 struct Decoder3D {
     using Samples = std::vector<KinePackage>[16];
 
-    static int pass(KineDAQ_private& d, bool keep, Samples& samples) {
+    static int pass(kine_fuzz::Decoding& d, bool keep, Samples& samples) {
         static std::deque<KinePackage> out[16];  // reused: a fresh deque allocates
         const int result = d.smProcess(out, keep);
         for (int k = 0; k < 16; ++k) {

@@ -8,7 +8,7 @@ namespace {
 struct Decoder6D {
     using Samples = std::vector<KinePackage6D>;
 
-    static int pass(KineDAQ_private& d, bool keep, Samples& samples) {
+    static int pass(kine_fuzz::Decoding& d, bool keep, Samples& samples) {
         static std::deque<KinePackage6D> out;  // reused: a fresh deque allocates
         const int result = d.smProcess6D(out, keep);
         if (!keep) samples.insert(samples.end(), out.begin(), out.end());

@@ -6,10 +6,9 @@
 // frame (open sets it for the 0xAA family), byte 1 the zero offsets, bytes
 // 2-5 seed the cutting; the rest is the byte stream from the DAQ.
 //
-// The bytes reach the decoder the way they reach every read: appended to the
-// reader's receive buffer (ReaderThread::appendReceived, which a read of the
-// reader thread calls) and taken by smProcess / smProcess6D (which every
-// 3-axis / 6-axis read runs once).
+// The bytes reach the frame decoder the way a connection hands them over:
+// they collect until a pass that does not keep them takes them
+// (kine_test::Decoding); a keep = true pass decodes a copy of the decoder.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +21,7 @@
 
 namespace kine_fuzz {
 
-using kine_test::Access;
+using kine_test::Decoding;
 
 constexpr size_t kHeaderSize = 6;
 
@@ -77,10 +76,10 @@ inline std::vector<Step> whole(size_t n) { return {{n, false, true}}; }
 // What open leaves behind: the version of an 0xAA-family DAQ and one zero
 // offset; or a connection never opened, or one zeroed with extreme offsets
 // (the sample arithmetic wraps).
-inline void setUp(KineDAQ_private& d, const Input& in) {
+inline void setUp(Decoding& d, const Input& in) {
     static const kine_version versions[] = {kine_version_none, kine_version_3, kine_version_4, kine_version_5,
                                             kine_version_6,    kine_version_7, kine_version_8, kine_version_none};
-    Access::version(d) = versions[in.versionPick & 7];
+    d.decoder.unit.version = versions[in.versionPick & 7];
     static const int counts[] = {1, 0, 4, 1};
     const int count = counts[in.offsetPick & 3];
     KineSensor o;
@@ -93,13 +92,13 @@ inline void setUp(KineDAQ_private& d, const Input& in) {
         o.y = extremes[pick++ & 3];
         o.z = extremes[pick++ & 3];
         o.aux = extremes[pick & 3];
-        KineSensor6D& o6 = Access::offset6D(d);
+        KineSensor6D& o6 = d.offset6D;
         o6.Fx = o6.Ty = o.x;
         o6.Fy = o6.Tz = o.y;
         o6.Fz = o6.Tx = o.z;
         for (auto& s : o6.sensors) s = o;
     }
-    for (int k = 0; k < count; ++k) Access::offsets(d).push_back(o);
+    for (int k = 0; k < count; ++k) d.offsets.push_back(o);
 }
 
 // The connection's view of the DAQ after decoding.
@@ -114,11 +113,10 @@ struct View {
     }
 };
 
-inline View view(KineDAQ_private& d) {
-    return {d.getVersion(),         Access::configuration(d).to_uin8_t(),
-            d.getSensorSize(),      d.offsetCount(),
-            d.isChksumOK(),         Access::frameSeen(d),
-            Access::dataArrived(d), Access::virtualSensors(d)};
+inline View view(const Decoding& d) {
+    const StreamUnit& u = d.decoder.unit;
+    return {u.version,  d.decoder.configuration.to_uin8_t(), u.sensorCount, d.offsets.size(), u.checksumOk,
+            u.frameSeen, u.dataArrived,                        u.virtualSensors};
 }
 
 [[noreturn]] inline void fail(const char* what, const std::string& detail) {
@@ -144,15 +142,15 @@ struct Decoded {
     bool endedEarly = false;
 };
 
-// Runs the steps on a fresh connection. Decoder::pass(d, keep, samples) runs
+// Runs the steps on a fresh decoder. Decoder::pass(d, keep, samples) runs
 // one decoding pass, adds its samples when keep is false and returns its result.
 template <typename Decoder>
 void decode(const Input& in, const std::vector<Step>& steps, Decoded<typename Decoder::Samples>& r) {
-    KineDAQ_private d;
+    Decoding d;
     setUp(d, in);
     size_t at = 0;
     for (const Step& s : steps) {
-        d.readerThread().appendReceived(in.stream + at, s.bytes);
+        d.received.insert(d.received.end(), in.stream + at, in.stream + at + s.bytes);
         at += s.bytes;
         // -1 from a stream this short is a pass that stopped inside its bytes
         // (a version 5 header in the 3D decoder): the rest of them is dropped,
@@ -167,7 +165,7 @@ template <typename Decoder>
 void expectSame(const Decoded<typename Decoder::Samples>& a, const Decoded<typename Decoder::Samples>& b,
                 const char* what) {
     Decoder::expectSame(a.samples, b.samples, what);
-    if (!(a.view == b.view)) fail(what, "the connection state after decoding differs");
+    if (!(a.view == b.view)) fail(what, "the decoder state after decoding differs");
 }
 
 // The stream decoded whole, in pieces, and in pieces with keep = true passes

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "daq/Protocol.h"
 #include "daq_session.h"
 #include "kine/KineDAQ.h"
 #include "kine/kine_library_version.h"
@@ -243,7 +244,7 @@ int runZero(const ZeroArgs& a) {
                          path.c_str(), sensors);
             return 1;
         }
-    } else if (version == 5 || version == 8) {
+    } else if (kine::protocol::isSixAxis(version)) {
         KinePackage6D before;
         daq.read6D(before, true);
         daq.zeroAll();
@@ -252,7 +253,7 @@ int runZero(const ZeroArgs& a) {
     } else {
         daq.zeroAll();
     }
-    if (version != 5 && version != 8)
+    if (!kine::protocol::isSixAxis(version))
         for (int k = 0; k < sensors; ++k) {
             if (a.sensor >= 0 && k != a.sensor) continue;
             const KinePackage o = daq.getOffset(k);

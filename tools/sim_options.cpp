@@ -19,12 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "daq/Protocol.h"
 #include "option_checks.h"
 
 namespace kine_tools {
 
 namespace {
 
+using namespace kine::protocol;
 using kine_sim::Channel;
 using kine_sim::Signal;
 using kine_sim::SimulatedDaq;
@@ -87,12 +89,12 @@ void applySignals(SimulatedDaq& daq, const SimSettings& s) {
 
 size_t dataFrameSize(const SimulatedDaq::Options& o) {
     switch (o.version) {
-    case 3: return 29;
-    case 4: return o.compensated ? 37 : 45;
-    case 5: return 57;
-    case 6: return kine_sim::kV6PayloadLength + 6;
-    case 7: return kine_sim::kV7PayloadLength + 6;
-    default: return kine_sim::kV8PayloadLength + 6;
+    case 3: return kFrameALength;
+    case 4: return o.compensated ? kFrameBCompensatedLength : kFrameBLength;
+    case 5: return kFrameELength;
+    case 6: return kDataLengthV6 + kAaFrameOverhead;
+    case 7: return kDataLengthV7 + kAaFrameOverhead;
+    default: return kDataLengthV8 + kAaFrameOverhead;
     }
 }
 

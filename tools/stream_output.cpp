@@ -8,6 +8,7 @@
 #include <ctime>
 #include <thread>
 
+#include "daq/Protocol.h"
 #include "daq_session.h"
 #include "kine/kine_result.h"
 
@@ -23,7 +24,7 @@ std::string describe(KineDAQ& daq, int sensors) {
     SensorConfig c = daq.getConfig();
     const int version = daq.getVersion();
     std::string s = "version " + std::to_string(version) + ", ";
-    if (version == 5 || version == 8)
+    if (kine::protocol::isSixAxis(version))
         s += "six-axis unit, ";
     else
         s += std::to_string(sensors) + (sensors == 1 ? " sensor, " : " sensors, ");
@@ -221,7 +222,7 @@ bool StreamLayout::of(KineDAQ& daq, const std::string& device, bool sixAxis, Str
     const int version = daq.getVersion();
     const int sensors = daq.getSensorSize() > 0 ? daq.getSensorSize() : 1;
     layout.description = describe(daq, sensors);
-    if (version == 5 || version == 8) {
+    if (kine::protocol::isSixAxis(version)) {
         layout.kind = Kind::sixAxisUnit;
     } else if (sixAxis) {
         if (sensors != 4) {

@@ -1,8 +1,7 @@
 // The 3D frame decoder: a byte-at-a-time state machine over the reader's
 // buffered bytes that turns 0x37 frames (versions 3, 4) and 0xAA frames
 // (versions 6, 7, and configuration replies) into one KinePackage per sensor
-// and frame, with each sensor's zero offset removed. Its state survives
-// between calls, so a frame may be split across any number of calls.
+// and frame, with each sensor's zero offset removed (daq/FrameDecoder.h).
 //
 // States: 0 between frames; 1 after 0x37; 24..51 Frame A (0x37 0x44);
 // 52..95 Frame B (0x37 0x5E); 153..159 an 0xAA frame.
@@ -39,33 +38,39 @@ constexpr std::array<BlockPosition, kChecksumB - kBlocksB> kBlockPositions = [] 
     return t;
 }();
 
-}  // namespace
-
-const KinePackage& KineDAQ_private::offsetFor(int k) const {
+// The zero offset of sensor k, or a zero offset when none is stored (a
+// stream may name more sensors than the connection has offsets for).
+const KinePackage& offsetFor(const FrameDecoder::Offsets& offsets, int k) {
     if (k >= 0 && static_cast<size_t>(k) < offsets.size()) return offsets[static_cast<size_t>(k)];
     return kZeroOffset;
 }
 
-void KineDAQ_private::growOffsetsToFour() {
+void growOffsetsToFour(FrameDecoder::Offsets& offsets) {
     while (offsets.size() < 4) offsets.push_back(KineSensor());
 }
 
-void KineDAQ_private::useFourSensors() {
-    sensorCount = 4;
-    virtualSensors = true;
-    growOffsetsToFour();
+}  // namespace
+
+// A unit of four sensors read as separate streams, with an offset each.
+void FrameDecoder::useFourSensors(Offsets& offsets) {
+    unit.sensorCount = 4;
+    unit.virtualSensors = true;
+    growOffsetsToFour(offsets);
 }
 
-// Back to the position of a new connection: between frames, no frame in progress.
-void KineDAQ_private::resetStreamPosition() {
-    std::apply([](auto&... field) { ((field = std::remove_reference_t<decltype(field)>{}), ...); }, streamPosition());
+void FrameDecoder::resetPosition() {
+    const StreamUnit keptUnit = unit;
+    const SensorConfig keptConfiguration = configuration;
+    *this = FrameDecoder();
+    unit = keptUnit;
+    configuration = keptConfiguration;
 }
 
-void KineDAQ_private::ClearStateMachinePackages3D() {
+void FrameDecoder::ClearStateMachinePackages3D() {
     for (auto& s : workSamples) zeroFields(s);
 }
 
-void KineDAQ_private::applyStatusBits(uint8_t S, uint8_t T) {
+void FrameDecoder::applyStatusBits(uint8_t S, uint8_t T) {
     int state = state_ok;
     if (S & 0x02) state = 1;
     if (S & 0x01) state = 2;
@@ -81,7 +86,7 @@ void KineDAQ_private::applyStatusBits(uint8_t S, uint8_t T) {
 // Fields of a configuration reply; an unknown code is taken as the field
 // value itself, and a filter without a field value (500, 5 and 1 Hz) leaves
 // the field as it was.
-SensorConfig KineDAQ_private::configFromReply() const {
+SensorConfig FrameDecoder::configFromReply() const {
     const uint8_t speedCode = static_cast<uint8_t>(payloadByte(0));
     const uint8_t filterCode = static_cast<uint8_t>(payloadByte(1));
     const SpeedCode* knownSpeed = speedOfCode(speedCode);
@@ -98,17 +103,19 @@ SensorConfig KineDAQ_private::configFromReply() const {
 // force vectors of all n sensors first, then each sensor's raw channels
 // 0..3 and aux, then each sensor's raw channels 4..7.
 template <class Samples>
-void KineDAQ_private::decodeAaData3D(Samples (&out)[16]) {
-    noteAaDataFrame();
+void FrameDecoder::decodeAaData3D(const Offsets& offsets, Samples (&out)[16], DecodePass& pass) {
+    ++pass.goodFrames;
+    pass.lastDataLength = payloadLength;
     applyStatusBits(static_cast<uint8_t>(payloadByte(2)), static_cast<uint8_t>(payloadByte(3)));
     for (int k = 0; k < 4; ++k) {
-        workSamples[k].version = version;
+        workSamples[k].version = unit.version;
         workSamples[k].config = configuration;
     }
+    const int32_t sensorCount = unit.sensorCount;
     int n;
-    if (version == kine_version_6)
+    if (unit.version == kine_version_6)
         n = 1;
-    else if (version == kine_version_7)
+    else if (unit.version == kine_version_7)
         n = sensorCount < 0 ? 0 : sensorCount > 4 ? 4 : sensorCount;
     else
         return;
@@ -135,64 +142,64 @@ void KineDAQ_private::decodeAaData3D(Samples (&out)[16]) {
     }
     for (int k = 0; k < n; ++k) {
         workSamples[k].saveInconsistent();
-        workSamples[k].setInvariant(offsetFor(k));
+        workSamples[k].setInvariant(offsetFor(offsets, k));
         out[k].push_back(workSamples[k]);
     }
 }
 
 template <class Samples>
-int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
-    const int status = takeBytes(keep);
-    if (status == ReaderThread::kOverflow || status == ReaderThread::kStopped) return status;
-    lastBufferSize = static_cast<uint32_t>(frameBytes.size());
-
+void FrameDecoder::step3D(const std::vector<uint8_t>& bytes, Offsets& offsets, Samples (&out)[16], DecodePass& pass) {
     // A completed frame's working samples are cleared, good checksum or not.
     auto clearWork = [this](int samples) {
         for (int k = 0; k < samples; ++k) zeroFields(workSamples[k]);
     };
 
     // The position lives in a local while the bytes are decoded and goes
-    // back into the connection when the call ends. A state of the 6D
+    // back into the decoder when the call ends. A state of the 6D
     // decoder (the connection was read through it) counts as the start.
     const uint32_t at = smState;
     const bool owned =
         at <= kHeader || (at >= kConfigA && at <= kChecksumB + 1) || (at >= kTypeHigh && at <= kChecksumLow);
     uint32_t state = owned ? at : kIdle;
 
-    for (const unsigned char b : frameBytes) {
+    const uint8_t* next = bytes.data();
+    const uint8_t* const end = next + bytes.size();
+    while (next != end) {
+        const uint8_t b = *next++;
         const uint32_t st = state;
         switch (st) {
         case kIdle:
             // ClearStateMachinePackages3D(), for the four samples the
             // decoder fills; the others are never written.
             clearWork(4);
-            if (frameStart(b, state)) workSamples[0].version = version;
+            if (frameStart(b, state)) workSamples[0].version = unit.version;
             break;
 
         case kHeader:
             if (b == kIdentityA) {
-                version = kine_version_3;
+                unit.version = kine_version_3;
                 workSamples[0].version = kine_version_3;
-                sensorCount = 1;
-                virtualSensors = false;
+                unit.sensorCount = 1;
+                unit.virtualSensors = false;
                 state = kConfigA;
             } else if (b == kIdentityB) {
-                version = kine_version_4;
+                unit.version = kine_version_4;
                 for (int k = 0; k < 4; ++k) workSamples[k].version = kine_version_4;
-                virtualSensors = true;
-                sensorCount = 4;
+                unit.virtualSensors = true;
+                unit.sensorCount = 4;
                 state = kFirstB;
             } else if (b == kIdentity6D) {
                 // A 6-axis unit: read through the 6D decoder. The state stays
                 // at 1, so the next call continues after the header.
-                version = kine_version_5;
-                if (!frameSeen) frameSeen = dataArrived = true;
-                sensorCount = 1;
+                unit.version = kine_version_5;
+                if (!unit.frameSeen) unit.frameSeen = unit.dataArrived = true;
+                unit.sensorCount = 1;
                 smState = state;
                 currentByte = b;
-                return KINE_READ_OVERFLOW;
+                pass.result = KINE_READ_OVERFLOW;
+                return;
             } else {
-                virtualSensors = false;
+                unit.virtualSensors = false;
                 state = kIdle;
             }
             break;
@@ -212,11 +219,11 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
         case kChecksumA + 1: {
             word = static_cast<uint16_t>(word + b);
             state = kIdle;
-            if (frameChecked()) {
-                ++goodDataFrames;
+            if (frameChecked(pass)) {
+                ++pass.goodFrames;
                 KinePackage& s = workSamples[0];
                 s.saveInconsistent();
-                s.setInvariant(offsetFor(0));
+                s.setInvariant(offsetFor(offsets, 0));
                 out[0].push_back(s);
             }
             clearWork(1);
@@ -224,7 +231,7 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
         }
 
         // Frame B: configuration, four sensor blocks, checksum.
-        case kFirstB: growOffsetsToFour(); [[fallthrough]];
+        case kFirstB: growOffsetsToFour(offsets); [[fallthrough]];
         case kConfigB:
             configuration = SensorConfig::fromByte(b);
             for (int k = 0; k < 4; ++k) workSamples[k].config = configuration;
@@ -235,13 +242,13 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
         case kChecksumB + 1: {
             word = static_cast<uint16_t>(word + b);
             state = kIdle;
-            if (frameChecked()) {
-                ++goodDataFrames;
+            if (frameChecked(pass)) {
+                ++pass.goodFrames;
                 for (int k = 0; k < 4; ++k)
                     for (int i = 0; i < 4; ++i) workSamples[k].raw[4 + i] = workSamples[k].raw[i];
                 for (int k = 0; k < 4; ++k) {
                     workSamples[k].saveInconsistent();
-                    workSamples[k].setInvariant(offsetFor(k));
+                    workSamples[k].setInvariant(offsetFor(offsets, k));
                 }
                 for (int k = 0; k < 4; ++k) out[k].push_back(workSamples[k]);
             }
@@ -251,24 +258,26 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
 
         // 0xAA frame.
         case kTypeHigh:
-            if (aaTypeHigh(b, state) && !frameSeen) {
-                if (version == kine_version_6)
-                    sensorCount = 1;
-                else if (version == kine_version_7)
-                    useFourSensors();
+            if (aaTypeHigh(b, state) && !unit.frameSeen) {
+                if (unit.version == kine_version_6)
+                    unit.sensorCount = 1;
+                else if (unit.version == kine_version_7)
+                    useFourSensors(offsets);
             }
             break;
+        case kPayload: next = aaPayload(next - 1, end, state); break;
         case kTypeLow:
         case kLength:
-        case kPayload:
         case kChecksumHigh:
         case kChecksumLow:
             if (aaFrameByte(b, state)) {
-                if (frameChecked()) {
-                    if (frameKind == kDataFrame)
-                        decodeAaData3D(out);
-                    else if (frameKind == kConfigReply)
+                if (frameChecked(pass)) {
+                    if (frameKind == kDataFrame) {
+                        decodeAaData3D(offsets, out, pass);
+                    } else if (frameKind == kConfigReply) {
+                        ++pass.configReplies;
                         configuration = configFromReply();
+                    }
                 }
                 clearWork(4);
             }
@@ -312,14 +321,16 @@ int KineDAQ_private::decode3D(Samples (&out)[16], bool keep) {
         }
     }
     smState = state;
-    if (!frameBytes.empty()) currentByte = frameBytes.back();
-    return static_cast<int>(out[0].size());
+    if (!bytes.empty()) currentByte = bytes.back();
+    pass.result = static_cast<int>(out[0].size());
 }
 
-int KineDAQ_private::smProcess(std::deque<KinePackage> (&out)[16], bool keep) {
-    return passKeepingPosition(keep, [&] { return decode3D(out, keep); });
+DecodePass FrameDecoder::decode3D(const std::vector<uint8_t>& bytes, Offsets& offsets,
+                                  std::deque<KinePackage> (&out)[16], bool keep) {
+    return runPass(bytes.size(), keep, [&](FrameDecoder& d, DecodePass& p) { d.step3D(bytes, offsets, out, p); });
 }
 
-int KineDAQ_private::smProcess(SampleRun (&out)[16], bool keep) {
-    return passKeepingPosition(keep, [&] { return decode3D(out, keep); });
+DecodePass FrameDecoder::decode3D(const std::vector<uint8_t>& bytes, Offsets& offsets, SampleRun (&out)[16],
+                                  bool keep) {
+    return runPass(bytes.size(), keep, [&](FrameDecoder& d, DecodePass& p) { d.step3D(bytes, offsets, out, p); });
 }

@@ -3,7 +3,7 @@
 // Frame E (0x37 0x5F, version 5) and 0xAA data frames of version 8 become
 // one KinePackage6D each, with the unit's 6D zero offset removed. It shares
 // the state number and the 0xAA framing with the 3D decoder, so a
-// connection is read with one of the two only.
+// stream is read with one of the two only (daq/FrameDecoder.h).
 //
 // States: 0 between frames; 1 after 0x37; 96..151 Frame E; 153..159 an
 // 0xAA frame.
@@ -35,7 +35,7 @@ inline int32_t& axis(KinePackage6D& p, int i) {
 }  // namespace
 
 // `workSample6D = 0`, written out: it runs for every byte between frames.
-void KineDAQ_private::ClearStateMachinePackages6D() {
+void FrameDecoder::ClearStateMachinePackages6D() {
     KinePackage6D& w = workSample6D;
     w.Fx = w.Fy = w.Fz = w.Tx = w.Ty = w.Tz = 0;
     for (auto& s : w.sensors) zeroFields(s);
@@ -44,15 +44,16 @@ void KineDAQ_private::ClearStateMachinePackages6D() {
 // Data payload of version 8: status bytes, the six axes, then each sensor's
 // raw channels 0..3 and aux, then each sensor's raw channels 4..7.
 template <class Samples>
-void KineDAQ_private::decodeAaData6D(Samples& out) {
-    noteAaDataFrame();
+void FrameDecoder::decodeAaData6D(const KineSensor6D& offset6D, Samples& out, DecodePass& pass) {
+    ++pass.goodFrames;
+    pass.lastDataLength = payloadLength;
     applyStatusBits(static_cast<uint8_t>(payloadByte(2)), static_cast<uint8_t>(payloadByte(3)));
     KinePackage6D& w = workSample6D;
     for (auto& s : w.sensors) {
-        s.version = version;
+        s.version = unit.version;
         s.config = configuration;
     }
-    if (version != kine_version_8) return;
+    if (unit.version != kine_version_8) return;
 
     w.Fx = payloadSigned(4);
     w.Fy = payloadSigned(6);
@@ -76,41 +77,40 @@ void KineDAQ_private::decodeAaData6D(Samples& out) {
 }
 
 template <class Samples>
-int KineDAQ_private::decode6D(Samples& out, bool keep) {
-    const int status = takeBytes(keep);
-    if (status == ReaderThread::kNothingRead) return 0;
-    if (status == ReaderThread::kOverflow) return KINE_READ_OVERFLOW;
-    lastBufferSize = static_cast<uint32_t>(frameBytes.size());
-
+void FrameDecoder::step6D(const std::vector<uint8_t>& bytes, Offsets& offsets, const KineSensor6D& offset6D,
+                          Samples& out, DecodePass& pass) {
     KinePackage6D& w = workSample6D;
 
     // The position lives in a local while the bytes are decoded and goes
-    // back into the connection when the call ends. A state of the 3D
+    // back into the decoder when the call ends. A state of the 3D
     // decoder (the connection was read through it) counts as the start.
     const uint32_t at = smState;
     const bool owned =
         at <= kHeader || (at >= kConfigE && at <= kChecksumE + 1) || (at >= kTypeHigh && at <= kChecksumLow);
     uint32_t state = owned ? at : kIdle;
 
-    for (const unsigned char b : frameBytes) {
+    const uint8_t* next = bytes.data();
+    const uint8_t* const end = next + bytes.size();
+    while (next != end) {
+        const uint8_t b = *next++;
         const uint32_t st = state;
         switch (st) {
         case kIdle:
             ClearStateMachinePackages6D();
             if (frameStart(b, state))
-                for (auto& s : w.sensors) s.version = version;
+                for (auto& s : w.sensors) s.version = unit.version;
             break;
 
         case kHeader:
             if (b == kIdentity6D) {
-                version = kine_version_5;
+                unit.version = kine_version_5;
                 for (auto& s : w.sensors) s.version = kine_version_5;
-                virtualSensors = true;
-                sensorCount = 4;
+                unit.virtualSensors = true;
+                unit.sensorCount = 4;
                 state = kConfigE;
             } else {
                 // 0x44 and 0x5E belong to the 3D decoder.
-                virtualSensors = false;
+                unit.virtualSensors = false;
                 state = kIdle;
             }
             break;
@@ -129,8 +129,8 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
         case kChecksumE + 1:
             word = static_cast<uint16_t>(word + b);
             state = kIdle;
-            if (frameChecked()) {
-                ++goodDataFrames;
+            if (frameChecked(pass)) {
+                ++pass.goodFrames;
                 for (auto& s : w.sensors) s.saveInconsistent();
                 w.setInvariant(offset6D);
                 out.push_back(w);
@@ -142,17 +142,18 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
         case kTypeHigh:
             if (!aaTypeHigh(b, state)) break;
             for (auto& s : w.sensors) s.version = kine_version_8;
-            if (version == kine_version_8) useFourSensors();
+            if (unit.version == kine_version_8) useFourSensors(offsets);
             break;
+        case kPayload: next = aaPayload(next - 1, end, state); break;
         case kTypeLow:
         case kLength:
-        case kPayload:
         case kChecksumHigh:
         case kChecksumLow:
-            if (aaFrameByte(b, state) && frameChecked()) {
+            if (aaFrameByte(b, state) && frameChecked(pass)) {
                 if (frameKind == kDataFrame) {
-                    decodeAaData6D(out);
+                    decodeAaData6D(offset6D, out, pass);
                 } else if (frameKind == kConfigReply) {
+                    ++pass.configReplies;
                     configuration = configFromReply();
                     KinePackage& s0 = w.sensors[0];
                     s0.config = SensorConfig::fromByte(
@@ -179,14 +180,18 @@ int KineDAQ_private::decode6D(Samples& out, bool keep) {
         }
     }
     smState = state;
-    if (!frameBytes.empty()) currentByte = frameBytes.back();
-    return static_cast<int>(out.size());
+    if (!bytes.empty()) currentByte = bytes.back();
+    pass.result = static_cast<int>(out.size());
 }
 
-int KineDAQ_private::smProcess6D(std::deque<KinePackage6D>& out, bool keep) {
-    return passKeepingPosition(keep, [&] { return decode6D(out, keep); });
+DecodePass FrameDecoder::decode6D(const std::vector<uint8_t>& bytes, Offsets& offsets, const KineSensor6D& offset6D,
+                                  std::deque<KinePackage6D>& out, bool keep) {
+    return runPass(bytes.size(), keep,
+                   [&](FrameDecoder& d, DecodePass& p) { d.step6D(bytes, offsets, offset6D, out, p); });
 }
 
-int KineDAQ_private::smProcess6D(SampleRun6D& out, bool keep) {
-    return passKeepingPosition(keep, [&] { return decode6D(out, keep); });
+DecodePass FrameDecoder::decode6D(const std::vector<uint8_t>& bytes, Offsets& offsets, const KineSensor6D& offset6D,
+                                  SampleRun6D& out, bool keep) {
+    return runPass(bytes.size(), keep,
+                   [&](FrameDecoder& d, DecodePass& p) { d.step6D(bytes, offsets, offset6D, out, p); });
 }

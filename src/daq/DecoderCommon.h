@@ -3,9 +3,9 @@
 // bounded access to its payload.
 #pragma once
 
-#include <tuple>
+#include <optional>
 
-#include "daq/KineDAQ_private.h"
+#include "daq/FrameDecoder.h"
 #include "daq/Protocol.h"
 
 namespace kine::decoder {
@@ -39,31 +39,20 @@ inline void zeroFields(KinePackage& p) {
 
 }  // namespace kine::decoder
 
-// Takes the reader's buffered bytes into frameBytes; returns the reader's status.
-inline int KineDAQ_private::takeBytes(bool keep) {
-    frameBytes.clear();
-    int status = 0;
-    frameBytes = reader.getBuffer(keep, status);
-    return status;
-}
-
 // End of a frame, `word` holding the received checksum: records the
 // outcome and whether this is the first good frame since open.
-inline bool KineDAQ_private::frameChecked() {
-    checksumOk = word == checksum;
-    if (checksumOk && !frameSeen) frameSeen = dataArrived = true;
-    return checksumOk;
-}
-
-// A good 0xAA data frame: counted, with its payload length, for open's
-// check that the stream matches the device version text.
-inline void KineDAQ_private::noteAaDataFrame() {
-    ++goodDataFrames;
-    lastDataLength = payloadLength;
+inline bool FrameDecoder::frameChecked(DecodePass& pass) {
+    unit.checksumOk = word == checksum;
+    if (!unit.checksumOk) {
+        ++pass.badChecksums;
+        return false;
+    }
+    if (!unit.frameSeen) unit.frameSeen = unit.dataArrived = true;
+    return true;
 }
 
 // High byte of a 16-bit field: summed into the frame checksum.
-inline void KineDAQ_private::fieldHigh(uint8_t b) {
+inline void FrameDecoder::fieldHigh(uint8_t b) {
     word = static_cast<uint16_t>(b << 8);
     checksum = static_cast<uint16_t>(checksum + b);
 }
@@ -72,7 +61,7 @@ inline void KineDAQ_private::fieldHigh(uint8_t b) {
 // left 0, so | is +). Written with different operations on purpose: the
 // compiler then keeps the two updates apart instead of merging them into
 // one 32-bit access, which would stall on the 16-bit stores just before.
-inline void KineDAQ_private::fieldLow(uint8_t b) {
+inline void FrameDecoder::fieldLow(uint8_t b) {
     word = static_cast<uint16_t>(word | b);
     checksum = static_cast<uint16_t>(checksum + b);
 }
@@ -80,7 +69,7 @@ inline void KineDAQ_private::fieldLow(uint8_t b) {
 // One byte of a 16-bit field whose high byte comes in an even state `st`:
 // after the high byte the decoder moves to the next state and false is
 // returned; after the low byte `word` holds the field and true is returned.
-inline bool KineDAQ_private::fieldByte(uint8_t b, uint32_t st, uint32_t& state) {
+inline bool FrameDecoder::fieldByte(uint8_t b, uint32_t st, uint32_t& state) {
     if ((st & 1) == 0) {
         fieldHigh(b);
         state = st + 1;
@@ -90,10 +79,10 @@ inline bool KineDAQ_private::fieldByte(uint8_t b, uint32_t st, uint32_t& state) 
     return true;
 }
 
-inline int32_t KineDAQ_private::fieldSigned() const { return static_cast<int16_t>(word); }
-inline int32_t KineDAQ_private::fieldUnsigned() const { return word; }
+inline int32_t FrameDecoder::fieldSigned() const { return static_cast<int16_t>(word); }
+inline int32_t FrameDecoder::fieldUnsigned() const { return word; }
 // Axis field 0, 1 or 2 of a 0xAA frame: x and y are signed, z is not.
-inline void KineDAQ_private::setAxis(KinePackage& s, int axis) const {
+inline void FrameDecoder::setAxis(KinePackage& s, int axis) const {
     if (axis == 0)
         s.x = fieldSigned();
     else if (axis == 1)
@@ -104,13 +93,13 @@ inline void KineDAQ_private::setAxis(KinePackage& s, int axis) const {
 
 // Bytes past the payload of the current frame read as 0: the buffer still
 // holds bytes of earlier frames there, which must never be decoded.
-inline uint16_t KineDAQ_private::payloadByte(int i) const { return i >= 0 && i < payloadReceived ? payload[i] : 0; }
+inline uint16_t FrameDecoder::payloadByte(int i) const { return i >= 0 && i < payloadReceived ? payload[i] : 0; }
 
-inline int32_t KineDAQ_private::payloadUnsigned(int i) const {
+inline int32_t FrameDecoder::payloadUnsigned(int i) const {
     return static_cast<int32_t>((payloadByte(i) << 8) | payloadByte(i + 1));
 }
 
-inline int32_t KineDAQ_private::payloadSigned(int i) const {
+inline int32_t FrameDecoder::payloadSigned(int i) const {
     return static_cast<int16_t>(static_cast<uint16_t>(payloadUnsigned(i)));
 }
 
@@ -118,21 +107,21 @@ inline int32_t KineDAQ_private::payloadSigned(int i) const {
 // frame and its checksum, and the function returns true; a 0x37 start byte
 // moves to kHeader. An 0xAA-family stream resynchronises on its next 0xAA
 // frame: 0x37 there is payload, never a header.
-inline bool KineDAQ_private::frameStart(uint8_t b, uint32_t& state) {
+inline bool FrameDecoder::frameStart(uint8_t b, uint32_t& state) {
     using namespace kine::decoder;
     if (b == kStartAA) {
         checksum = kStartAA;
         state = kTypeHigh;
         return true;
     }
-    if (b == kStart37 && !aaFamily(version)) state = kHeader;
+    if (b == kStart37 && !aaFamily(unit.version)) state = kHeader;
     return false;
 }
 
 // The high byte of an 0xAA frame's type. A byte above 15 is no frame type:
 // the frame is abandoned (back to kIdle, the byte not looked at again) and
 // the function returns false.
-inline bool KineDAQ_private::aaTypeHigh(uint8_t b, uint32_t& state) {
+inline bool FrameDecoder::aaTypeHigh(uint8_t b, uint32_t& state) {
     using namespace kine::decoder;
     if (b > 15) {
         state = kIdle;
@@ -143,11 +132,35 @@ inline bool KineDAQ_private::aaTypeHigh(uint8_t b, uint32_t& state) {
     return true;
 }
 
-// One byte of an 0xAA frame in the states after the type's high byte;
-// `state` is the decoder's position.
+// Payload bytes of the current 0xAA frame from `at` (state kPayload) up to
+// `end`, in one run; returns where the payload or the bytes ended. A
+// length of 0 still takes one payload byte.
+inline const uint8_t* FrameDecoder::aaPayload(const uint8_t* at, const uint8_t* end, uint32_t& state) {
+    using namespace kine::decoder;
+    int32_t i = payloadIndex;
+    uint16_t sum = checksum;
+    for (; at != end; ++i) {
+        const uint8_t b = *at++;
+        sum = static_cast<uint16_t>(sum + b);
+        payload[i] = b;
+        if (i >= payloadLength - 1) {
+            payloadReceived = i + 1;
+            payloadIndex = 0;
+            checksum = sum;
+            state = kChecksumHigh;
+            return at;
+        }
+    }
+    payloadReceived = payloadIndex = i;
+    checksum = sum;
+    return at;
+}
+
+// One byte of an 0xAA frame in the states after the type's high byte,
+// except the payload's; `state` is the decoder's position.
 // Returns true when it was the last byte: `word` then holds the received
 // checksum and `checksum` the computed one.
-inline bool KineDAQ_private::aaFrameByte(uint8_t b, uint32_t& state) {
+inline bool FrameDecoder::aaFrameByte(uint8_t b, uint32_t& state) {
     using namespace kine::decoder;
     switch (state) {
     case kTypeLow:
@@ -162,18 +175,6 @@ inline bool KineDAQ_private::aaFrameByte(uint8_t b, uint32_t& state) {
         payloadReceived = 0;
         state = kPayload;
         return false;
-    case kPayload:
-        // A length of 0 still takes one payload byte.
-        checksum = static_cast<uint16_t>(checksum + b);
-        payload[payloadIndex] = b;
-        payloadReceived = payloadIndex + 1;
-        if (payloadIndex >= payloadLength - 1) {
-            payloadIndex = 0;
-            state = kChecksumHigh;
-        } else {
-            ++payloadIndex;
-        }
-        return false;
     case kChecksumHigh:
         word = static_cast<uint16_t>(b << 8);  // not summed
         state = kChecksumLow;
@@ -186,30 +187,16 @@ inline bool KineDAQ_private::aaFrameByte(uint8_t b, uint32_t& state) {
     }
 }
 
-// Runs one decoding pass. A pass that keeps its bytes in the reader runs on
-// a copy of the stream position (see streamPosition); everything callers
-// read (samples, flags, version, configuration) is updated either way. The
-// configuration the decoder stamps on samples goes back too, so that the
-// samples of the kept bytes get, when decoded again, the configuration in
-// force where they stand in the stream; what the pass saw stays readable as
-// keptConfiguration.
-template <typename Pass>
-int KineDAQ_private::passKeepingPosition(bool keep, Pass pass) {
-    if (!keep) {
-        const int r = pass();
-        keptConfiguration = configuration;
-        return r;
-    }
-    const auto saved = std::apply([](const auto&... field) { return std::make_tuple(field...); }, streamPosition());
-    struct Restore {
-        KineDAQ_private& d;
-        const decltype(saved)& position;
-        const SensorConfig stamped;
-        ~Restore() {
-            d.streamPosition() = position;
-            d.keptConfiguration = d.configuration;
-            d.configuration = stamped;
-        }
-    } restore{*this, saved, configuration};
-    return pass();
+template <class Step>
+DecodePass FrameDecoder::runPass(size_t bytes, bool keep, Step step) {
+    DecodePass pass;
+    pass.bytes = bytes;
+    std::optional<FrameDecoder> trial;
+    FrameDecoder& d = keep ? trial.emplace(*this) : *this;
+    step(d, pass);
+    pass.configuration = d.configuration;
+    pass.version = d.unit.version;
+    pass.sensorCount = d.unit.sensorCount;
+    if (keep) unit = d.unit;
+    return pass;
 }

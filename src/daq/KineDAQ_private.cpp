@@ -110,10 +110,10 @@ bool KineDAQ_private::openConnection(const KPort& port, bool debugMode, int baud
     closeConnection();
     openError = KINE_OPEN_OK;
     openErrno = 0;
-    resetStreamPosition();
+    decoder.resetPosition();
 
-    frameSeen = false;
-    dataArrived = false;
+    decoder.unit.frameSeen = false;
+    decoder.unit.dataArrived = false;
     baudRate = baud;
     if (port.portName[0] == '\0') return failOpen(KINE_OPEN_INVALID_ARGUMENT);
 
@@ -135,39 +135,30 @@ bool KineDAQ_private::openConnection(const KPort& port, bool debugMode, int baud
     // the 0xAA family is never switched to another family by its stream).
     kine_version aaVersion = versionOfIdentity(static_cast<int>(identity));
     if (!aaFamily(aaVersion)) aaVersion = kine_version_none;
-    version = aaVersion;
+    decoder.unit.version = aaVersion;
     if (aaVersion != kine_version_none) {
         bool ok = false;
-        configuration = configure170(portName, ok, debugMode);
+        decoder.configuration = configure170(portName, ok, debugMode);
         if (cancelled()) return failOpen(KINE_OPEN_CANCELLED);
         if (!ok) return failOpen(KINE_OPEN_NO_CONFIG_ANSWER);
     }
 
     const bool started = reader.startRun(portName, baudRate);
-    virtualSensors = false;
+    decoder.unit.virtualSensors = false;
     offsets.push_back(KineSensor());
 
     const kine_open_error outcome = awaitDecodableFrame(aaVersion);
     if (outcome != KINE_OPEN_OK) return failOpen(outcome);
-    if (version == kine_version_3) configuration = getConfig();
+    const kine_version version = decoder.unit.version;
+    if (version == kine_version_3) decoder.configuration = getConfig();
 
     // The unit's sensor count, whichever decoder ran first.
-    sensorCount = version == kine_version_3 || version == kine_version_6 ? 1 : 4;
+    decoder.unit.sensorCount = version == kine_version_3 || version == kine_version_6 ? 1 : 4;
     if (version == kine_version_4 || version == kine_version_7 || version == kine_version_8) growOffsetsToFour();
     return started;
 }
 
 namespace {
-
-// Payload length of a full 0xAA data frame of each version.
-int32_t fullDataLength(kine_version v) {
-    switch (v) {
-    case kine_version_6: return 28;
-    case kine_version_7: return 108;
-    case kine_version_8: return 96;
-    default: return -1;
-    }
-}
 
 // True when `bytes` hold a whole 0x37-family frame with a good checksum
 // (the sum of the bytes between header and checksum). An 0xAA-family
@@ -178,12 +169,12 @@ bool holdsGood37Frame(const std::vector<unsigned char>& bytes) {
         if (bytes[i] != kStart37) continue;
         size_t lengths[2] = {0, 0};
         switch (bytes[i + 1]) {
-        case kIdentityA: lengths[0] = 29; break;
+        case kIdentityA: lengths[0] = kFrameALength; break;
         case kIdentityB:
-            lengths[0] = 45;
-            lengths[1] = 37;
+            lengths[0] = kFrameBLength;
+            lengths[1] = kFrameBCompensatedLength;
             break;
-        case kIdentity6D: lengths[0] = 57; break;
+        case kIdentity6D: lengths[0] = kFrameELength; break;
         default: continue;
         }
         for (size_t len : lengths) {
@@ -203,49 +194,54 @@ bool holdsGood37Frame(const std::vector<unsigned char>& bytes) {
 // decode: for the 0xAA family a good data frame of the full length of the
 // version the device version text selected; otherwise a good 0x37 frame,
 // which sets the version.
-bool KineDAQ_private::decodablePass(kine_version aaVersion, bool& sawBytes) {
-    std::deque<KinePackage> out[16];
-    std::deque<KinePackage6D> out6D;
-    if (aaVersion != kine_version_none) {
-        if (aaVersion == kine_version_8)
-            smProcess6D(out6D, true);
-        else
-            smProcess(out, true);
-        sawBytes = sawBytes || !frameBytes.empty();
-        return lastDataLength == fullDataLength(aaVersion);
+// What open's passes have seen so far.
+struct KineDAQ_private::OpenLook {
+    bool sawBytes = false;
+    bool sawGoodFrame = false;     // a good data frame of any version
+    int32_t lastDataLength = -1;  // of the latest good 0xAA data frame
+    void note(const DecodePass& p) {
+        sawBytes = sawBytes || p.bytes > 0;
+        sawGoodFrame = sawGoodFrame || p.goodFrames > 0;
+        if (p.lastDataLength >= 0) lastDataLength = p.lastDataLength;
     }
-    const int r = smProcess(out, true);
-    sawBytes = sawBytes || !frameBytes.empty();
-    if (r > 0) return version == kine_version_3 || version == kine_version_4;
+};
+
+bool KineDAQ_private::decodablePass(kine_version aaVersion, OpenLook& look) {
+    if (aaVersion != kine_version_none) {
+        look.note(isSixAxis(aaVersion) ? readPass6D(true) : readPass3D(true));
+        return look.lastDataLength == fullDataLength(aaVersion);
+    }
+    const DecodePass p = readPass3D(true);
+    look.note(p);
+    if (p.result > 0) return p.version == kine_version_3 || p.version == kine_version_4;
     // A six-axis header stops the 3D decoder; only a good six-axis frame counts.
-    if (r != KINE_READ_OVERFLOW || version != kine_version_5) return false;
-    return smProcess6D(out6D, true) > 0 && version == kine_version_5;
+    if (p.result != KINE_READ_OVERFLOW || p.version != kine_version_5) return false;
+    const DecodePass p6 = readPass6D(true);
+    look.note(p6);
+    return p6.result > 0 && p6.version == kine_version_5;
 }
 
 // Waits about one second for a decodable frame, polling every 25 ms.
 kine_open_error KineDAQ_private::awaitDecodableFrame(kine_version aaVersion) {
-    lastDataLength = -1;
-    const uint32_t goodBefore = goodDataFrames;
     const uint64_t deadline = KinetraThread::MonotonicNow() + kFirstFrameWaitMs;
-    bool sawBytes = false;
+    OpenLook look;
     bool readerEnded = false;
     for (;;) {
         if (cancelled()) return KINE_OPEN_CANCELLED;
         // Tested before the pass: once the reader has ended, the pass has
         // seen everything it will ever get.
         readerEnded = !reader.isOpened();
-        if (decodablePass(aaVersion, sawBytes)) return KINE_OPEN_OK;
+        if (decodablePass(aaVersion, look)) return KINE_OPEN_OK;
         if (readerEnded || KinetraThread::MonotonicNow() >= deadline) break;
         if (!pauseUnlessCancelled(kFirstFramePollMs)) return KINE_OPEN_CANCELLED;
     }
-    if (!sawBytes) {
-        // A reader that never read ended because its device would not open.
-        int status = 0;
-        reader.getBuffer(true, status);
+    int status = 0;
+    const std::vector<unsigned char> received = reader.getBuffer(true, status);
+    // A reader that never read ended because its device would not open.
+    if (!look.sawBytes)
         return readerEnded && status == ReaderThread::kNothingRead ? KINE_OPEN_IO_ERROR : KINE_OPEN_NO_DATA;
-    }
-    if (goodDataFrames != goodBefore) return KINE_OPEN_VERSION_MISMATCH;
-    if (aaVersion != kine_version_none && holdsGood37Frame(frameBytes)) return KINE_OPEN_VERSION_MISMATCH;
+    if (look.sawGoodFrame) return KINE_OPEN_VERSION_MISMATCH;
+    if (aaVersion != kine_version_none && holdsGood37Frame(received)) return KINE_OPEN_VERSION_MISMATCH;
     return KINE_OPEN_BAD_CHECKSUMS;
 }
 
@@ -351,13 +347,12 @@ void KineDAQ_private::close() {
 
 void KineDAQ_private::closeConnection() {
     const std::lock_guard<std::mutex> waiters(waitingReads);  // after a waiter's pass in progress
-    frameSeen = false;
-    dataArrived = false;
-    virtualSensors = false;
+    decoder.unit.frameSeen = false;
+    decoder.unit.dataArrived = false;
+    decoder.unit.virtualSensors = false;
     reader.close();
     reader.Wait();
-    sensorCount = 0;
-    frameBytes.clear();
+    decoder.unit.sensorCount = 0;
     offsets.clear();
     portLock.release();
 }
@@ -373,24 +368,20 @@ bool KineDAQ_private::isVirtual() {
     const uint64_t deadline = KinetraThread::MonotonicNow() + kVirtualWaitMs;
     while (read(sample, 0, true) <= 0 && KinetraThread::MonotonicNow() < deadline)
         KinetraThread::ThreadSleep(kVirtualRetryMs);
-    return virtualSensors;
+    return decoder.unit.virtualSensors;
 }
 
 int KineDAQ_private::getSize() const { return static_cast<int>(lastBufferSize); }
 
-int KineDAQ_private::getSensorSize() const { return sensorCount; }
+int KineDAQ_private::getSensorSize() const { return decoder.unit.sensorCount; }
 
-bool KineDAQ_private::isChksumOK() const { return checksumOk; }
+bool KineDAQ_private::isChksumOK() const { return decoder.unit.checksumOk; }
 
-int KineDAQ_private::getVersion() const { return version; }
+int KineDAQ_private::getVersion() const { return decoder.unit.version; }
 
 int KineDAQ_private::getBytesPerRead() const {
-    switch (version) {
-    case kine_version_3: return 29;
-    case kine_version_4: return 45;
-    case kine_version_5: return 57;
-    default: return 1;
-    }
+    const int length = frame37Length(decoder.unit.version);
+    return length > 0 ? length : 1;
 }
 
 char* KineDAQ_private::getPortName() {

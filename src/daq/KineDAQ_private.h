@@ -1,6 +1,9 @@
-// All state of one DAQ connection: the reader thread, the frame decoders'
-// state, the per-sensor zero offsets, the protocol version and the current
-// sensor configuration. KineDAQ forwards to it unchanged.
+// One DAQ connection: the device lock and the open/close protocol, the reader
+// thread (daq/ReaderThread.h), the frame decoder (daq/FrameDecoder.h, which
+// also holds the version, sensor count and configuration the stream gave),
+// the per-sensor zero offsets (Zeroing.cpp), the sample reads
+// (SampleReads.cpp) and the sensor commands (SensorCommands.cpp). KineDAQ
+// forwards to it unchanged.
 //
 // The connection belongs to the caller's thread: every operation, decoding
 // included (it runs inside the reads), runs on the thread that calls it and
@@ -17,9 +20,9 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "daq/FrameDecoder.h"
 #include "daq/ReaderThread.h"
 #include "kine/KPort.h"
 #include "kine/KinePackage.h"
@@ -35,7 +38,7 @@ class KineSerial;
 class KineDAQ_private {
 public:
     KineDAQ_private();
-    virtual ~KineDAQ_private();
+    ~KineDAQ_private();
     KineDAQ_private(const KineDAQ_private&) = delete;
     KineDAQ_private& operator=(const KineDAQ_private&) = delete;
 
@@ -61,7 +64,6 @@ public:
     void send171(int address, int length);
     SensorConfig getConfig();
     bool sendConfig(SensorConfig config);
-    static void TurnOffTPDOPacket(std::vector<unsigned char>& out);
 
     // Zeroing and offsets
     bool zero(int sensor);
@@ -95,8 +97,10 @@ public:
 
     // Frame decoders: decode what the reader has received into samples,
     // appended to `out` (deques, or vectors whose storage a caller reuses).
-    using SampleRun = std::vector<KinePackage>;
-    using SampleRun6D = std::vector<KinePackage6D>;
+    // keep == true leaves the bytes with the reader and the decoder's
+    // position where it was (daq/FrameDecoder.h).
+    using SampleRun = FrameDecoder::SampleRun;
+    using SampleRun6D = FrameDecoder::SampleRun6D;
     int smProcess(std::deque<KinePackage> (&out)[16], bool keep);
     int smProcess(SampleRun (&out)[16], bool keep);
     int smProcess6D(std::deque<KinePackage6D>& out, bool keep);
@@ -106,79 +110,40 @@ public:
     // pass never takes more than one full receive buffer, which bounds it.
     int pass3D(bool keep);
     int pass6D(bool keep);
-    const SampleRun (&passSamples3D() const)[16] { return passSamples3D_; }
-    const SampleRun6D& passSamples6D() const { return passSamples6D_; }
-    void ClearStateMachinePackages3D();
-    void ClearStateMachinePackages6D();
 
-    // Direct access for the read paths and tests.
-    ReaderThread& readerThread() { return reader; }
+    // Kept for the design's interface although nothing here calls them: the
+    // command that stops a DAQ's data frames, the working samples' reset,
+    // the offset count and direct access to the reader thread and the
+    // decoder (tests and benchmarks use the last three).
+    static void TurnOffTPDOPacket(std::vector<unsigned char>& out);
+    void ClearStateMachinePackages3D() { decoder.ClearStateMachinePackages3D(); }
+    void ClearStateMachinePackages6D() { decoder.ClearStateMachinePackages6D(); }
     size_t offsetCount() const { return offsets.size(); }
+    ReaderThread& readerThread() { return reader; }
+    FrameDecoder& frameDecoder() { return decoder; }
 
 private:
-    friend class KineDAQ_privateTest;  // test access to the decoder state (tests/support)
-
-    // The zero offset of sensor k, or a zero offset when none is stored
-    // (a stream may name more sensors than the connection has offsets for).
-    const KinePackage& offsetFor(int k) const;
     bool validSensor(int sensor) const;
     void growOffsetsToFour();
-    // A unit of four sensors read as separate streams, with an offset each.
-    void useFourSensors();
-    // Decoder steps shared by both decoders (daq/DecoderCommon.h).
-    int takeBytes(bool keep);
-    bool frameChecked();
-    void fieldHigh(uint8_t b);
-    void fieldLow(uint8_t b);
-    bool fieldByte(uint8_t b, uint32_t st, uint32_t& state);
-    int32_t fieldSigned() const;
-    int32_t fieldUnsigned() const;
-    void setAxis(KinePackage& s, int axis) const;
-    bool frameStart(uint8_t b, uint32_t& state);
-    bool aaTypeHigh(uint8_t b, uint32_t& state);
-    bool aaFrameByte(uint8_t b, uint32_t& state);
-    void noteAaDataFrame();
-    uint16_t payloadByte(int i) const;
-    int32_t payloadSigned(int i) const;
-    int32_t payloadUnsigned(int i) const;
-    // Completed 0xAA frames: status bits, configuration reply, data payloads.
-    void applyStatusBits(uint8_t S, uint8_t T);
-    SensorConfig configFromReply() const;
-    template <class Samples>
-    int decode3D(Samples (&out)[16], bool keep);
-    template <class Samples>
-    int decode6D(Samples& out, bool keep);
-    template <class Samples>
-    void decodeAaData3D(Samples (&out)[16]);
-    template <class Samples>
-    void decodeAaData6D(Samples& out);
     // Sensors the 3D reads lay out per pass: the sensor count, kept to 1..16.
     int sensorsPerPass() const;
-    // Where the decoders stand in the stream: the state number and the frame
-    // in progress. A pass whose bytes stay in the reader (keep == true) sees
-    // them again in the next pass, so it decodes from a copy of these and
-    // leaves them as it found them.
-    auto streamPosition() {
-        return std::tie(smState, currentByte, payloadIndex, payloadLength, frameKind, payload, payloadReceived,
-                        checksum, word, compensatedBlocks, workSamples, workSample6D);
-    }
-    void resetStreamPosition();
-    template <typename Pass>
-    int passKeepingPosition(bool keep, Pass pass);
-
+    // One decoding pass over the reader's bytes, with what it found.
+    template <class Samples>
+    DecodePass decodePass3D(Samples (&out)[16], bool keep);
+    template <class Samples>
+    DecodePass decodePass6D(Samples& out, bool keep);
+    DecodePass readPass3D(bool keep);
+    DecodePass readPass6D(bool keep);
     // Opening and closing (KineDAQ_private.cpp).
     bool openConnection(const KPort& port, bool debugMode, int baud);
     bool failOpen(kine_open_error reason, int err = 0);
     void closeConnection();
     kine_open_error awaitDecodableFrame(kine_version aaVersion);
-    bool decodablePass(kine_version aaVersion, bool& sawBytes);
+    struct OpenLook;
+    bool decodablePass(kine_version aaVersion, OpenLook& look);
     bool cancelled() const { return cancelOpen.load(); }
     bool pauseUnlessCancelled(unsigned int ms);
     bool waitForBytes(KineSerial& channel, unsigned long count, unsigned long timeoutMs);
-
-    // Decoder position
-    uint32_t smState = 0;
-    uint8_t currentByte = 0;
 
     ReaderThread reader;
     std::deque<KineSensor> offsets;
@@ -186,37 +151,11 @@ private:
     int baudRate = 1000000;
     char portNameText[KPort::kFieldSize] = {0};
 
-    // 0xAA frame fields
-    int32_t payloadIndex = 0;
-    int32_t payloadLength = 0;
-    int32_t frameKind = -1;
-    std::array<uint16_t, 256> payload{};
-    int32_t payloadReceived = 0;  // payload bytes stored for the current frame
-    uint16_t checksum = 0;
-    uint16_t word = 0;
-    bool compensatedBlocks = false;  // mode bit of the current Frame B
-
-    std::array<KinePackage, 16> workSamples;
-    KinePackage6D workSample6D;
-
-    kine_version version = kine_version_none;
-    SensorConfig configuration;
-    SensorConfig keptConfiguration;  // the configuration after the latest pass, kept or not
-    bool checksumOk = true;
-    uint32_t lastBufferSize = 0;
-    int32_t sensorCount = 0;
-    std::vector<unsigned char> frameBytes;
-    bool frameSeen = false;
-    bool dataArrived = false;
-    bool virtualSensors = false;
-
-    // Samples of the last read pass (pass3D, pass6D).
+    FrameDecoder decoder;
+    uint32_t lastBufferSize = 0;  // bytes of the latest decoded pass (getSize)
+    // Samples of the last read pass (pass3D, pass6D), storage reused.
     SampleRun passSamples3D_[16];
     SampleRun6D passSamples6D_;
-    // Open's check of the stream: good data frames decoded so far, and the
-    // payload length of the latest good 0xAA data frame (-1: none since open).
-    uint32_t goodDataFrames = 0;
-    int32_t lastDataLength = -1;
 
     // Waiting reads decode one at a time; close() takes it to clear the
     // decoder state only after a waiter's pass in progress has finished.

@@ -35,6 +35,41 @@ inline bool aaFamily(int version) {
     return version == kine_version_6 || version == kine_version_7 || version == kine_version_8;
 }
 
+// Six-axis units (Frame E, version 8 data frames) are read with the 6D reads.
+inline bool isSixAxis(int version) { return version == kine_version_5 || version == kine_version_8; }
+
+// Whole 0x37 frames in bytes, start byte to checksum.
+constexpr int kFrameALength = 29;             // version 3
+constexpr int kFrameBLength = 45;             // version 4, raw mode
+constexpr int kFrameBCompensatedLength = 37;  // version 4, compensated mode
+constexpr int kFrameELength = 57;             // version 5
+
+// Payload of a full 0xAA data frame; the frame adds start byte, type, length and checksum.
+constexpr int kDataLengthV6 = 28;
+constexpr int kDataLengthV7 = 108;
+constexpr int kDataLengthV8 = 96;
+constexpr int kAaFrameOverhead = 6;
+
+// A version's 0x37 data frame length (Frame B in raw mode); 0 for the 0xAA family.
+inline int frame37Length(int version) {
+    switch (version) {
+    case kine_version_3: return kFrameALength;
+    case kine_version_4: return kFrameBLength;
+    case kine_version_5: return kFrameELength;
+    default: return 0;
+    }
+}
+
+// Payload length of a version's full 0xAA data frame; -1 outside the 0xAA family.
+inline int fullDataLength(int version) {
+    switch (version) {
+    case kine_version_6: return kDataLengthV6;
+    case kine_version_7: return kDataLengthV7;
+    case kine_version_8: return kDataLengthV8;
+    default: return -1;
+    }
+}
+
 // Identity code of a unit (the first two digits of its device version text,
 // or the identity byte of its frames) -> protocol version and the device
 // version text discovery reports for it.

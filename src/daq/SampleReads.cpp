@@ -22,22 +22,16 @@ int32_t scaled(int32_t sum, double factor) { return static_cast<int32_t>(static_
 
 }  // namespace
 
-int KineDAQ_private::pass3D(bool keep) {
-    for (SampleRun& run : passSamples3D_) run.clear();  // keeps the storage
-    return smProcess(passSamples3D_, keep);
-}
+int KineDAQ_private::pass3D(bool keep) { return readPass3D(keep).result; }
 
-int KineDAQ_private::pass6D(bool keep) {
-    passSamples6D_.clear();
-    return smProcess6D(passSamples6D_, keep);
-}
+int KineDAQ_private::pass6D(bool keep) { return readPass6D(keep).result; }
 
-int KineDAQ_private::sensorsPerPass() const { return std::clamp(sensorCount, 1, kMaxSensors); }
+int KineDAQ_private::sensorsPerPass() const { return std::clamp(decoder.unit.sensorCount, 1, kMaxSensors); }
 
 int KineDAQ_private::read(KinePackage& sample, int sensor, bool keep) {
     if (!reader.isOpened()) return KINE_NOT_OPEN;
     if (sensor < 0 || sensor >= kMaxSensors) return KINE_NO_SUCH_SENSOR;
-    if (sensorCount != 0 && sensor >= sensorCount) return KINE_NO_SUCH_SENSOR;
+    if (decoder.unit.sensorCount != 0 && sensor >= decoder.unit.sensorCount) return KINE_NO_SUCH_SENSOR;
     const int r = pass3D(keep);
     const auto& out = passSamples3D_;
     if (!out[sensor].empty()) sample = out[sensor].back();
@@ -49,7 +43,7 @@ int KineDAQ_private::readVirtual(KinePackage (&samples)[16], bool keep) {
     const int r = pass3D(keep);
     const auto& out = passSamples3D_;
     if (!out[0].empty()) {
-        const int n = std::min(sensorCount, kMaxSensors);
+        const int n = std::min(decoder.unit.sensorCount, kMaxSensors);
         for (int s = 0; s < n; ++s)
             if (!out[s].empty()) samples[s] = out[s].back();
     }
@@ -71,7 +65,7 @@ int KineDAQ_private::readVirtualArray(int (&values)[128], bool keep) {
     const int r = pass3D(keep);
     const auto& out = passSamples3D_;
     const bool decoded = !out[0].empty();
-    const int n = std::min(sensorCount, kMaxSensors);
+    const int n = std::min(decoder.unit.sensorCount, kMaxSensors);
     for (int s = 0; s < n; ++s) {
         const KinePackage p = decoded && !out[s].empty() ? out[s].back() : KinePackage();
         const int32_t v[8] = {p.x, p.y, p.z, p.raw[0], p.raw[1], p.raw[2], p.raw[3], p.aux};
@@ -142,7 +136,7 @@ void sixAxes(KineDAQ_private& d, KinePackage& a, KinePackage& b, KinePackage& c,
 
 int KineDAQ_private::read6Axis(int (&values)[6], bool keep) {
     if (!reader.isOpened()) return KINE_NOT_OPEN;
-    if (sensorCount != 4) return KINE_NO_SUCH_SENSOR;
+    if (decoder.unit.sensorCount != 4) return KINE_NO_SUCH_SENSOR;
     KinePackage samples[16];
     const int r = readVirtual(samples, keep);
     if (r > 0) sixAxes(*this, samples[0], samples[1], samples[2], samples[3], values);
@@ -151,7 +145,7 @@ int KineDAQ_private::read6Axis(int (&values)[6], bool keep) {
 
 int KineDAQ_private::readAll6Axis(int*& values, bool keep) {
     if (!reader.isOpened()) return KINE_NOT_OPEN;
-    if (sensorCount != 4) return KINE_NO_SUCH_SENSOR;
+    if (decoder.unit.sensorCount != 4) return KINE_NO_SUCH_SENSOR;
     delete[] values;
     values = nullptr;
     KinePackage* all = nullptr;

@@ -1,4 +1,5 @@
-#include "daq/DecoderCommon.h"
+#include "daq/KineDAQ_private.h"
+#include "daq/Protocol.h"
 #include "daq/KineSendUtils.h"
 #include "threading/KinetraThread.h"
 
@@ -37,37 +38,35 @@ void KineDAQ_private::TurnOffTPDOPacket(std::vector<unsigned char>& out) {
     KineSendUtils::WriteFrame(out, kBlockConfig, &off, 1);
 }
 
+// The configuration where the latest of its passes ended (they keep their
+// bytes for the reads).
 SensorConfig KineDAQ_private::getConfig() {
-    if (!reader.isOpened()) return configuration;
-    keptConfiguration = configuration;
-    KinePackage sample;
-    KinePackage6D sample6D;
+    if (!reader.isOpened()) return decoder.configuration;
+    SensorConfig seen = decoder.configuration;
+    auto look = [this, &seen](bool sixAxis) {
+        if (reader.isOpened()) seen = (sixAxis ? readPass6D(true) : readPass3D(true)).configuration;
+    };
     // The 0x37 frames carry the configuration with the data.
-    if (version == kine_version_3 || version == kine_version_4)
-        read(sample, 0, true);
-    else if (version == kine_version_5)
-        read6D(sample6D, true);
+    const kine_version& version = decoder.unit.version;  // a pass may change it
+    if (version == kine_version_3 || version == kine_version_4 || version == kine_version_5)
+        look(version == kine_version_5);
 
     if (aaFamily(version)) {
+        const bool sixAxis = version == kine_version_8;
         send171(kBlockConfig, 6);
         KinetraThread::ThreadSleep(kReplyWaitMs);
-        if (version == kine_version_8) {
-            read6D(sample6D, true);
-            KinetraThread::ThreadSleep(kReplyWaitMs);
-            read6D(sample6D, true);
-        } else {
-            read(sample, 0, true);
-            KinetraThread::ThreadSleep(kReplyWaitMs);
-            read(sample, 0, true);
-        }
+        look(sixAxis);
+        KinetraThread::ThreadSleep(kReplyWaitMs);
+        look(sixAxis);
     }
-    return keptConfiguration;
+    return seen;
 }
 
 bool KineDAQ_private::sendConfig(SensorConfig config) {
     if (!reader.isOpened()) return false;
     KinePackage sample;
     KinePackage6D sample6D;
+    const kine_version& version = decoder.unit.version;  // a pass may change it
     if (version == kine_version_3 || version == kine_version_4) read(sample, 0, false);
     if (version == kine_version_5) read6D(sample6D, false);
     if (version == kine_version_6 || version == kine_version_7) read(sample, 0, false);

@@ -1,12 +1,18 @@
 #include "daq/KineDAQ_private.h"
+#include "daq/Protocol.h"
 #include "threading/KinetraThread.h"
 
 namespace {
 constexpr unsigned int kFreshDataMs = 33;
+using kine::protocol::isSixAxis;
+}  // namespace
+
+void KineDAQ_private::growOffsetsToFour() {
+    while (offsets.size() < 4) offsets.push_back(KineSensor());
 }
 
 bool KineDAQ_private::validSensor(int sensor) const {
-    return sensor >= 0 && sensor < sensorCount && static_cast<size_t>(sensor) < offsets.size();
+    return sensor >= 0 && sensor < decoder.unit.sensorCount && static_cast<size_t>(sensor) < offsets.size();
 }
 
 bool KineDAQ_private::zero(int sensor) {
@@ -25,7 +31,7 @@ bool KineDAQ_private::zero(int sensor) {
 
 void KineDAQ_private::zeroAll() {
     if (!reader.isOpened()) return;
-    if (version == kine_version_5 || version == kine_version_8) {
+    if (isSixAxis(decoder.unit.version)) {
         KinetraThread::ThreadSleep(kFreshDataMs);
         KinePackage6D sample;
         read6D(sample, true);

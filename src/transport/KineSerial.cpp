@@ -298,10 +298,6 @@ int KineSerial::WriteBytes(unsigned char const* data, unsigned long size) {
     }
 }
 
-int KineSerial::WriteBytes(char const* data, unsigned long size) {
-    return WriteBytes(reinterpret_cast<unsigned char const*>(data), size);
-}
-
 int KineSerial::WriteBytes(std::vector<unsigned char> const& data) {
     try {
         return static_cast<int>(port_->write(data));

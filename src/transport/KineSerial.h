@@ -81,7 +81,6 @@ public:
     void ClearInputBuffer();
 
     int WriteBytes(unsigned char const* data, unsigned long size);
-    int WriteBytes(char const* data, unsigned long size);
     int WriteBytes(std::vector<unsigned char> const& data);
     // Writes `data` and erases from its front the bytes that went out.
     int WriteAndErase(std::vector<unsigned char>& data);

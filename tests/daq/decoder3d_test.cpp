@@ -6,7 +6,6 @@
 #include "daq/decoder_values.h"
 #include "kine_sim/frames.h"
 #include "support/daq_access.h"
-#include "support/pty_pair.h"
 #include "support/worked_frames.h"
 
 namespace {
@@ -14,7 +13,6 @@ namespace {
 using decoder_values::fourValues;
 using decoder_values::values;
 using kine_sim::SensorValues;
-using kine_test::Access;
 using kine_test::concat;
 using kine_test::corrupted;
 using kine_test::feed;
@@ -22,7 +20,7 @@ using kine_test::SameSample;
 
 using Out = std::deque<KinePackage>[16];
 
-int process(KineDAQ_private& d, Out& out) { return d.smProcess(out, false); }
+int process(kine_test::Decoding& d, Out& out) { return d.smProcess(out, false); }
 
 // ---------------------------------------------------------------- Frame A
 
@@ -30,7 +28,7 @@ TEST(Decoder3DFrameA, WorkedExampleDecodesEveryField) {
     const std::vector<uint8_t>& bytes = kine_test::worked::kFrameA;
     ASSERT_EQ(kine_sim::encodeFrameA(0x01, kine_test::worked::frameAValues()), bytes);
 
-    KineDAQ_private d;
+    kine_test::Decoding d;
     feed(d, bytes);
     Out out;
     EXPECT_EQ(process(d, out), 1);
@@ -53,19 +51,19 @@ TEST(Decoder3DFrameA, WorkedExampleDecodesEveryField) {
     EXPECT_EQ(d.getVersion(), 3);
     EXPECT_EQ(d.getSensorSize(), 1);
     EXPECT_EQ(d.getSize(), 29);
-    EXPECT_EQ(Access::configuration(d).to_uin8_t(), 0x01);
-    EXPECT_TRUE(Access::frameSeen(d));
-    EXPECT_TRUE(Access::dataArrived(d));
-    EXPECT_FALSE(Access::virtualSensors(d));
+    EXPECT_EQ(d.decoder.configuration.to_uin8_t(), 0x01);
+    EXPECT_TRUE(d.decoder.unit.frameSeen);
+    EXPECT_TRUE(d.decoder.unit.dataArrived);
+    EXPECT_FALSE(d.decoder.unit.virtualSensors);
     for (int k = 1; k < 16; ++k) EXPECT_TRUE(out[k].empty());
 }
 
 TEST(Decoder3DFrameA, OffsetIsRemovedAndUncorrectedChannelsKept) {
-    KineDAQ_private d;
+    kine_test::Decoding d;
     KineSensor o;
     for (int i = 0; i < 8; ++i) o.raw[i] = i;
     o.x = 10, o.y = -10, o.z = 5, o.aux = 2;
-    Access::offsets(d).push_back(o);
+    d.offsets.push_back(o);
 
     const SensorValues s = values(1);
     feed(d, kine_sim::encodeFrameA(0xB0, s));
@@ -85,7 +83,7 @@ TEST(Decoder3DFrameA, OffsetIsRemovedAndUncorrectedChannelsKept) {
 }
 
 TEST(Decoder3DFrameA, SplitAcrossTwoCallsGivesTheSampleOnTheSecond) {
-    KineDAQ_private d;
+    kine_test::Decoding d;
     const auto frame = kine_sim::encodeFrameA(0x01, values(0));
     feed(d, std::vector<uint8_t>(frame.begin(), frame.begin() + 10));
     Out first, second;
@@ -98,7 +96,7 @@ TEST(Decoder3DFrameA, SplitAcrossTwoCallsGivesTheSampleOnTheSecond) {
 }
 
 TEST(Decoder3DFrameA, KeepLeavesTheBytesForTheNextPass) {
-    KineDAQ_private d;
+    kine_test::Decoding d;
     feed(d, kine_sim::encodeFrameA(0x01, values(0)));
     Out out;
     EXPECT_EQ(d.smProcess(out, true), 1);
@@ -112,8 +110,8 @@ TEST(Decoder3DFrameA, KeepLeavesTheBytesForTheNextPass) {
 // ---------------------------------------------------------------- Frame B
 
 TEST(Decoder3DFrameB, RawModeComputesVectorsPerSensor) {
-    KineDAQ_private d;
-    Access::offsets(d).push_back(KineSensor());  // one entry, as after open
+    kine_test::Decoding d;
+    d.offsets.push_back(KineSensor());  // one entry, as after open
     SensorValues s[4];
     fourValues(s, 3);
     const auto frame = kine_sim::encodeFrameB(0xB0, s);
@@ -123,7 +121,7 @@ TEST(Decoder3DFrameB, RawModeComputesVectorsPerSensor) {
     ASSERT_EQ(process(d, out), 1);
     EXPECT_EQ(d.getVersion(), 4);
     EXPECT_EQ(d.getSensorSize(), 4);
-    EXPECT_TRUE(Access::virtualSensors(d));
+    EXPECT_TRUE(d.decoder.unit.virtualSensors);
     EXPECT_EQ(d.offsetCount(), 4u);
     for (int k = 0; k < 4; ++k) {
         ASSERT_EQ(out[k].size(), 1u) << k;
@@ -147,7 +145,7 @@ TEST(Decoder3DFrameB, RawModeComputesVectorsPerSensor) {
 }
 
 TEST(Decoder3DFrameB, CompensatedModeCarriesTheFramesVectors) {
-    KineDAQ_private d;
+    kine_test::Decoding d;
     SensorValues s[4];
     fourValues(s, 1);
     const auto frame = kine_sim::encodeFrameB(0xB1, s);
@@ -168,7 +166,7 @@ TEST(Decoder3DFrameB, CompensatedModeCarriesTheFramesVectors) {
 }
 
 TEST(Decoder3DFrameB, EachSensorLosesItsOwnOffset) {
-    KineDAQ_private d;
+    kine_test::Decoding d;
     SensorValues s[4];
     fourValues(s, 0);
     feed(d, kine_sim::encodeFrameB(0xB0, s));  // grows the offsets to four
@@ -178,7 +176,7 @@ TEST(Decoder3DFrameB, EachSensorLosesItsOwnOffset) {
     KineSensor o;
     for (int i = 0; i < 8; ++i) o.raw[i] = 2 * i + 1;
     o.aux = 4;
-    Access::offsets(d)[2] = o;
+    d.offsets[2] = o;
 
     feed(d, concat({kine_sim::encodeFrameB(0xB0, s), kine_sim::encodeFrameB(0xB0, s)}));
     Out out;
@@ -202,8 +200,8 @@ TEST(Decoder3DFrameB, EachSensorLosesItsOwnOffset) {
 // ------------------------------------------------------- 0xAA, versions 6/7
 
 TEST(Decoder3DVersion6, FullPayloadCarriesEveryField) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_6;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_6;
     SensorValues s = values(2);
     s.z = 50000;
     feed(d, kine_sim::encodeV6Data(0, 0, s));
@@ -221,13 +219,13 @@ TEST(Decoder3DVersion6, FullPayloadCarriesEveryField) {
     EXPECT_EQ(p.version, kine_version_6);
     EXPECT_EQ(p.config.to_uin8_t(), 0xB0);
     EXPECT_EQ(d.getSensorSize(), 1);
-    EXPECT_FALSE(Access::virtualSensors(d));
+    EXPECT_FALSE(d.decoder.unit.virtualSensors);
     EXPECT_TRUE(d.isChksumOK());
 }
 
 TEST(Decoder3DVersion6, ModeOfTheConfigurationSelectsSignedZ) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_6;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_6;
     SensorValues s = values(0);
     s.z = -5;
     feed(d, concat({kine_sim::encodeConfigReply(1, 0, 1), kine_sim::encodeV6Data(0, 0, s)}));
@@ -238,8 +236,8 @@ TEST(Decoder3DVersion6, ModeOfTheConfigurationSelectsSignedZ) {
 }
 
 TEST(Decoder3DVersion6, LengthTenCarriesOnlyTheVector) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_6;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_6;
     const SensorValues s = values(4);
     feed(d, concat({kine_sim::encodeV6Data(0, 0, s), kine_sim::encodeV6Data(0, 0, s, 10)}));
     Out out;
@@ -253,8 +251,8 @@ TEST(Decoder3DVersion6, LengthTenCarriesOnlyTheVector) {
 }
 
 TEST(Decoder3DVersion6, ShortPayloadNeverDecodesBytesOfAnEarlierFrame) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_6;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_6;
     const SensorValues full = values(5);
     SensorValues second = values(9);
     // 16 bytes: the vector and raw[0..2]; raw[3], aux and raw[4..7] lie past it.
@@ -270,8 +268,8 @@ TEST(Decoder3DVersion6, ShortPayloadNeverDecodesBytesOfAnEarlierFrame) {
 }
 
 TEST(Decoder3DVersion6, LengthZeroTakesOnePayloadByte) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_6;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_6;
     const auto empty = kine_sim::encodeAaFrame(kine_sim::kDataFrameType, {});
     ASSERT_EQ(empty.size(), 7u);
     const SensorValues s = values(1);
@@ -285,16 +283,16 @@ TEST(Decoder3DVersion6, LengthZeroTakesOnePayloadByte) {
 }
 
 TEST(Decoder3DVersion7, FourSensorsFromOnePayload) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_7;
-    Access::offsets(d).push_back(KineSensor());
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_7;
+    d.offsets.push_back(KineSensor());
     SensorValues s[4];
     fourValues(s, 2);
     feed(d, kine_sim::encodeV7Data(0, 0, s));
     Out out;
     ASSERT_EQ(process(d, out), 1);
     EXPECT_EQ(d.getSensorSize(), 4);
-    EXPECT_TRUE(Access::virtualSensors(d));
+    EXPECT_TRUE(d.decoder.unit.virtualSensors);
     EXPECT_EQ(d.offsetCount(), 4u);
     for (int k = 0; k < 4; ++k) {
         ASSERT_EQ(out[k].size(), 1u);
@@ -310,8 +308,8 @@ TEST(Decoder3DVersion7, FourSensorsFromOnePayload) {
 }
 
 TEST(Decoder3DVersion7, ShortPayloadReadsZeroPastItsEnd) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_7;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_7;
     SensorValues a[4], b[4];
     fourValues(a, 1);
     fourValues(b, 7);
@@ -333,13 +331,13 @@ TEST(Decoder3DVersion7, ShortPayloadReadsZeroPastItsEnd) {
 TEST(Decoder3DVersion7, MissingOffsetsCountAsZero) {
     // A four-sensor frame on a connection whose offsets were not grown (a
     // good frame was already seen): sensor 0 has an offset, 1..3 none.
-    KineDAQ_private d;
-    Access::version(d) = kine_version_7;
-    Access::frameSeen(d) = true;
-    Access::sensorCount(d) = 4;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_7;
+    d.decoder.unit.frameSeen = true;
+    d.decoder.unit.sensorCount = 4;
     KineSensor o;
     o.x = 1000;
-    Access::offsets(d).push_back(o);
+    d.offsets.push_back(o);
     SensorValues s[4];
     fourValues(s, 0);
     feed(d, kine_sim::encodeV7Data(0, 0, s));
@@ -350,7 +348,7 @@ TEST(Decoder3DVersion7, MissingOffsetsCountAsZero) {
     for (int k = 1; k < 4; ++k) EXPECT_EQ(out[k][0].x, s[k].x);
 
     // And with no offsets at all.
-    Access::offsets(d).clear();
+    d.offsets.clear();
     feed(d, kine_sim::encodeV7Data(0, 0, s));
     Out again;
     ASSERT_EQ(process(d, again), 1);
@@ -358,7 +356,7 @@ TEST(Decoder3DVersion7, MissingOffsetsCountAsZero) {
 }
 
 TEST(Decoder3DFrameB, FourSensorHeaderWithoutOffsetsDecodes) {
-    KineDAQ_private d;  // never opened: no offsets at all
+    kine_test::Decoding d;  // never opened: no offsets at all
     SensorValues s[4];
     fourValues(s, 0);
     feed(d, kine_sim::encodeFrameB(0xB1, s));
@@ -377,14 +375,14 @@ TEST(Decoder3DAa, StatusBitsSetTheConfigurationState) {
                           {0x02, 0x80, 3}, {0x40, 0x00, 6}, {0x41, 0x80, 6}, {0x04, 0x00, 0},
                           {0x44, 0x80, 0}, {0x08, 0x00, 4}, {0x0C, 0x00, 5}, {0x20, 0x00, 5}};
     for (const Case& c : cases) {
-        KineDAQ_private d;
-        Access::version(d) = kine_version_6;
-        Access::configuration(d) = SensorConfig::fromByte(0x1F);  // state 0, every other bit set
+        kine_test::Decoding d;
+        d.decoder.unit.version = kine_version_6;
+        d.decoder.configuration = SensorConfig::fromByte(0x1F);  // state 0, every other bit set
         feed(d, kine_sim::encodeV6Data(c.S, c.T, values(0)));
         Out out;
         ASSERT_EQ(process(d, out), 1);
         const uint8_t expected = static_cast<uint8_t>((c.state << 5) | 0x1F);
-        EXPECT_EQ(Access::configuration(d).to_uin8_t(), expected) << int(c.S) << ' ' << int(c.T);
+        EXPECT_EQ(d.decoder.configuration.to_uin8_t(), expected) << int(c.S) << ' ' << int(c.T);
         EXPECT_EQ(out[0][0].config.to_uin8_t(), expected);
     }
 }
@@ -393,12 +391,12 @@ TEST(Decoder3DAa, ConfigurationReplyUpdatesTheConfiguration) {
     const std::vector<uint8_t>& example = kine_test::worked::kConfigReply;
     ASSERT_EQ(kine_sim::encodeConfigReply(10, 3, 1), example);
     {
-        KineDAQ_private d;
-        Access::version(d) = kine_version_6;
+        kine_test::Decoding d;
+        d.decoder.unit.version = kine_version_6;
         feed(d, example);
         Out out;
         EXPECT_EQ(process(d, out), 0);
-        const SensorConfig c = Access::configuration(d);
+        const SensorConfig c = d.decoder.configuration;
         EXPECT_EQ(c.getState(), state_ok);
         EXPECT_EQ(c.getSpeed(), 100);
         EXPECT_EQ(c.getFilter(), 50);
@@ -414,12 +412,12 @@ TEST(Decoder3DAa, ConfigurationReplyUpdatesTheConfiguration) {
                           {0, 5, 0, 1000, 0, 0},                        // 5 and 1 Hz (codes 5, 6) have no filter field:
                           {0, 6, 0, 1000, 0, 0}};                       // the field is kept (0 here)
     for (const Case& c : cases) {
-        KineDAQ_private d;
-        Access::configuration(d) = SensorConfig::fromByte(0x00);
+        kine_test::Decoding d;
+        d.decoder.configuration = SensorConfig::fromByte(0x00);
         feed(d, kine_sim::encodeConfigReply(c.speed, c.filter, c.mode));
         Out out;
         process(d, out);
-        const SensorConfig got = Access::configuration(d);
+        const SensorConfig got = d.decoder.configuration;
         EXPECT_EQ(got.getState(), state_ok);
         EXPECT_EQ(got.getSpeed(), c.hz) << int(c.speed);
         EXPECT_EQ(got.getFilter(), c.cutoff) << int(c.filter);
@@ -428,30 +426,30 @@ TEST(Decoder3DAa, ConfigurationReplyUpdatesTheConfiguration) {
 }
 
 TEST(Decoder3DAa, ShortConfigurationReplyReadsMissingModeAsZero) {
-    KineDAQ_private d;
+    kine_test::Decoding d;
     feed(d, kine_sim::encodeConfigReply(10, 3, 1));
     // Two bytes only (speed 1, filter 0): the mode byte lies past the payload.
     feed(d, kine_sim::encodeAaFrame(kine_sim::kConfigBlock, {1, 0}));
     Out out;
     process(d, out);
-    EXPECT_EQ(Access::configuration(d).getSpeed(), 1000);
-    EXPECT_EQ(Access::configuration(d).getMode(), 0);
+    EXPECT_EQ(d.decoder.configuration.getSpeed(), 1000);
+    EXPECT_EQ(d.decoder.configuration.getMode(), 0);
 }
 
 TEST(Decoder3DAa, OtherFrameTypesAreCheckedAndDropped) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_6;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_6;
     const auto identity = kine_sim::encodeIdentityReply(31, "AB12");
     const auto good = kine_sim::encodeV6Data(0, 0, values(1));
     feed(d, concat({identity, good, corrupted(identity, 6)}));
     Out out;
     EXPECT_EQ(process(d, out), 1);
     EXPECT_FALSE(d.isChksumOK());
-    EXPECT_EQ(Access::configuration(d).to_uin8_t(), 0xB0);
+    EXPECT_EQ(d.decoder.configuration.to_uin8_t(), 0xB0);
 }
 
 TEST(Decoder3DAa, TypeHighByteAbove15AbandonsWithoutRescanningIt) {
-    KineDAQ_private d;
+    kine_test::Decoding d;
     const auto frame = kine_sim::encodeFrameA(0x01, values(0));
     // AA then 37: the 0x37 abandons the 0xAA frame and is not a new start,
     // so the rest of that Frame A is skipped byte by byte.
@@ -462,18 +460,18 @@ TEST(Decoder3DAa, TypeHighByteAbove15AbandonsWithoutRescanningIt) {
 }
 
 TEST(Decoder3DAa, UnknownVersionDecodesNoSample) {
-    KineDAQ_private d;  // version 0: data frames are checked but give nothing
+    kine_test::Decoding d;  // version 0: data frames are checked but give nothing
     feed(d, kine_sim::encodeV6Data(0x02, 0x80, values(1)));
     Out out;
     EXPECT_EQ(process(d, out), 0);
     EXPECT_TRUE(d.isChksumOK());
-    EXPECT_EQ(Access::configuration(d).getState(), 3);
+    EXPECT_EQ(d.decoder.configuration.getState(), 3);
 }
 
 // --------------------------------------------------------- header 0x37 0x5F
 
 TEST(Decoder3DHeader, SixAxisHeaderEndsTheCallAndContinuesInState1) {
-    KineDAQ_private d;
+    kine_test::Decoding d;
     const auto a = kine_sim::encodeFrameA(0x01, values(0));
     feed(d, concat({a, {0x37, 0x5F}, a}));
     Out out;
@@ -490,51 +488,12 @@ TEST(Decoder3DHeader, SixAxisHeaderEndsTheCallAndContinuesInState1) {
 }
 
 TEST(Decoder3DHeader, OtherIdentityByteIsSkipped) {
-    KineDAQ_private d;
-    Access::virtualSensors(d) = true;
+    kine_test::Decoding d;
+    d.decoder.unit.virtualSensors = true;
     feed(d, concat({{0x37, 0x37, 0x44}, kine_sim::encodeFrameA(0x01, values(0))}));
     Out out;
     EXPECT_EQ(process(d, out), 1);
-    EXPECT_FALSE(Access::virtualSensors(d));
-}
-
-// ------------------------------------------------------- reader status codes
-
-TEST(Decoder3DStatus, OverflowReturnsMinusOneAndDecodesNothing) {
-    KineDAQ_private d;
-    const auto frame = kine_sim::encodeFrameA(0x01, values(0));
-    std::vector<uint8_t> block;
-    while (block.size() + frame.size() <= ReaderThread::kMaxBuffer)
-        block.insert(block.end(), frame.begin(), frame.end());
-    feed(d, block);
-    feed(d, frame);  // over the bound: the oldest bytes go, status -1
-    Out out;
-    EXPECT_EQ(process(d, out), KINE_READ_OVERFLOW);
-    EXPECT_TRUE(out[0].empty());
-    // The taken bytes are lost; the next normal read decodes again.
-    feed(d, frame);
-    Out next;
-    EXPECT_EQ(process(d, next), 1);
-}
-
-TEST(Decoder3DStatus, StoppedReaderReturnsMinusFour) {
-    kine_test::PtyPair pty;
-    KineDAQ_private d;
-    ASSERT_TRUE(d.readerThread().startRun(pty.slavePath(), 1000000));
-    // Once a byte has come through, the reader holds the port open.
-    pty.write(std::vector<uint8_t>{0x00});
-    ASSERT_TRUE(kine_test::waitFor(
-        [&] {
-            int status = 0;
-            return !d.readerThread().getBuffer(true, status).empty();
-        },
-        std::chrono::seconds(3)));
-    pty.hangUp();
-    ASSERT_TRUE(kine_test::waitFor([&] { return !d.readerThread().isOpened(); }, std::chrono::seconds(3)));
-    Out out;
-    EXPECT_EQ(process(d, out), KINE_READER_STOPPED);
-    std::deque<KinePackage6D> out6;
-    EXPECT_EQ(d.smProcess6D(out6, false), 0);  // the 6D decoder decodes the (empty) buffer
+    EXPECT_FALSE(d.decoder.unit.virtualSensors);
 }
 
 }  // namespace

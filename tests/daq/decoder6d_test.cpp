@@ -11,7 +11,6 @@ namespace {
 
 using decoder_values::unit;
 using kine_sim::Values6D;
-using kine_test::Access;
 using kine_test::concat;
 using kine_test::feed;
 using kine_test::SameSample;
@@ -31,7 +30,7 @@ TEST(Decoder6DFrameE, WorkedExample) {
     const std::vector<uint8_t> bytes = kine_test::worked::frameE();
     ASSERT_EQ(kine_sim::encodeFrameE(0x00, kine_test::worked::frameEValues()), bytes);
 
-    KineDAQ_private d;
+    kine_test::Decoding d;
     feed(d, bytes);
     Out out;
     ASSERT_EQ(d.smProcess6D(out, false), 1);
@@ -55,15 +54,15 @@ TEST(Decoder6DFrameE, WorkedExample) {
     }
     EXPECT_EQ(d.getVersion(), 5);
     EXPECT_EQ(d.getSensorSize(), 4);
-    EXPECT_TRUE(Access::virtualSensors(d));
+    EXPECT_TRUE(d.decoder.unit.virtualSensors);
     EXPECT_TRUE(d.isChksumOK());
     EXPECT_EQ(d.getSize(), 57);
     EXPECT_EQ(d.offsetCount(), 0u);  // a version 5 unit is zeroed through the 6D offset
 }
 
 TEST(Decoder6DFrameE, UnitOffsetIsRemoved) {
-    KineDAQ_private d;
-    KineSensor6D& o = Access::offset6D(d);
+    kine_test::Decoding d;
+    KineSensor6D& o = d.offset6D;
     o.Fx = 10;
     o.Tz = -3;
     for (int i = 0; i < 8; ++i) o.sensors[1].raw[i] = i + 1;
@@ -90,21 +89,21 @@ TEST(Decoder6DFrameE, UnitOffsetIsRemoved) {
 }
 
 TEST(Decoder6DFrameE, ThreeAxisFramesProduceNothing) {
-    KineDAQ_private d;
-    Access::virtualSensors(d) = true;
+    kine_test::Decoding d;
+    d.decoder.unit.virtualSensors = true;
     kine_sim::SensorValues s4[4];
     feed(d, concat({kine_sim::encodeFrameA(0x01, s4[0]), kine_sim::encodeFrameB(0xB0, s4)}));
     Out out;
     EXPECT_EQ(d.smProcess6D(out, false), 0);
-    EXPECT_FALSE(Access::virtualSensors(d));
+    EXPECT_FALSE(d.decoder.unit.virtualSensors);
     EXPECT_EQ(d.getVersion(), 0);
 }
 
 // ------------------------------------------------------------- version 8
 
 TEST(Decoder6DVersion8, FullPayloadCarriesAxesSensorsAndBothVectors) {
-    KineDAQ_private d;  // never opened: no offsets yet
-    Access::version(d) = kine_version_8;
+    kine_test::Decoding d;  // never opened: no offsets yet
+    d.decoder.unit.version = kine_version_8;
     const Values6D v = unit(3);
     feed(d, kine_sim::encodeV8Data(0, 0, v));
     Out out;
@@ -126,14 +125,14 @@ TEST(Decoder6DVersion8, FullPayloadCarriesAxesSensorsAndBothVectors) {
         EXPECT_EQ(s.config.to_uin8_t(), 0xB0);
     }
     EXPECT_EQ(d.getSensorSize(), 4);
-    EXPECT_TRUE(Access::virtualSensors(d));
+    EXPECT_TRUE(d.decoder.unit.virtualSensors);
     EXPECT_EQ(d.offsetCount(), 4u);
 }
 
 TEST(Decoder6DVersion8, OffsetsGrowToFourOnce) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_8;
-    Access::offsets(d).push_back(KineSensor());  // as after open
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_8;
+    d.offsets.push_back(KineSensor());  // as after open
     feed(d, concat({kine_sim::encodeV8Data(0, 0, unit(0)), kine_sim::encodeV8Data(0, 0, unit(1))}));
     Out out;
     EXPECT_EQ(d.smProcess6D(out, false), 2);
@@ -141,15 +140,15 @@ TEST(Decoder6DVersion8, OffsetsGrowToFourOnce) {
 }
 
 TEST(Decoder6DVersion8, CompensatedConfigurationMakesFzSigned) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_8;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_8;
     Values6D v = unit(0);
     v.Fz = -7;
     feed(d, concat({kine_sim::encodeConfigReply(33, 4, 1), kine_sim::encodeV8Data(0x02, 0x80, v)}));
     Out out;
     ASSERT_EQ(d.smProcess6D(out, false), 1);
     EXPECT_EQ(out[0].Fz, -7);
-    const SensorConfig c = Access::configuration(d);
+    const SensorConfig c = d.decoder.configuration;
     EXPECT_EQ(c.getState(), 3);  // from S and T
     EXPECT_EQ(c.getSpeed(), 30);
     EXPECT_EQ(c.getFilter(), 15);
@@ -158,8 +157,8 @@ TEST(Decoder6DVersion8, CompensatedConfigurationMakesFzSigned) {
 }
 
 TEST(Decoder6DVersion8, LengthSixteenCarriesOnlyTheAxes) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_8;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_8;
     const Values6D v = unit(2);
     feed(d, concat({kine_sim::encodeV8Data(0, 0, unit(9)), kine_sim::encodeV8Data(0, 0, v, 16)}));
     Out out;
@@ -176,8 +175,8 @@ TEST(Decoder6DVersion8, LengthSixteenCarriesOnlyTheAxes) {
 }
 
 TEST(Decoder6DVersion8, ShortPayloadNeverDecodesBytesOfAnEarlierFrame) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_8;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_8;
     const Values6D v = unit(4);
     // 40 bytes: sensors 0 and 1 (16..35) and raw[0..1] of sensor 2 (36..39).
     feed(d, concat({kine_sim::encodeV8Data(0, 0, unit(8)), kine_sim::encodeV8Data(0, 0, v, 40)}));
@@ -195,29 +194,12 @@ TEST(Decoder6DVersion8, ShortPayloadNeverDecodesBytesOfAnEarlierFrame) {
 }
 
 TEST(Decoder6DVersion8, OtherVersionGivesNoSample) {
-    KineDAQ_private d;
-    Access::version(d) = kine_version_6;
+    kine_test::Decoding d;
+    d.decoder.unit.version = kine_version_6;
     feed(d, kine_sim::encodeV8Data(0, 0, unit(0)));
     Out out;
     EXPECT_EQ(d.smProcess6D(out, false), 0);
     EXPECT_TRUE(d.isChksumOK());
-}
-
-TEST(Decoder6DStatus, NothingReadYetAndOverflow) {
-    KineDAQ_private d;
-    Out out;
-    EXPECT_EQ(d.smProcess6D(out, false), 0);  // the reader has read nothing yet
-
-    const auto frame = kine_sim::encodeFrameE(0xB0, unit(0));
-    std::vector<uint8_t> block;
-    while (block.size() + frame.size() <= ReaderThread::kMaxBuffer)
-        block.insert(block.end(), frame.begin(), frame.end());
-    feed(d, block);
-    feed(d, frame);
-    EXPECT_EQ(d.smProcess6D(out, false), KINE_READ_OVERFLOW);
-    EXPECT_TRUE(out.empty());
-    feed(d, frame);
-    EXPECT_EQ(d.smProcess6D(out, false), 1);
 }
 
 }  // namespace

@@ -15,7 +15,6 @@ using decoder_values::fourValues;
 using decoder_values::unit;
 using decoder_values::values;
 using kine_sim::SensorValues;
-using kine_test::Access;
 using kine_test::concat;
 using kine_test::corrupted;
 using kine_test::feed;
@@ -76,13 +75,13 @@ struct Decoded {
     uint8_t config = 0;
 };
 
-void prepare(KineDAQ_private& d, const Stream& st) {
-    Access::version(d) = st.version;
-    if (!st.sixAxis) Access::offsets(d).push_back(KineSensor());  // as open leaves it
+void prepare(kine_test::Decoding& d, const Stream& st) {
+    d.decoder.unit.version = st.version;
+    if (!st.sixAxis) d.offsets.push_back(KineSensor());  // as open leaves it
 }
 
 // One pass of the stream's decoder; its samples are appended to `into`.
-int decodePass(KineDAQ_private& d, const Stream& st, Decoded& into) {
+int decodePass(kine_test::Decoding& d, const Stream& st, Decoded& into) {
     if (st.sixAxis) {
         std::deque<KinePackage6D> out;
         const int r = d.smProcess6D(out, false);
@@ -96,7 +95,7 @@ int decodePass(KineDAQ_private& d, const Stream& st, Decoded& into) {
 }
 
 Decoded decodeInChunks(const Stream& st, const std::vector<uint8_t>& bytes, const std::vector<size_t>& chunks) {
-    KineDAQ_private d;
+    kine_test::Decoding d;
     prepare(d, st);
     Decoded r;
     size_t at = 0;
@@ -105,7 +104,7 @@ Decoded decodeInChunks(const Stream& st, const std::vector<uint8_t>& bytes, cons
         at += n;
         EXPECT_GE(decodePass(d, st, r), 0);
     }
-    r.config = Access::configuration(d).to_uin8_t();
+    r.config = d.decoder.configuration.to_uin8_t();
     return r;
 }
 
@@ -149,7 +148,7 @@ TEST_P(DecoderEveryVersion, SplitStreamsDecodeLikeTheWholeStream) {
 
 TEST_P(DecoderEveryVersion, BadChecksumDropsExactlyOneFrame) {
     const Stream& st = GetParam();
-    KineDAQ_private d;
+    kine_test::Decoding d;
     prepare(d, st);
     const auto good = st.frame(0);
     const Decoded reference = decodeInChunks(st, good, {good.size()});

@@ -12,7 +12,6 @@ namespace {
 
 using kine_sim::SensorValues;
 using kine_sim::Values6D;
-using kine_test::Access;
 using kine_test::concat;
 using kine_test::feed;
 using kine_test::SameSample;
@@ -62,7 +61,7 @@ std::vector<Stream> streams() {
     };
 }
 
-int pass(KineDAQ_private& d, const Stream& s, bool keep, KinePackage6D& newest) {
+int pass(kine_test::Decoding& d, const Stream& s, bool keep, KinePackage6D& newest) {
     if (s.sixAxis) {
         std::deque<KinePackage6D> out;
         const int r = d.smProcess6D(out, keep);
@@ -75,9 +74,9 @@ int pass(KineDAQ_private& d, const Stream& s, bool keep, KinePackage6D& newest) 
     return r;
 }
 
-void prepare(KineDAQ_private& d, const Stream& s) {
-    Access::version(d) = s.version;
-    Access::offsets(d).push_back(KineSensor());  // as open leaves it
+void prepare(kine_test::Decoding& d, const Stream& s) {
+    d.decoder.unit.version = s.version;
+    d.offsets.push_back(KineSensor());  // as open leaves it
 }
 
 class DecoderPosition : public ::testing::TestWithParam<Stream> {};
@@ -86,7 +85,7 @@ class DecoderPosition : public ::testing::TestWithParam<Stream> {};
 // same bytes again and must find the frame as a whole.
 TEST_P(DecoderPosition, KeptPassLeavesThePositionAsItFoundIt) {
     const Stream& s = GetParam();
-    KineDAQ_private whole;
+    kine_test::Decoding whole;
     prepare(whole, s);
     feed(whole, s.frame);
     KinePackage6D expected;
@@ -94,15 +93,15 @@ TEST_P(DecoderPosition, KeptPassLeavesThePositionAsItFoundIt) {
 
     for (size_t cut = 1; cut < s.frame.size(); ++cut) {
         SCOPED_TRACE(cut);
-        KineDAQ_private d;
+        kine_test::Decoding d;
         prepare(d, s);
         feed(d, std::vector<uint8_t>(s.frame.begin(), s.frame.begin() + static_cast<long>(cut)));
         KinePackage6D got;
         EXPECT_EQ(pass(d, s, true, got), 0);
-        EXPECT_EQ(Access::smState(d), 0u);
+        EXPECT_EQ(d.decoder.state(), 0u);
         feed(d, std::vector<uint8_t>(s.frame.begin() + static_cast<long>(cut), s.frame.end()));
         ASSERT_EQ(pass(d, s, true, got), 1);  // kept: decoded again below
-        EXPECT_TRUE(Access::dataArrived(d));
+        EXPECT_TRUE(d.decoder.unit.dataArrived);
         ASSERT_EQ(pass(d, s, false, got), 1);
         EXPECT_TRUE(SameSample(got, expected));
     }
@@ -113,14 +112,14 @@ TEST_P(DecoderPosition, KeptPassLeavesThePositionAsItFoundIt) {
 TEST_P(DecoderPosition, AStateOfTheOtherDecoderIsTakenAsTheStart) {
     const Stream& s = GetParam();
     const Stream other = streams()[s.sixAxis ? 0 : 2];  // v3 or v5
-    KineDAQ_private d;
+    kine_test::Decoding d;
     prepare(d, other);
     const size_t half = other.frame.size() / 2;
     feed(d, std::vector<uint8_t>(other.frame.begin(), other.frame.begin() + static_cast<long>(half)));
     KinePackage6D ignored;
     pass(d, other, false, ignored);
-    ASSERT_NE(Access::smState(d), 0u);
-    Access::version(d) = s.version;
+    ASSERT_NE(d.decoder.state(), 0u);
+    d.decoder.unit.version = s.version;
 
     feed(d, s.frame);
     KinePackage6D got;
@@ -143,7 +142,7 @@ TEST(DecoderResync, AaFamilyConnectionKeepsItsVersion) {
     for (const Stream& s : streams()) {
         if (s.version == kine_version_none) continue;
         SCOPED_TRACE(s.name);
-        KineDAQ_private d;
+        kine_test::Decoding d;
         prepare(d, s);
         // Lost sync: the decoder meets the stream in the middle of a frame.
         feed(d, concat({std::vector<uint8_t>(s.frame.begin() + 5, s.frame.end()), headers, s.frame, headers, s.frame}));

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "daq/KineDAQ_private.h"
 #include "daq/PackArray.h"
 #include "kine_sim/frames.h"
 #include "support/daq_access.h"
@@ -14,7 +15,6 @@ namespace {
 using namespace std::chrono;
 using kine_sim::SensorValues;
 using kine_sim::Values6D;
-using kine_test::Access;
 using kine_test::concat;
 using kine_test::waitFor;
 
@@ -365,7 +365,7 @@ TEST_F(SampleReads, SixDReads) {
     EXPECT_EQ(samples, nullptr);
 
     // Version 8 frames through the same reads.
-    Access::version(d) = kine_version_8;
+    d.frameDecoder().unit.version = kine_version_8;
     Values6D v;
     v.Fy = -12;
     send(concat({kine_sim::encodeV8Data(0, 0, v), kine_sim::encodeV8Data(0, 0, v)}));

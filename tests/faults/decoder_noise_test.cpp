@@ -8,7 +8,6 @@
 
 namespace {
 
-using kine_test::Access;
 
 const std::vector<uint8_t> kNoise = {0x37, 0x5E, 0x00, 0x37, 0x44, 0x01, 0x37, 0x5F, 0x02};
 
@@ -17,9 +16,9 @@ INSTANTIATE_TEST_SUITE_P(Versions, NoiseOnAaFamily, ::testing::Values(kine_versi
 
 TEST_P(NoiseOnAaFamily, KeepsTheVersionAndTheSamples) {
     const kine_version v = GetParam();
-    KineDAQ_private d;
-    Access::version(d) = v;  // as open sets it from the identity code
-    Access::offsets(d).push_back(KineSensor());
+    kine_test::Decoding d;
+    d.decoder.unit.version = v;  // as open sets it from the identity code
+    d.offsets.push_back(KineSensor());
     kine_sim::Values6D values;
     values.Fx = 123;
     for (auto& s : values.sensors) s.x = 45;

@@ -1,5 +1,5 @@
-// Test access to the decoder state of a DAQ connection (daq_private_access.h),
-// and comparison of decoded samples field by field.
+// A frame decoder fed the way a connection feeds it, and comparison of
+// decoded samples field by field.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,9 +11,54 @@
 #include <sstream>
 #include <vector>
 
-#include "support/daq_private_access.h"
+#include "daq/FrameDecoder.h"
 
 namespace kine_test {
+
+// A frame decoder with the zero offsets a connection gives it and the bytes
+// its reader would hold: fed bytes collect until a pass that does not keep
+// them takes them. The getters read what the connection's getters read.
+struct Decoding {
+    FrameDecoder decoder;
+    FrameDecoder::Offsets offsets;
+    KineSensor6D offset6D;
+    std::vector<uint8_t> received;
+    size_t lastBytes = 0;
+
+    template <class Out>
+    DecodePass pass3D(Out (&out)[16], bool keep = false) {
+        return took(decoder.decode3D(received, offsets, out, keep), keep);
+    }
+    template <class Out>
+    DecodePass pass6D(Out& out, bool keep = false) {
+        return took(decoder.decode6D(received, offsets, offset6D, out, keep), keep);
+    }
+    template <class Out>
+    int smProcess(Out (&out)[16], bool keep) {
+        return pass3D(out, keep).result;
+    }
+    template <class Out>
+    int smProcess6D(Out& out, bool keep) {
+        return pass6D(out, keep).result;
+    }
+
+    int getVersion() const { return decoder.unit.version; }
+    int getSensorSize() const { return decoder.unit.sensorCount; }
+    bool isChksumOK() const { return decoder.unit.checksumOk; }
+    int getSize() const { return static_cast<int>(lastBytes); }
+    size_t offsetCount() const { return offsets.size(); }
+
+private:
+    DecodePass took(const DecodePass& p, bool keep) {
+        lastBytes = p.bytes;
+        if (!keep) received.clear();
+        return p;
+    }
+};
+
+inline void feed(Decoding& d, const std::vector<uint8_t>& bytes) {
+    d.received.insert(d.received.end(), bytes.begin(), bytes.end());
+}
 
 inline std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
     std::vector<uint8_t> out;

@@ -4,6 +4,7 @@ import time
 
 import numpy as np
 
+from .daq import SIX_AXIS_VERSIONS
 from .records import PACKAGE_SIZE, PACKAGE6D_SIZE
 
 _I4 = "=i4"
@@ -44,7 +45,7 @@ def _join(parts, dtype):
 
 
 def read_array(daq, n, timeout):
-    six_axis = daq.version in (5, 8)
+    six_axis = daq.version in SIX_AXIS_VERSIONS
     dtype = PACKAGE6D_DTYPE if six_axis else PACKAGE_DTYPE
     with daq._lock:
         parts = [] if daq._carry is None else [daq._carry]

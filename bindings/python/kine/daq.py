@@ -18,7 +18,7 @@ from .records import Config, ForceTorque, PACKAGE_SIZE, PACKAGE6D_SIZE
 
 # Read results of the C functions (the KINE_* read codes of kine/kine_result.h).
 READ_OVERFLOW, NOT_OPEN, NO_SUCH_SENSOR, READER_STOPPED = -1, -2, -3, -4
-SIX_AXIS_VERSIONS = (5, 8)
+SIX_AXIS_VERSIONS = (5, 8)  # the six-axis units, as the library's isSixAxis() says
 MAX_PORT_NAME = 24  # characters of a port name the library accepts
 
 _GENERIC_OPEN_FAILURE = ("the port could not be opened as a DAQ, or no frame with a good "
