@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "daq/KineDAQ_private.h"
 #include "kine_sim/frames.h"
 #include "support/byte_streamer.h"
 #include "support/daq_access.h"
