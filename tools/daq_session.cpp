@@ -40,6 +40,8 @@ void installInterruptHandler() {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 bool interrupted() { return interruptFlag != 0; }

@@ -15,8 +15,9 @@ namespace kine_tools {
 // Name of the program in messages.
 extern const char kProgram[];
 
-// SIGINT and SIGTERM set a flag instead of ending the process; interrupted()
-// reads it. An open under way is cancelled when the flag is seen.
+// SIGINT, SIGTERM and SIGHUP set a flag instead of ending the process;
+// interrupted() reads it. An open under way is cancelled when the flag is
+// seen. SIGPIPE is ignored: a closed pipe shows as a failed write.
 void installInterruptHandler();
 bool interrupted();
 
@@ -60,7 +61,10 @@ OpenAttempt attemptOpen(KineDAQ& daq, const std::string& node, const std::string
 // Exit statuses of the commands that open a DAQ.
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitInterrupted = 130;
+constexpr int kExitOptionError = 2;
+constexpr int kExitSamplesLost = 3;      // a stream ended without every sample
+constexpr int kExitInterrupted = 130;    // 128 + SIGINT
+constexpr int kExitPipeClosed = 141;     // 128 + SIGPIPE: the reader of standard output went away
 
 // Opens the DAQ. Without a device version it asks discovery (`discovery`, or
 // a monitor of its own) for the version of the DAQ at that node. Says

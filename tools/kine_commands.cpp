@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,9 +16,12 @@
 #include "kine/kine_library_version.h"
 #include "kine_sim/simulated_daq.h"
 #include "option_checks.h"
+#include "output_thread.h"
 #include "port_list.h"
+#include "sample_loss.h"
 #include "sim_options.h"
 #include "stream_output.h"
+#include "text_escape.h"
 
 namespace kine_tools {
 
@@ -33,11 +38,18 @@ void addDeviceOptions(CLI::App& cmd, DeviceRequest& device) {
                    "(versions 6-8), whose DAQs answer only after a configuration exchange");
 }
 
+// How a stream runs and where its samples go.
+struct StreamSettings {
+    double duration = 0;
+    std::string csv;          // empty: the live view
+    bool sixAxis = false;
+    double bufferSeconds = 60;  // samples the output may fall behind, in seconds at the DAQ's rate
+    bool acceptLoss = false;    // lost samples do not change the exit status
+};
+
 struct StreamArgs {
     DeviceRequest device;
-    double duration = 0;
-    std::string csv;
-    bool sixAxis = false;
+    StreamSettings settings;
     bool reconnect = false;
 };
 
@@ -52,43 +64,54 @@ struct Awaited {
     std::string deviceVersion;  // given, or learnt through discovery
 };
 
+bool isAwaitedPort(const KPort& p, const Awaited& w);
+
 bool isAwaited(const KPort& p, const Awaited& w) {
     if (!w.serial.empty()) return w.serial == p.deviceSerial;
+    return isAwaitedPort(p, w);
+}
+
+enum class WaitEnd { back, interrupted, timedOut };
+
+// True when `p` is the port the awaited DAQ was on.
+bool isAwaitedPort(const KPort& p, const Awaited& w) {
     if (!w.port.empty() && w.port == p.portName) return true;
     const std::string node = deviceNode(p.portName);
     return !node.empty() && node == deviceNode(w.given);
 }
 
-enum class WaitEnd { back, interrupted, timedOut };
-
 // Waits until the awaited DAQ is back and opens it; `path` receives its
-// device node. Discovery announces a DAQ plugged in again; a DAQ known by
-// its port alone is also tried at that port every few seconds, since one
-// that only stopped sending keeps its device node.
-WaitEnd awaitDaq(KineDAQ& daq, const Awaited& w, double duration, Clock::time_point start, StreamOutput& out,
+// device node. Discovery announces a DAQ plugged in again. A DAQ that only
+// stopped sending keeps its device node, so the same port is also tried
+// every few seconds: until it is unplugged, or always for a DAQ known by its
+// port alone.
+WaitEnd awaitDaq(KineDAQ& daq, const Awaited& w, double duration, Clock::time_point start, OutputThread& out,
                  StreamStatus& status, std::string& path) {
     status.state = "waiting for the DAQ";
     status.rate = 0;
     Clock::time_point lastDirect = Clock::now();
+    bool unplugged = false;  // the awaited DAQ's port was unplugged
     for (;;) {
         status.elapsed = secondsSince(start);
-        out.show(status, false);
+        out.publish(status);
         if (interrupted()) return WaitEnd::interrupted;
         if (duration > 0 && status.elapsed >= duration) return WaitEnd::timedOut;
 
         std::vector<KPort> candidates;
         while (w.ports->isLostPort()) {
             const KPort p = w.ports->getLostPort();
-            if (isAwaited(p, w)) std::fprintf(stderr, "%s: %s was unplugged\n", kProgram, p.portName);
+            if (isAwaitedPort(p, w)) unplugged = true;
+            if (isAwaited(p, w)) std::fprintf(stderr, "%s: %s was unplugged\n", kProgram, shownText(p.portName).c_str());
         }
         while (w.ports->isNewPort()) {
             const KPort p = w.ports->getNewPort();
             if (isAwaited(p, w)) candidates.push_back(p);
         }
-        if (candidates.empty() && w.serial.empty() && Clock::now() - lastDirect >= std::chrono::seconds(3)) {
+        if (candidates.empty() && (w.serial.empty() || !unplugged) &&
+            Clock::now() - lastDirect >= std::chrono::seconds(3)) {
             lastDirect = Clock::now();
             KPort p;
-            KPort::storeField(p.portName, w.given);
+            KPort::storeField(p.portName, deviceNode(w.given));
             candidates.push_back(p);
         }
         for (const KPort& p : candidates) {
@@ -106,46 +129,53 @@ WaitEnd awaitDaq(KineDAQ& daq, const Awaited& w, double duration, Clock::time_po
             }
             if (a.interrupted) return WaitEnd::interrupted;
             if (announced)
-                std::fprintf(stderr, "%s: %s is back but: %s; waiting on\n", kProgram, p.portName,
+                std::fprintf(stderr, "%s: %s is back but: %s; waiting on\n", kProgram, shownText(p.portName).c_str(),
                              openFailureMessage(a.reason, node, a.err).c_str());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
 
+// The samples a stream's output may fall behind by: `seconds` at the full
+// rate of 1000 samples a second, whatever the DAQ's speed now.
+size_t queueCapacity(double seconds) { return static_cast<size_t>(std::max(10.0, seconds * 1000.0)); }
+
 // Streams from an open DAQ into the live view or CSV until the duration,
 // Ctrl-C or the DAQ going away; with `awaited`, a DAQ that went away is
 // waited for and the stream goes on into the same output. Returns the exit
 // status.
-int streamFrom(KineDAQ& daq, std::string path, double duration, const std::string& csv, bool sixAxis,
-               const Awaited* awaited = nullptr) {
+int streamFrom(KineDAQ& daq, std::string path, const StreamSettings& how, const Awaited* awaited = nullptr) {
     StreamLayout layout;
     std::string error;
-    if (!StreamLayout::of(daq, path, sixAxis, layout, error)) {
+    if (!StreamLayout::of(daq, path, how.sixAxis, layout, error)) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return kExitFailed;
     }
-    std::unique_ptr<StreamOutput> out = csv.empty() ? makeLiveView() : makeCsvWriter(csv);
+    std::unique_ptr<StreamOutput> out = how.csv.empty() ? makeLiveView() : makeCsvWriter(how.csv);
     if (!out) return kExitFailed;
     out->start(layout);
+    OutputThread writer(*out, queueCapacity(how.bufferSeconds));
+    SampleLoss loss;
     StreamStatus status;
     const Clock::time_point start = Clock::now();
     int exit = kExitOk;
-    bool outputFailed = false;
     for (;;) {
         if (awaited) discardEvents(*awaited->ports);
-        const StreamEnd end = streamSamples(daq, layout, duration, start, *out, status);
+        const StreamEnd end = streamSamples(daq, layout, how.duration, start, writer, loss, status);
         daq.close();
+        loss.resumed();
         if (end != StreamEnd::daqGone) {
-            outputFailed = end == StreamEnd::outputFailed;
-            exit = outputFailed ? kExitFailed : kExitOk;
+            exit = end == StreamEnd::outputFailed ? kExitFailed : kExitOk;
             break;
         }
+        const double goneAt = secondsSince(start);
         std::fprintf(stderr, "%s: the DAQ on %s went away (unplugged, or it stopped sending)%s\n", kProgram,
-                     path.c_str(), awaited ? "; waiting for it to come back (Ctrl-C stops)" : "");
+                     shownText(path).c_str(), awaited ? "; waiting for it to come back (Ctrl-C stops)" : "");
+        std::fprintf(stderr, "%s: event: DAQ gone at host_monotonic_s %.6f, after %" PRIu64 " samples\n", kProgram,
+                     goneAt, status.nextSample());
         exit = kExitFailed;
         if (!awaited) break;
-        const WaitEnd waited = awaitDaq(daq, *awaited, duration, start, *out, status, path);
+        const WaitEnd waited = awaitDaq(daq, *awaited, how.duration, start, writer, status, path);
         if (waited == WaitEnd::interrupted) {
             status.state = "stopped";
             exit = kExitOk;
@@ -157,16 +187,26 @@ int streamFrom(KineDAQ& daq, std::string path, double duration, const std::strin
             break;
         }
         StreamLayout again;
-        if (!StreamLayout::of(daq, path, sixAxis, again, error) || again.columns != layout.columns) {
+        if (!StreamLayout::of(daq, path, how.sixAxis, again, error) || again.columns != layout.columns) {
             daq.close();
             std::fprintf(stderr, "%s: the DAQ back on %s is not the one that went away (%s); stopping\n", kProgram,
-                         path.c_str(), error.empty() ? again.description.c_str() : error.c_str());
+                         shownText(path).c_str(), error.empty() ? again.description.c_str() : error.c_str());
             break;
         }
-        std::fprintf(stderr, "%s: the DAQ is back on %s; streaming on\n", kProgram, path.c_str());
+        // The DAQ sent nothing in the gap: the sample numbers go on, the host times jump.
+        const double backAt = secondsSince(start);
+        std::fprintf(stderr, "%s: the DAQ is back on %s; streaming on\n", kProgram, shownText(path).c_str());
+        std::fprintf(stderr,
+                     "%s: event: DAQ back at host_monotonic_s %.6f, a gap of %.3f s; sample %" PRIu64 " is next\n",
+                     kProgram, backAt, backAt - goneAt, status.nextSample());
     }
-    const bool written = !outputFailed && out->finish(status);
-    return written ? exit : kExitFailed;
+    const bool written = writer.finish(status) && out->finish(status, loss.summary());
+    if (!written || exit == kExitFailed) {
+        if (out->pipeClosed()) return kExitPipeClosed;
+        return kExitFailed;
+    }
+    if (exit == kExitOk && loss.total() > 0 && !how.acceptLoss) return kExitSamplesLost;
+    return exit;
 }
 
 int runStream(const StreamArgs& a) {
@@ -177,7 +217,7 @@ int runStream(const StreamArgs& a) {
     std::string path;
     KPort known;
     if (const int status = openDaq(daq, a.device, path, &known, ports.get())) return status;
-    if (!ports) return streamFrom(daq, path, a.duration, a.csv, a.sixAxis);
+    if (!ports) return streamFrom(daq, path, a.settings);
     Awaited w;
     w.ports = ports.get();
     w.given = a.device.port;
@@ -185,7 +225,7 @@ int runStream(const StreamArgs& a) {
     w.serial = known.deviceSerial;
     w.deviceVersion = a.device.deviceVersion;
     if (w.deviceVersion.empty() && std::string(known.deviceVersion) != "unknown") w.deviceVersion = known.deviceVersion;
-    return streamFrom(daq, path, a.duration, a.csv, a.sixAxis, &w);
+    return streamFrom(daq, path, a.settings, &w);
 }
 
 struct ConfigArgs {
@@ -278,7 +318,9 @@ int runDemo(const DemoArgs& a) {
     KineDAQ daq;
     std::string path;
     if (const int status = openDaq(daq, DeviceRequest{sim.devicePath(), sim.deviceVersionText()}, path)) return status;
-    return streamFrom(daq, path, a.duration, std::string(), false);
+    StreamSettings how;
+    how.duration = a.duration;
+    return streamFrom(daq, path, how);
 }
 
 std::string versionText() {
@@ -296,20 +338,29 @@ int runKine(int argc, char** argv) {
     StreamArgs stream;
     CLI::App* streamCmd = app.add_subcommand("stream", "stream samples: a live view, or CSV rows");
     addDeviceOptions(*streamCmd, stream.device);
-    streamCmd->add_option("--duration", stream.duration, "seconds to stream (default: until Ctrl-C)")
+    streamCmd->add_option("--duration", stream.settings.duration, "seconds to stream (default: until Ctrl-C)")
         ->check(realNumber(true));
     streamCmd
-        ->add_option("--csv", stream.csv,
+        ->add_option("--csv", stream.settings.csv,
                      "write CSV rows to FILE ('-': standard output): host_monotonic_s (seconds since the "
                      "start), host_time (UTC), sample, then the values; one row per sample, read time")
         ->type_name("FILE|-");
-    streamCmd->add_flag("--six-axis", stream.sixAxis, "force and torque of a four-sensor DAQ instead of its sensors");
+    streamCmd
+        ->add_option("--buffer", stream.settings.bufferSeconds,
+                     "seconds of samples (at 1000 a second) held while the output is slow (default 60); "
+                     "samples beyond are lost, and said so")
+        ->check(realNumber(true));
+    streamCmd->add_flag("--accept-loss", stream.settings.acceptLoss,
+                        "end with status 0 even when samples were lost (they are still reported)");
+    streamCmd->add_flag("--six-axis", stream.settings.sixAxis, "force and torque of a four-sensor DAQ instead of its sensors");
     streamCmd->add_flag("--reconnect", stream.reconnect,
                         "when the DAQ goes away, wait for it (same serial, or same port) to come back and go on "
                         "streaming into the same output");
     streamCmd->footer(
-        "Ends with status 0 after --duration or Ctrl-C, 1 when the DAQ goes away (with --reconnect: "
-        "when it has not come back by the end of --duration).");
+        "Exit status: 0 after --duration, Ctrl-C, SIGTERM or SIGHUP; 1 when the DAQ goes away (with "
+        "--reconnect: when it has not come back by the end of --duration) or the output fails; 2 for a bad "
+        "option; 3 when samples were lost (each loss is also told on standard error, and the CSV's sample "
+        "numbers skip the lost ones), unless --accept-loss; 141 when the reader of standard output closed it.");
 
     bool watch = false, json = false;
     CLI::App* listCmd = app.add_subcommand("list", "list the DAQs attached now: port, device version, serial");

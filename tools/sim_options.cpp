@@ -45,8 +45,10 @@ const char kFooter[] =
     "6 one sensor, 7 four sensors, 8 six-axis (0xAA frames).\n"
     "Signal shapes: default (slow sines, aux a ramp), sine (of --amplitude at\n"
     "--frequency), ramp (sawtooth from 0 to --amplitude, --frequency times a\n"
-    "second), constant (every channel holds --amplitude). Raw channels of sine\n"
-    "and ramp are offset by the amplitude so they stay positive.";
+    "second), constant (every channel holds --amplitude), counter (every channel\n"
+    "carries the number of the data frame, 0, 1, 2, ... in 16 bits, so that a\n"
+    "reader can check it lost nothing). Raw channels of sine and ramp are offset\n"
+    "by the amplitude so they stay positive.";
 
 // A number above 0; with `optional`, also the empty value of an option
 // given without one.
@@ -67,6 +69,7 @@ void applySignals(SimulatedDaq& daq, const SimSettings& s) {
     const auto a = static_cast<int32_t>(std::lround(s.amplitude));
     auto signalFor = [&](int index, bool raw) {
         const double offset = raw ? std::fabs(s.amplitude) : 0.0;
+        if (s.shape == "counter") return Signal::frameCounter();
         if (s.shape == "constant") return Signal::constant(a);
         if (s.shape == "ramp")
             return Signal::ramp(static_cast<int32_t>(offset), static_cast<int32_t>(offset) + a, 1.0 / s.frequency);
@@ -76,7 +79,7 @@ void applySignals(SimulatedDaq& daq, const SimSettings& s) {
         daq.setSignal(Channel::x, signalFor(0, false), k);
         daq.setSignal(Channel::y, signalFor(1, false), k);
         daq.setSignal(Channel::z, signalFor(2, false), k);
-        if (s.shape == "constant") daq.setSignal(Channel::aux, signalFor(3, false), k);
+        if (s.shape == "constant" || s.shape == "counter") daq.setSignal(Channel::aux, signalFor(3, false), k);
         for (int r = 0; r < 8; ++r) daq.setSignal(kine_sim::rawChannel(r), signalFor(4 + r, true), k);
     }
     const Channel axes[] = {Channel::Fx, Channel::Fy, Channel::Fz, Channel::Tx, Channel::Ty, Channel::Tz};
@@ -240,8 +243,8 @@ void addSimOptions(CLI::App& app, SimSettings& s) {
     app.add_flag_callback(
         "--stopped", [&s] { s.options.streamAtStart = false; },
         "start with periodic data off (the host turns it on by writing a speed code)");
-    app.add_option("--signal", s.shape, "values sent: default, sine, ramp or constant")
-        ->check(CLI::IsMember({"default", "sine", "ramp", "constant"}));
+    app.add_option("--signal", s.shape, "values sent: default, sine, ramp, constant or counter")
+        ->check(CLI::IsMember({"default", "sine", "ramp", "constant", "counter"}));
     app.add_option("--amplitude", s.amplitude, "amplitude or constant value (default 1000)")->check(realNumber(false));
     app.add_option("--frequency", s.frequency, "frequency in Hz of sine and ramp (default 0.5)")
         ->check(positiveNumber());

@@ -444,7 +444,7 @@ uint8_t SimulatedDaq::Impl::currentConfigByte() const {
 
 int32_t SimulatedDaq::Impl::next(int sensor, int channel, double seconds) {
     auto& q = queues[sensor][channel];
-    if (q.empty()) return signals[sensor][channel].valueAt(seconds);
+    if (q.empty()) return signals[sensor][channel].valueAt(seconds, framesSent);
     const int32_t v = q.front();
     q.pop_front();
     return v;
@@ -452,7 +452,7 @@ int32_t SimulatedDaq::Impl::next(int sensor, int channel, double seconds) {
 
 int32_t SimulatedDaq::Impl::nextAxis(int axis, double seconds) {
     auto& q = axisQueues[axis];
-    if (q.empty()) return axisSignals[axis].valueAt(seconds);
+    if (q.empty()) return axisSignals[axis].valueAt(seconds, framesSent);
     const int32_t v = q.front();
     q.pop_front();
     return v;

@@ -53,11 +53,16 @@ public:
     // Sawtooth: rises linearly from `from` towards `to` over `periodSeconds`,
     // then starts again at `from`. A period of 0 or less holds `from`.
     static Signal ramp(int32_t from, int32_t to, double periodSeconds);
+    // The number of the data frame that carries the value, counted from 0
+    // over the frames the unit has sent: a host that sees this channel jump
+    // has lost the frames in between.
+    static Signal frameCounter();
 
-    int32_t valueAt(double seconds) const;
+    // The value at `seconds` since the unit was created, in data frame `frame`.
+    int32_t valueAt(double seconds, uint64_t frame = 0) const;
 
 private:
-    enum class Kind : uint8_t { constant, sine, ramp };
+    enum class Kind : uint8_t { constant, sine, ramp, frameCounter };
     Kind kind_ = Kind::constant;
     double a_ = 0.0, b_ = 0.0, c_ = 0.0, d_ = 0.0;
 };
