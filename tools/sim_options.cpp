@@ -56,9 +56,8 @@ CLI::Validator positiveNumber(bool optional = false) {
     return CLI::Validator(
         [optional](std::string& text) -> std::string {
             if (optional && text.empty()) return {};
-            char* end = nullptr;
-            const double v = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !std::isfinite(v)) return "needs a number, not '" + text + "'";
+            double v = 0;
+            if (!parseDecimal(text, v)) return "needs a decimal number, not '" + text + "'";
             return v > 0 ? std::string() : "must be above 0";
         },
         "NUM>0");
@@ -83,7 +82,9 @@ void applySignals(SimulatedDaq& daq, const SimSettings& s) {
         for (int r = 0; r < 8; ++r) daq.setSignal(kine_sim::rawChannel(r), signalFor(4 + r, true), k);
     }
     const Channel axes[] = {Channel::Fx, Channel::Fy, Channel::Fz, Channel::Tx, Channel::Ty, Channel::Tz};
-    for (int i = 0; i < 6; ++i) daq.setSignal(axes[i], signalFor(i, false));
+    // Version 8 sends Fz unsigned in raw mode, like the raw channels.
+    const bool rawFz = daq.version() == 8 && !s.options.compensated;
+    for (int i = 0; i < 6; ++i) daq.setSignal(axes[i], signalFor(i, i == 2 && rawFz));
 }
 
 size_t dataFrameSize(const SimulatedDaq::Options& o) {
@@ -230,14 +231,14 @@ int serve(const SimSettings& s, const char* prog) {
 void addSimOptions(CLI::App& app, SimSettings& s) {
     app.footer(kFooter);
     app.add_option("--version", s.options.version, "protocol version 3..8 (default 3)")
-        ->check(wholeNumber({3, 4, 5, 6, 7, 8}));
+        ->transform(wholeNumber({3, 4, 5, 6, 7, 8}));
     app.add_option("--serial", s.options.serial,
                    "serial number of the identity reply, up to 8 characters (default SIM00001)");
     app.add_option("--speed", s.options.speedHz, "frame rate in Hz: 1000, 333, 100 or 30 (default 1000)")
-        ->check(wholeNumber());
+        ->transform(wholeNumber());
     app.add_option("--filter", s.options.filterHz,
                    "filter cut-off in Hz: 0 (none), 150, 50 or 15; versions 6-8 also 500, 5 or 1 (default 0)")
-        ->check(wholeNumber());
+        ->transform(wholeNumber());
     app.add_flag("--compensated", s.options.compensated, "send compensated values (mode bit 1) instead of raw ones");
     app.add_flag("--refuse-config", s.options.refuseConfig, "answer commands but keep speed, filter and mode");
     app.add_flag_callback(
@@ -245,16 +246,17 @@ void addSimOptions(CLI::App& app, SimSettings& s) {
         "start with periodic data off (the host turns it on by writing a speed code)");
     app.add_option("--signal", s.shape, "values sent: default, sine, ramp, constant or counter")
         ->check(CLI::IsMember({"default", "sine", "ramp", "constant", "counter"}));
-    app.add_option("--amplitude", s.amplitude, "amplitude or constant value (default 1000)")->check(realNumber(false));
+    app.add_option("--amplitude", s.amplitude, "amplitude or constant value (default 1000)")
+        ->transform(realNumber(false));
     app.add_option("--frequency", s.frequency, "frequency in Hz of sine and ramp (default 0.5)")
-        ->check(positiveNumber());
+        ->transform(positiveNumber());
     app.add_option("--link", s.link, "also create a symbolic link PATH to the device (removed on exit)");
     app.add_option("--measure", s.measure,
                    "measure instead of serving: open the device as a host, count the frames for SECS "
                    "seconds (default 10) and report the achieved rate and the simulator's CPU time")
         ->expected(0, 1)
         ->type_name("[SECS]")
-        ->check(positiveNumber(true));
+        ->transform(positiveNumber(true));
 }
 
 int runSim(const CLI::App& app, SimSettings& s, const std::string& program) {

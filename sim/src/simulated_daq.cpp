@@ -168,6 +168,7 @@ struct SimulatedDaq::Impl {
     std::deque<int32_t> queues[4][kSensorChannelCount];
     Signal axisSignals[kAxisCount];
     std::deque<int32_t> axisQueues[kAxisCount];
+    bool defaultFz = true;  // Fz still follows the built-in signal
     std::vector<uint8_t> receivedBytes;
     std::vector<uint8_t> garbage;
     std::vector<size_t> chunkPattern;
@@ -470,7 +471,11 @@ std::vector<uint8_t> SimulatedDaq::Impl::buildDataFrame(double seconds) {
         for (int i = 0; i < 8; ++i) s.raw[i] = next(k, int(Channel::raw0) + i, seconds);
     }
     int32_t* axes[kAxisCount] = {&v.Fx, &v.Fy, &v.Fz, &v.Tx, &v.Ty, &v.Tz};
+    const bool builtInFz = defaultFz && axisQueues[int(Channel::Fz) - int(Channel::Fx)].empty();
     for (int a = 0; a < kAxisCount; ++a) *axes[a] = nextAxis(a, seconds);
+    // In raw mode a version 8 unit sends Fz as an unsigned count, like the
+    // raw channels: the built-in signal then swings around the same offset.
+    if (opt.version == 8 && !mode && builtInFz) v.Fz += kRawFzOffset;
 
     const uint8_t cfg = currentConfigByte();
     std::vector<uint8_t> f;
@@ -601,6 +606,7 @@ void SimulatedDaq::setSignal(Channel c, Signal s, int sensor) {
     std::lock_guard<std::mutex> lock(impl_->m);
     if (isAxis(c)) {
         impl_->axisSignals[int(c) - int(Channel::Fx)] = s;
+        if (c == Channel::Fz) impl_->defaultFz = false;
         return;
     }
     checkSensor(sensor);
@@ -623,6 +629,7 @@ void SimulatedDaq::setConstant(const Values6D& v) {
     std::lock_guard<std::mutex> lock(impl_->m);
     const int32_t axes[kAxisCount] = {v.Fx, v.Fy, v.Fz, v.Tx, v.Ty, v.Tz};
     for (int a = 0; a < kAxisCount; ++a) impl_->axisSignals[a] = Signal::constant(axes[a]);
+    impl_->defaultFz = false;
 }
 
 void SimulatedDaq::feed(Channel c, const std::vector<int32_t>& values, int sensor) {

@@ -67,6 +67,15 @@ private:
     double a_ = 0.0, b_ = 0.0, c_ = 0.0, d_ = 0.0;
 };
 
+// The built-in signals, until a test sets its own: slow sines and a ramp
+// that stay within these ranges (sensor k is phase-shifted by 0.5 k rad).
+//   x, y: -800..800      z: 29,600..30,400      aux: 0..4,096 (a 4 s ramp)
+//   raw channel i: 1,950 + 100 i .. 2,050 + 100 i
+//   Fx, Fy: -500..500    Fz: -300..300          Tx, Ty: -50..50   Tz: -20..20
+// In raw mode (mode bit 0) a version 8 unit sends Fz unsigned, like its raw
+// channels: the built-in Fz is then offset by kRawFzOffset (1,700..2,300).
+constexpr int32_t kRawFzOffset = 2000;
+
 class SimulatedDaq {
 public:
     struct Options {
