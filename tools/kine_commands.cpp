@@ -32,7 +32,10 @@ using Clock = std::chrono::steady_clock;
 // PORT and --device-version, shared by the commands that open a DAQ.
 void addDeviceOptions(CLI::App& cmd, DeviceRequest& device) {
     cmd.add_option("PORT", device.port, "device path of the DAQ, e.g. /dev/ttyACM0 or a /dev/serial/by-id/... link")
-        ->required();
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& text) { return text.empty() ? "needs a device path, e.g. /dev/ttyACM0" : std::string(); },
+            "PATH"));
     cmd.add_option("--device-version", device.deviceVersion,
                    "device version text of the DAQ, e.g. \"34 v0.9\"; needed for the 0xAA family "
                    "(versions 6-8), whose DAQs answer only after a configuration exchange");
@@ -41,7 +44,7 @@ void addDeviceOptions(CLI::App& cmd, DeviceRequest& device) {
 // How a stream runs and where its samples go.
 struct StreamSettings {
     double duration = 0;
-    std::string csv;          // empty: the live view
+    std::string csv;  // empty: the live view
     bool sixAxis = false;
     double bufferSeconds = 60;  // samples the output may fall behind, in seconds at the DAQ's rate
     bool acceptLoss = false;    // lost samples do not change the exit status
@@ -101,7 +104,8 @@ WaitEnd awaitDaq(KineDAQ& daq, const Awaited& w, double duration, Clock::time_po
         while (w.ports->isLostPort()) {
             const KPort p = w.ports->getLostPort();
             if (isAwaitedPort(p, w)) unplugged = true;
-            if (isAwaited(p, w)) std::fprintf(stderr, "%s: %s was unplugged\n", kProgram, shownText(p.portName).c_str());
+            if (isAwaited(p, w))
+                std::fprintf(stderr, "%s: %s was unplugged\n", kProgram, shownText(p.portName).c_str());
         }
         while (w.ports->isNewPort()) {
             const KPort p = w.ports->getNewPort();
@@ -130,7 +134,7 @@ WaitEnd awaitDaq(KineDAQ& daq, const Awaited& w, double duration, Clock::time_po
             if (a.interrupted) return WaitEnd::interrupted;
             if (announced)
                 std::fprintf(stderr, "%s: %s is back but: %s; waiting on\n", kProgram, shownText(p.portName).c_str(),
-                             openFailureMessage(a.reason, node, a.err).c_str());
+                             openFailureMessage(a.reason, node, a.err, version).c_str());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -246,7 +250,7 @@ int runConfig(const ConfigArgs& a) {
     std::string path;
     if (const int status = openDaq(daq, a.device, path)) return status;
     const SensorConfig current = daq.getConfig();
-    std::printf("%s: %s\n", path.c_str(), configText(current).c_str());
+    std::printf("%s: %s\n", shownText(path).c_str(), configText(current).c_str());
     if (a.speed == 0 && a.filter < 0 && a.mode.empty()) return 0;
 
     SensorConfig wanted = current;
@@ -278,10 +282,23 @@ int runZero(const ZeroArgs& a) {
     const int version = daq.getVersion();
     const int sensors = daq.getSensorSize();
     if (a.sensor >= 0) {
+        if (version == 5 || version == 8) {
+            std::fprintf(stderr,
+                         "kine zero: --sensor %d: the DAQ on %s is a six-axis unit, whose sensors are zeroed "
+                         "together; leave out --sensor\n",
+                         a.sensor, shownText(path).c_str());
+            return kExitOptionError;
+        }
+        if (a.sensor >= sensors) {
+            std::fprintf(stderr, "kine zero: --sensor %d: the DAQ on %s has %s; give %s\n", a.sensor,
+                         shownText(path).c_str(), sensors == 1 ? "one sensor, number 0" : "sensors 0 to 3",
+                         sensors == 1 ? "--sensor 0 or leave it out" : "one of those");
+            return kExitOptionError;
+        }
         if (!daq.zero(a.sensor)) {
-            std::fprintf(stderr, "%s: sensor %d is not a sensor of the DAQ on %s (it has %d)\n", kProgram, a.sensor,
-                         path.c_str(), sensors);
-            return 1;
+            std::fprintf(stderr, "%s: the DAQ on %s did not zero sensor %d\n", kProgram, shownText(path).c_str(),
+                         a.sensor);
+            return kExitFailed;
         }
     } else if (version == 5 || version == 8) {
         KinePackage6D before;
@@ -339,7 +356,7 @@ int runKine(int argc, char** argv) {
     CLI::App* streamCmd = app.add_subcommand("stream", "stream samples: a live view, or CSV rows");
     addDeviceOptions(*streamCmd, stream.device);
     streamCmd->add_option("--duration", stream.settings.duration, "seconds to stream (default: until Ctrl-C)")
-        ->check(realNumber(true));
+        ->transform(realNumber(true));
     streamCmd
         ->add_option("--csv", stream.settings.csv,
                      "write CSV rows to FILE ('-': standard output): host_monotonic_s (seconds since the "
@@ -349,10 +366,11 @@ int runKine(int argc, char** argv) {
         ->add_option("--buffer", stream.settings.bufferSeconds,
                      "seconds of samples (at 1000 a second) held while the output is slow (default 60); "
                      "samples beyond are lost, and said so")
-        ->check(realNumber(true));
+        ->transform(realNumber(true));
     streamCmd->add_flag("--accept-loss", stream.settings.acceptLoss,
                         "end with status 0 even when samples were lost (they are still reported)");
-    streamCmd->add_flag("--six-axis", stream.settings.sixAxis, "force and torque of a four-sensor DAQ instead of its sensors");
+    streamCmd->add_flag("--six-axis", stream.settings.sixAxis,
+                        "force and torque of a four-sensor DAQ instead of its sensors");
     streamCmd->add_flag("--reconnect", stream.reconnect,
                         "when the DAQ goes away, wait for it (same serial, or same port) to come back and go on "
                         "streaming into the same output");
@@ -372,15 +390,16 @@ int runKine(int argc, char** argv) {
     ConfigArgs config;
     CLI::App* configCmd = app.add_subcommand("config", "print the sensor configuration; apply the changes given");
     addDeviceOptions(*configCmd, config.device);
-    configCmd->add_option("--speed", config.speed, "sampling speed in Hz")->check(wholeNumber({1000, 333, 100, 30}));
+    configCmd->add_option("--speed", config.speed, "sampling speed in Hz")
+        ->transform(wholeNumber({1000, 333, 100, 30}));
     configCmd->add_option("--filter", config.filter, "filter cut-off in Hz, 0 for none")
-        ->check(wholeNumber({0, 150, 50, 15}));
+        ->transform(wholeNumber({0, 150, 50, 15}));
     configCmd->add_option("--mode", config.mode, "output mode")->check(CLI::IsMember({"raw", "compensated"}));
 
     ZeroArgs zero;
     CLI::App* zeroCmd = app.add_subcommand("zero", "zero the sensors and print their offsets");
     addDeviceOptions(*zeroCmd, zero.device);
-    zeroCmd->add_option("--sensor", zero.sensor, "zero only this sensor (default: all)")->check(countNumber());
+    zeroCmd->add_option("--sensor", zero.sensor, "zero only this sensor (default: all)")->transform(countNumber());
     zeroCmd->footer("Offsets belong to the connection: they hold until this command closes it.");
 
     SimSettings sim;
@@ -390,10 +409,23 @@ int runKine(int argc, char** argv) {
     DemoArgs demo;
     CLI::App* demoCmd = app.add_subcommand("demo", "stream from a built-in simulated DAQ: no hardware needed");
     demoCmd->add_option("--sim-version", demo.version, "protocol version of the simulated DAQ, 3..8 (default 7)")
-        ->check(wholeNumber({3, 4, 5, 6, 7, 8}));
+        ->transform(wholeNumber({3, 4, 5, 6, 7, 8}));
     demoCmd->add_option("--duration", demo.duration, "seconds to stream, 0 until Ctrl-C (default 5)")
-        ->check(realNumber(true));
+        ->transform(realNumber(true));
 
+    // A command first: a word that is not one is named, rather than taken
+    // for a missing command.
+    static const char* const kCommands[] = {"list", "stream", "config", "zero", "sim", "demo"};
+    if (argc < 2 || argv[1][0] != '-') {
+        bool known = false;
+        for (const char* c : kCommands) known = known || (argc >= 2 && std::string(argv[1]) == c);
+        if (!known) {
+            std::fprintf(stderr,
+                         "kine: %s; the commands are list, stream, config, zero, sim and demo (see 'kine --help')\n",
+                         argc < 2 ? "a command is needed" : ("unknown command '" + shownText(argv[1]) + "'").c_str());
+            return kExitOptionError;
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -66,7 +66,7 @@ void OutputThread::run() {
             }
         }
         batches.clear();
-        if (ok) out_.show(status, false);
+        if (ok && !last) out_.show(status, false);  // the last status is the summary's
 
         lock.lock();
         if (!ok) {

@@ -115,7 +115,8 @@ private:
         if (failed_ || (std::fflush(stdout) == 0 && !std::ferror(stdout))) return;
         failed_ = true;
         pipeClosed_ = errno == EPIPE;
-        if (!pipeClosed_) std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));
+        if (!pipeClosed_)
+            std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));
     }
 };
 

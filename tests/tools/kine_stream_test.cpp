@@ -204,9 +204,13 @@ TEST_P(KineStreamPause, ReconnectResumesAtTheSamePort) {
 
     std::smatch gone, back;
     const std::string err = p.errors();
-    ASSERT_TRUE(std::regex_search(err, gone, std::regex(R"(kine: event: DAQ gone at host_monotonic_s ([0-9.]+), after (\d+) samples\n)")))
+    ASSERT_TRUE(std::regex_search(
+        err, gone, std::regex(R"(kine: event: DAQ gone at host_monotonic_s ([0-9.]+), after (\d+) samples\n)")))
         << err;
-    ASSERT_TRUE(std::regex_search(err, back, std::regex(R"(kine: event: DAQ back at host_monotonic_s ([0-9.]+), a gap of [0-9.]+ s; sample (\d+) is next\n)")))
+    ASSERT_TRUE(std::regex_search(
+        err, back,
+        std::regex(
+            R"(kine: event: DAQ back at host_monotonic_s ([0-9.]+), a gap of [0-9.]+ s; sample (\d+) is next\n)")))
         << err;
     EXPECT_EQ(gone[2], back[2]);
     const std::vector<Row> rows = rowsOf(p.output());
