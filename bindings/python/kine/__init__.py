@@ -12,15 +12,15 @@ to the package, then at KINE_LIBRARY, then on the system's loader path.
 from ._lib import MissingFunctionError, library
 from .daq import Daq
 from .errors import (ConfigError, KineError, LibraryNotFoundError, NoSuchSensorError,
-                     NotOpenError, OpenError, OpenReason, OverflowWarning, ReaderStoppedError,
-                     WrongReadError)
+                     NotOpenError, OpenError, OpenReason, OverflowWarning, ReadCode,
+                     ReaderStoppedError, WrongReadError)
 from .ports import PLUGGED, UNPLUGGED, Port, PortEvent, PortMonitor, list_ports
 from .records import Config, ForceTorque, Sample, Sample6D
 
 __all__ = [
     "Daq", "list_ports", "PortMonitor", "Port", "PortEvent", "PLUGGED", "UNPLUGGED",
     "Sample", "Sample6D", "ForceTorque", "Config", "library",
-    "KineError", "LibraryNotFoundError", "MissingFunctionError", "OpenError", "OpenReason",
+    "KineError", "LibraryNotFoundError", "MissingFunctionError", "OpenError", "OpenReason", "ReadCode",
     "NotOpenError", "ReaderStoppedError", "NoSuchSensorError", "WrongReadError", "ConfigError",
     "OverflowWarning",
 ]

@@ -99,3 +99,14 @@ def test_readme_example_runs(sim):
     out = run_python(example.replace("/dev/ttyACM0", s.path), os.environ["PYTHONPATH"])
     lines = out.splitlines()
     assert len(lines) > 20 and all(re.fullmatch(r"[0-3]( -?\d+){3}", line) for line in lines), out
+
+
+def test_result_codes_match_the_header():
+    """Every read code and open reason of kine_result.h, with its number."""
+    with open(os.path.join(os.environ["KINE_SOURCE_DIR"], "include/kine/kine_result.h")) as f:
+        header = f.read()
+    reads = dict(re.findall(r"#define KINE_(\w+) \((-\d+)\)", header))
+    reasons = dict(re.findall(r"\bKINE_OPEN_(\w+) = (\d+)", header))
+    assert len(reads) >= 4 and len(reasons) >= 14
+    assert {c.name: c.value for c in kine.ReadCode} == {n: int(v) for n, v in reads.items()}
+    assert {r.name: r.value for r in kine.OpenReason} == {n: int(v) for n, v in reasons.items()}
