@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "kine/KPort.h"
+#include "kine/kine_c.h"
 #include "port_list.h"
+#include "text_escape.h"
 
 namespace kine_tools {
 
@@ -26,8 +28,6 @@ namespace {
 volatile sig_atomic_t interruptFlag = 0;
 
 void onInterrupt(int) { interruptFlag = 1; }
-
-constexpr size_t kPortNameRoom = KPort::kFieldSize - 1;
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -40,70 +40,60 @@ void installInterruptHandler() {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 bool interrupted() { return interruptFlag != 0; }
 
-std::string openFailureMessage(kine_open_error reason, const std::string& path, int err) {
+std::string openFailureMessage(kine_open_error reason, const std::string& path, int err,
+                               const std::string& deviceVersion) {
+    std::string text = shownText(path) + ": " + callOpenErrorText(reason);
+    if (err && reason == KINE_OPEN_IO_ERROR) text += " (" + std::string(std::strerror(err)) + ")";
+    const std::string example = "--device-version " + quoted("34 v0.9");
+    std::string hint;
     switch (reason) {
-    case KINE_OPEN_OK: break;
-    case KINE_OPEN_NO_DEVICE: return "no such device: " + path + " (is the DAQ plugged in?)";
+    case KINE_OPEN_NO_DEVICE: hint = "is the DAQ plugged in? 'kine list' shows the DAQs attached"; break;
     case KINE_OPEN_PERMISSION_DENIED:
-        return "permission denied on " + path +
-               ": join the dialout group (sudo usermod -aG dialout $USER, then log in again) "
-               "or install the udev rule 60-kine.rules (README.md, Installing)";
-    case KINE_OPEN_BUSY: return path + " is busy: another program or connection holds it";
-    case KINE_OPEN_NOT_SERIAL: return path + " is not a serial device";
-    case KINE_OPEN_NO_DATA: return "no DAQ data from " + path + ": the device is not a DAQ, or it is not sending";
-    case KINE_OPEN_BAD_CHECKSUMS:
-        return "only damaged frames arrived from " + path + ": check the cable and the line speed";
-    case KINE_OPEN_VERSION_MISMATCH: return "the data from " + path + " does not match the device version text";
+        hint =
+            "join the dialout group (sudo usermod -aG dialout $USER, then log in again) "
+            "or install the udev rule 60-kine.rules (README.md, Installing)";
+        break;
+    case KINE_OPEN_BUSY: hint = "end the other program or stream that uses the DAQ, then try again"; break;
+    case KINE_OPEN_NOT_SERIAL: hint = "give the serial device of the DAQ, e.g. /dev/ttyACM0"; break;
+    case KINE_OPEN_NO_DATA: hint = "the device is not a DAQ, or it is not sending"; break;
+    case KINE_OPEN_BAD_CHECKSUMS: hint = "check the cable and the line speed"; break;
+    case KINE_OPEN_VERSION_MISMATCH:
+        hint = deviceVersion.empty()
+                   ? "no device version text was given, and the DAQ sends the frames of the 0xAA family, "
+                     "which need it: give it, e.g. " +
+                         example + " ('kine list' shows it)"
+                   : "the text given, " + quoted(shownText(deviceVersion)) +
+                         ", is not this DAQ's: 'kine list' shows the right one";
+        break;
     case KINE_OPEN_NO_CONFIG_ANSWER:
-        return path +
-               " did not answer the configuration request: it is not a DAQ of the "
-               "device version given, or it is not a DAQ";
-    case KINE_OPEN_CANCELLED: return "the open of " + path + " was cancelled";
+        hint = "it is not a DAQ of the device version given (" + quoted(shownText(deviceVersion)) +
+               "), or it is not a DAQ";
+        break;
     case KINE_OPEN_INVALID_ARGUMENT:
-        return "cannot use " + path + " as a device path (at most " + std::to_string(kPortNameRoom) +
-               " characters after following links)";
-    case KINE_OPEN_ALREADY_OPEN: return "the connection to " + path + " is already open";
-    case KINE_OPEN_IO_ERROR:
-        return "cannot open " + path + (err ? ": " + std::string(std::strerror(err)) : std::string());
-    case KINE_OPEN_NO_MEMORY: return "out of memory while opening " + path;
+        hint = "a device path has at most " + std::to_string(KPort::kFieldSize) +
+               " characters, or is a link to a device node that has";
+        break;
+    case KINE_OPEN_IO_ERROR: hint = "is the DAQ still plugged in? try again"; break;
+    default: break;
     }
-    return "cannot open " + path + " as a DAQ";
+    return hint.empty() ? text : text + "; " + hint;
 }
 
-ResolvedDevice resolveDevice(const std::string& given) {
-    ResolvedDevice d;
-    d.path = given;
-    if (given.empty()) {
-        d.error = KINE_OPEN_INVALID_ARGUMENT;
-        return d;
-    }
-    char* real = ::realpath(given.c_str(), nullptr);
-    if (!real) {
-        d.err = errno;
-        d.error = (errno == ENOENT || errno == ENOTDIR) ? KINE_OPEN_NO_DEVICE
-                  : errno == EACCES                     ? KINE_OPEN_PERMISSION_DENIED
-                                                        : KINE_OPEN_IO_ERROR;
-        return d;
-    }
-    d.path = real;
-    std::free(real);
-    struct stat st {};
-    if (::stat(d.path.c_str(), &st) != 0) {
-        d.err = errno;
-        d.error = KINE_OPEN_NO_DEVICE;
-    } else if (!S_ISCHR(st.st_mode)) {
-        d.error = KINE_OPEN_NOT_SERIAL;
-    } else if (::access(d.path.c_str(), R_OK | W_OK) != 0) {
-        d.err = errno;
-        d.error = errno == EACCES || errno == EPERM ? KINE_OPEN_PERMISSION_DENIED : KINE_OPEN_IO_ERROR;
-    } else if (d.path.size() > kPortNameRoom) {
-        d.error = KINE_OPEN_INVALID_ARGUMENT;
-    }
-    return d;
+// The name a DAQ is opened by: the path as given. A port record holds 25
+// characters, so a longer path (a /dev/serial/by-id/... link) goes to the
+// open as the device node it leads to.
+// An empty name, never a cut one, when even the node is longer: the open
+// then says the name does not fit.
+static std::string openName(const std::string& given) {
+    if (given.size() <= KPort::kFieldSize) return given;
+    const std::string node = deviceNode(given);
+    return node.size() <= KPort::kFieldSize ? node : std::string();
 }
 
 OpenAttempt attemptOpen(KineDAQ& daq, const std::string& node, const std::string& deviceVersion,
@@ -155,26 +145,22 @@ OpenAttempt attemptOpen(KineDAQ& daq, const std::string& node, const std::string
 }
 
 int openDaq(KineDAQ& daq, const DeviceRequest& request, std::string& path, KPort* found, KinePorts* discovery) {
-    const ResolvedDevice device = resolveDevice(request.port);
-    path = device.path;
-    if (device.error != KINE_OPEN_OK) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, openFailureMessage(device.error, device.path, device.err).c_str());
-        return kExitFailed;
-    }
+    const std::string node = deviceNode(request.port);
+    path = node.empty() ? request.port : node;
 
     std::string version = request.deviceVersion;
     KPort known;
-    if (version.empty() || discovery) {
+    if (!node.empty() && (version.empty() || discovery)) {
         std::unique_ptr<KinePorts> own;
         if (!discovery) own = std::make_unique<KinePorts>();
-        if (findDaq(discovery ? *discovery : *own, device.path, known) && version.empty() &&
+        if (findDaq(discovery ? *discovery : *own, node, known) && version.empty() &&
             std::string(known.deviceVersion) != "unknown")
-            version = known.deviceVersion;
+            version = KPort::readField(known.deviceVersion);
     }
     if (found) *found = known;
 
-    const OpenAttempt a = attemptOpen(daq, device.path, version, std::chrono::milliseconds(0), [&] {
-        std::fprintf(stderr, "%s: waiting for the DAQ… (%s; Ctrl-C stops)\n", kProgram, device.path.c_str());
+    const OpenAttempt a = attemptOpen(daq, openName(request.port), version, std::chrono::milliseconds(0), [&] {
+        std::fprintf(stderr, "%s: waiting for the DAQ… (%s; Ctrl-C stops)\n", kProgram, shownText(path).c_str());
     });
     if (a.opened) return kExitOk;
     if (a.interrupted) {
@@ -182,15 +168,13 @@ int openDaq(KineDAQ& daq, const DeviceRequest& request, std::string& path, KPort
         return kExitInterrupted;
     }
 
-    std::string message = openFailureMessage(a.reason, device.path, a.err);
+    std::string message = openFailureMessage(a.reason, path, a.err, version);
     const bool silent = a.reason == KINE_OPEN_NO_DATA || a.reason == KINE_OPEN_NO_CONFIG_ANSWER;
     if (silent && version.empty())
         message +=
             "; discovery does not know it as a DAQ: for a DAQ of the 0xAA family give its device "
             "version text, e.g. --device-version " +
             quoted("34 v0.9");
-    else if (silent)
-        message += " (device version text " + quoted(version) + ")";
     std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
     return kExitFailed;
 }

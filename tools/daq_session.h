@@ -15,25 +15,18 @@ namespace kine_tools {
 // Name of the program in messages.
 extern const char kProgram[];
 
-// SIGINT and SIGTERM set a flag instead of ending the process; interrupted()
-// reads it. An open under way is cancelled when the flag is seen.
+// SIGINT, SIGTERM and SIGHUP set a flag instead of ending the process;
+// interrupted() reads it. An open under way is cancelled when the flag is
+// seen. SIGPIPE is ignored: a closed pipe shows as a failed write.
 void installInterruptHandler();
 bool interrupted();
 
-// The explanation of an open failure, one line without the program name.
-// `err` is the operating system's error number where one is known, else 0.
-std::string openFailureMessage(kine_open_error reason, const std::string& path, int err);
-
-// A device path as the user gave it, resolved to the device node: links
-// such as /dev/serial/by-id/... are followed, because a port record holds
-// at most 24 characters. `error` is KINE_OPEN_OK when the node exists, is a
-// character device and can be opened for reading and writing.
-struct ResolvedDevice {
-    std::string path;  // the device node, or the given path when it cannot be resolved
-    kine_open_error error = KINE_OPEN_OK;
-    int err = 0;
-};
-ResolvedDevice resolveDevice(const std::string& given);
+// The explanation of an open failure, one line without the program name:
+// the library's text for `reason`, then what to do about it. `err` is the
+// operating system's error number where one is known, else 0;
+// `deviceVersion` the device version text the open was given.
+std::string openFailureMessage(kine_open_error reason, const std::string& path, int err,
+                               const std::string& deviceVersion);
 
 struct DeviceRequest {
     std::string port;           // as given by the user
@@ -60,7 +53,10 @@ OpenAttempt attemptOpen(KineDAQ& daq, const std::string& node, const std::string
 // Exit statuses of the commands that open a DAQ.
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitInterrupted = 130;
+constexpr int kExitOptionError = 2;
+constexpr int kExitSamplesLost = 3;    // a stream ended without every sample
+constexpr int kExitInterrupted = 130;  // 128 + SIGINT
+constexpr int kExitPipeClosed = 141;   // 128 + SIGPIPE: the reader of standard output went away
 
 // Opens the DAQ. Without a device version it asks discovery (`discovery`, or
 // a monitor of its own) for the version of the DAQ at that node. Says

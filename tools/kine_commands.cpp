@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -15,9 +17,12 @@
 #include "kine/kine_library_version.h"
 #include "kine_sim/simulated_daq.h"
 #include "option_checks.h"
+#include "output_thread.h"
 #include "port_list.h"
+#include "sample_loss.h"
 #include "sim_options.h"
 #include "stream_output.h"
+#include "text_escape.h"
 
 namespace kine_tools {
 
@@ -28,17 +33,27 @@ using Clock = std::chrono::steady_clock;
 // PORT and --device-version, shared by the commands that open a DAQ.
 void addDeviceOptions(CLI::App& cmd, DeviceRequest& device) {
     cmd.add_option("PORT", device.port, "device path of the DAQ, e.g. /dev/ttyACM0 or a /dev/serial/by-id/... link")
-        ->required();
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& text) { return text.empty() ? "needs a device path, e.g. /dev/ttyACM0" : std::string(); },
+            "PATH"));
     cmd.add_option("--device-version", device.deviceVersion,
                    "device version text of the DAQ, e.g. \"34 v0.9\"; needed for the 0xAA family "
                    "(versions 6-8), whose DAQs answer only after a configuration exchange");
 }
 
+// How a stream runs and where its samples go.
+struct StreamSettings {
+    double duration = 0;
+    std::string csv;  // empty: the live view
+    bool sixAxis = false;
+    double bufferSeconds = 60;  // samples the output may fall behind, in seconds at the DAQ's rate
+    bool acceptLoss = false;    // lost samples do not change the exit status
+};
+
 struct StreamArgs {
     DeviceRequest device;
-    double duration = 0;
-    std::string csv;
-    bool sixAxis = false;
+    StreamSettings settings;
     bool reconnect = false;
 };
 
@@ -53,43 +68,55 @@ struct Awaited {
     std::string deviceVersion;  // given, or learnt through discovery
 };
 
+bool isAwaitedPort(const KPort& p, const Awaited& w);
+
 bool isAwaited(const KPort& p, const Awaited& w) {
     if (!w.serial.empty()) return w.serial == p.deviceSerial;
+    return isAwaitedPort(p, w);
+}
+
+enum class WaitEnd { back, interrupted, timedOut };
+
+// True when `p` is the port the awaited DAQ was on.
+bool isAwaitedPort(const KPort& p, const Awaited& w) {
     if (!w.port.empty() && w.port == p.portName) return true;
     const std::string node = deviceNode(p.portName);
     return !node.empty() && node == deviceNode(w.given);
 }
 
-enum class WaitEnd { back, interrupted, timedOut };
-
 // Waits until the awaited DAQ is back and opens it; `path` receives its
-// device node. Discovery announces a DAQ plugged in again; a DAQ known by
-// its port alone is also tried at that port every few seconds, since one
-// that only stopped sending keeps its device node.
-WaitEnd awaitDaq(KineDAQ& daq, const Awaited& w, double duration, Clock::time_point start, StreamOutput& out,
+// device node. Discovery announces a DAQ plugged in again. A DAQ that only
+// stopped sending keeps its device node, so the same port is also tried
+// every few seconds: until it is unplugged, or always for a DAQ known by its
+// port alone.
+WaitEnd awaitDaq(KineDAQ& daq, const Awaited& w, double duration, Clock::time_point start, OutputThread& out,
                  StreamStatus& status, std::string& path) {
     status.state = "waiting for the DAQ";
     status.rate = 0;
     Clock::time_point lastDirect = Clock::now();
+    bool unplugged = false;  // the awaited DAQ's port was unplugged
     for (;;) {
         status.elapsed = secondsSince(start);
-        out.show(status, false);
+        out.publish(status);
         if (interrupted()) return WaitEnd::interrupted;
         if (duration > 0 && status.elapsed >= duration) return WaitEnd::timedOut;
 
         std::vector<KPort> candidates;
         while (w.ports->isLostPort()) {
             const KPort p = w.ports->getLostPort();
-            if (isAwaited(p, w)) std::fprintf(stderr, "%s: %s was unplugged\n", kProgram, p.portName);
+            if (isAwaitedPort(p, w)) unplugged = true;
+            if (isAwaited(p, w))
+                std::fprintf(stderr, "%s: %s was unplugged\n", kProgram, shownText(p.portName).c_str());
         }
         while (w.ports->isNewPort()) {
             const KPort p = w.ports->getNewPort();
             if (isAwaited(p, w)) candidates.push_back(p);
         }
-        if (candidates.empty() && w.serial.empty() && Clock::now() - lastDirect >= std::chrono::seconds(3)) {
+        if (candidates.empty() && (w.serial.empty() || !unplugged) &&
+            Clock::now() - lastDirect >= std::chrono::seconds(3)) {
             lastDirect = Clock::now();
             KPort p;
-            KPort::storeField(p.portName, w.given);
+            KPort::storeField(p.portName, deviceNode(w.given));
             candidates.push_back(p);
         }
         for (const KPort& p : candidates) {
@@ -107,46 +134,53 @@ WaitEnd awaitDaq(KineDAQ& daq, const Awaited& w, double duration, Clock::time_po
             }
             if (a.interrupted) return WaitEnd::interrupted;
             if (announced)
-                std::fprintf(stderr, "%s: %s is back but: %s; waiting on\n", kProgram, p.portName,
-                             openFailureMessage(a.reason, node, a.err).c_str());
+                std::fprintf(stderr, "%s: %s is back but: %s; waiting on\n", kProgram, shownText(p.portName).c_str(),
+                             openFailureMessage(a.reason, node, a.err, version).c_str());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
 
+// The samples a stream's output may fall behind by: `seconds` at the full
+// rate of 1000 samples a second, whatever the DAQ's speed now.
+size_t queueCapacity(double seconds) { return static_cast<size_t>(std::max(10.0, seconds * 1000.0)); }
+
 // Streams from an open DAQ into the live view or CSV until the duration,
 // Ctrl-C or the DAQ going away; with `awaited`, a DAQ that went away is
 // waited for and the stream goes on into the same output. Returns the exit
 // status.
-int streamFrom(KineDAQ& daq, std::string path, double duration, const std::string& csv, bool sixAxis,
-               const Awaited* awaited = nullptr) {
+int streamFrom(KineDAQ& daq, std::string path, const StreamSettings& how, const Awaited* awaited = nullptr) {
     StreamLayout layout;
     std::string error;
-    if (!StreamLayout::of(daq, path, sixAxis, layout, error)) {
+    if (!StreamLayout::of(daq, path, how.sixAxis, layout, error)) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return kExitFailed;
     }
-    std::unique_ptr<StreamOutput> out = csv.empty() ? makeLiveView() : makeCsvWriter(csv);
+    std::unique_ptr<StreamOutput> out = how.csv.empty() ? makeLiveView() : makeCsvWriter(how.csv);
     if (!out) return kExitFailed;
     out->start(layout);
+    OutputThread writer(*out, queueCapacity(how.bufferSeconds));
+    SampleLoss loss;
     StreamStatus status;
     const Clock::time_point start = Clock::now();
     int exit = kExitOk;
-    bool outputFailed = false;
     for (;;) {
         if (awaited) discardEvents(*awaited->ports);
-        const StreamEnd end = streamSamples(daq, layout, duration, start, *out, status);
+        const StreamEnd end = streamSamples(daq, layout, how.duration, start, writer, loss, status);
         daq.close();
+        loss.resumed();
         if (end != StreamEnd::daqGone) {
-            outputFailed = end == StreamEnd::outputFailed;
-            exit = outputFailed ? kExitFailed : kExitOk;
+            exit = end == StreamEnd::outputFailed ? kExitFailed : kExitOk;
             break;
         }
+        const double goneAt = secondsSince(start);
         std::fprintf(stderr, "%s: the DAQ on %s went away (unplugged, or it stopped sending)%s\n", kProgram,
-                     path.c_str(), awaited ? "; waiting for it to come back (Ctrl-C stops)" : "");
+                     shownText(path).c_str(), awaited ? "; waiting for it to come back (Ctrl-C stops)" : "");
+        std::fprintf(stderr, "%s: event: DAQ gone at host_monotonic_s %.6f, after %" PRIu64 " samples\n", kProgram,
+                     goneAt, status.nextSample());
         exit = kExitFailed;
         if (!awaited) break;
-        const WaitEnd waited = awaitDaq(daq, *awaited, duration, start, *out, status, path);
+        const WaitEnd waited = awaitDaq(daq, *awaited, how.duration, start, writer, status, path);
         if (waited == WaitEnd::interrupted) {
             status.state = "stopped";
             exit = kExitOk;
@@ -158,16 +192,26 @@ int streamFrom(KineDAQ& daq, std::string path, double duration, const std::strin
             break;
         }
         StreamLayout again;
-        if (!StreamLayout::of(daq, path, sixAxis, again, error) || again.columns != layout.columns) {
+        if (!StreamLayout::of(daq, path, how.sixAxis, again, error) || again.columns != layout.columns) {
             daq.close();
             std::fprintf(stderr, "%s: the DAQ back on %s is not the one that went away (%s); stopping\n", kProgram,
-                         path.c_str(), error.empty() ? again.description.c_str() : error.c_str());
+                         shownText(path).c_str(), error.empty() ? again.description.c_str() : error.c_str());
             break;
         }
-        std::fprintf(stderr, "%s: the DAQ is back on %s; streaming on\n", kProgram, path.c_str());
+        // The DAQ sent nothing in the gap: the sample numbers go on, the host times jump.
+        const double backAt = secondsSince(start);
+        std::fprintf(stderr, "%s: the DAQ is back on %s; streaming on\n", kProgram, shownText(path).c_str());
+        std::fprintf(stderr,
+                     "%s: event: DAQ back at host_monotonic_s %.6f, a gap of %.3f s; sample %" PRIu64 " is next\n",
+                     kProgram, backAt, backAt - goneAt, status.nextSample());
     }
-    const bool written = !outputFailed && out->finish(status);
-    return written ? exit : kExitFailed;
+    const bool written = writer.finish(status) && out->finish(status, loss.summary());
+    if (!written || exit == kExitFailed) {
+        if (out->pipeClosed()) return kExitPipeClosed;
+        return kExitFailed;
+    }
+    if (exit == kExitOk && loss.total() > 0 && !how.acceptLoss) return kExitSamplesLost;
+    return exit;
 }
 
 int runStream(const StreamArgs& a) {
@@ -178,7 +222,7 @@ int runStream(const StreamArgs& a) {
     std::string path;
     KPort known;
     if (const int status = openDaq(daq, a.device, path, &known, ports.get())) return status;
-    if (!ports) return streamFrom(daq, path, a.duration, a.csv, a.sixAxis);
+    if (!ports) return streamFrom(daq, path, a.settings);
     Awaited w;
     w.ports = ports.get();
     w.given = a.device.port;
@@ -186,7 +230,7 @@ int runStream(const StreamArgs& a) {
     w.serial = known.deviceSerial;
     w.deviceVersion = a.device.deviceVersion;
     if (w.deviceVersion.empty() && std::string(known.deviceVersion) != "unknown") w.deviceVersion = known.deviceVersion;
-    return streamFrom(daq, path, a.duration, a.csv, a.sixAxis, &w);
+    return streamFrom(daq, path, a.settings, &w);
 }
 
 struct ConfigArgs {
@@ -207,7 +251,7 @@ int runConfig(const ConfigArgs& a) {
     std::string path;
     if (const int status = openDaq(daq, a.device, path)) return status;
     const SensorConfig current = daq.getConfig();
-    std::printf("%s: %s\n", path.c_str(), configText(current).c_str());
+    std::printf("%s: %s\n", shownText(path).c_str(), configText(current).c_str());
     if (a.speed == 0 && a.filter < 0 && a.mode.empty()) return 0;
 
     SensorConfig wanted = current;
@@ -239,10 +283,23 @@ int runZero(const ZeroArgs& a) {
     const int version = daq.getVersion();
     const int sensors = daq.getSensorSize();
     if (a.sensor >= 0) {
+        if (version == 5 || version == 8) {
+            std::fprintf(stderr,
+                         "kine zero: --sensor %d: the DAQ on %s is a six-axis unit, whose sensors are zeroed "
+                         "together; leave out --sensor\n",
+                         a.sensor, shownText(path).c_str());
+            return kExitOptionError;
+        }
+        if (a.sensor >= sensors) {
+            std::fprintf(stderr, "kine zero: --sensor %d: the DAQ on %s has %s; give %s\n", a.sensor,
+                         shownText(path).c_str(), sensors == 1 ? "one sensor, number 0" : "sensors 0 to 3",
+                         sensors == 1 ? "--sensor 0 or leave it out" : "one of those");
+            return kExitOptionError;
+        }
         if (!daq.zero(a.sensor)) {
-            std::fprintf(stderr, "%s: sensor %d is not a sensor of the DAQ on %s (it has %d)\n", kProgram, a.sensor,
-                         path.c_str(), sensors);
-            return 1;
+            std::fprintf(stderr, "%s: the DAQ on %s did not zero sensor %d\n", kProgram, shownText(path).c_str(),
+                         a.sensor);
+            return kExitFailed;
         }
     } else if (kine::protocol::isSixAxis(version)) {
         KinePackage6D before;
@@ -279,7 +336,9 @@ int runDemo(const DemoArgs& a) {
     KineDAQ daq;
     std::string path;
     if (const int status = openDaq(daq, DeviceRequest{sim.devicePath(), sim.deviceVersionText()}, path)) return status;
-    return streamFrom(daq, path, a.duration, std::string(), false);
+    StreamSettings how;
+    how.duration = a.duration;
+    return streamFrom(daq, path, how);
 }
 
 std::string versionText() {
@@ -297,20 +356,30 @@ int runKine(int argc, char** argv) {
     StreamArgs stream;
     CLI::App* streamCmd = app.add_subcommand("stream", "stream samples: a live view, or CSV rows");
     addDeviceOptions(*streamCmd, stream.device);
-    streamCmd->add_option("--duration", stream.duration, "seconds to stream (default: until Ctrl-C)")
-        ->check(realNumber(true));
+    streamCmd->add_option("--duration", stream.settings.duration, "seconds to stream (default: until Ctrl-C)")
+        ->transform(realNumber(true));
     streamCmd
-        ->add_option("--csv", stream.csv,
+        ->add_option("--csv", stream.settings.csv,
                      "write CSV rows to FILE ('-': standard output): host_monotonic_s (seconds since the "
                      "start), host_time (UTC), sample, then the values; one row per sample, read time")
         ->type_name("FILE|-");
-    streamCmd->add_flag("--six-axis", stream.sixAxis, "force and torque of a four-sensor DAQ instead of its sensors");
+    streamCmd
+        ->add_option("--buffer", stream.settings.bufferSeconds,
+                     "seconds of samples (at 1000 a second) held while the output is slow (default 60); "
+                     "samples beyond are lost, and said so")
+        ->transform(realNumber(true));
+    streamCmd->add_flag("--accept-loss", stream.settings.acceptLoss,
+                        "end with status 0 even when samples were lost (they are still reported)");
+    streamCmd->add_flag("--six-axis", stream.settings.sixAxis,
+                        "force and torque of a four-sensor DAQ instead of its sensors");
     streamCmd->add_flag("--reconnect", stream.reconnect,
                         "when the DAQ goes away, wait for it (same serial, or same port) to come back and go on "
                         "streaming into the same output");
     streamCmd->footer(
-        "Ends with status 0 after --duration or Ctrl-C, 1 when the DAQ goes away (with --reconnect: "
-        "when it has not come back by the end of --duration).");
+        "Exit status: 0 after --duration, Ctrl-C, SIGTERM or SIGHUP; 1 when the DAQ goes away (with "
+        "--reconnect: when it has not come back by the end of --duration) or the output fails; 2 for a bad "
+        "option; 3 when samples were lost (each loss is also told on standard error, and the CSV's sample "
+        "numbers skip the lost ones), unless --accept-loss; 141 when the reader of standard output closed it.");
 
     ListArgs list;
     CLI::App* listCmd = app.add_subcommand("list", "list the DAQs attached now: port, device version, serial");
@@ -328,15 +397,16 @@ int runKine(int argc, char** argv) {
     ConfigArgs config;
     CLI::App* configCmd = app.add_subcommand("config", "print the sensor configuration; apply the changes given");
     addDeviceOptions(*configCmd, config.device);
-    configCmd->add_option("--speed", config.speed, "sampling speed in Hz")->check(wholeNumber({1000, 333, 100, 30}));
+    configCmd->add_option("--speed", config.speed, "sampling speed in Hz")
+        ->transform(wholeNumber({1000, 333, 100, 30}));
     configCmd->add_option("--filter", config.filter, "filter cut-off in Hz, 0 for none")
-        ->check(wholeNumber({0, 150, 50, 15}));
+        ->transform(wholeNumber({0, 150, 50, 15}));
     configCmd->add_option("--mode", config.mode, "output mode")->check(CLI::IsMember({"raw", "compensated"}));
 
     ZeroArgs zero;
     CLI::App* zeroCmd = app.add_subcommand("zero", "zero the sensors and print their offsets");
     addDeviceOptions(*zeroCmd, zero.device);
-    zeroCmd->add_option("--sensor", zero.sensor, "zero only this sensor (default: all)")->check(countNumber());
+    zeroCmd->add_option("--sensor", zero.sensor, "zero only this sensor (default: all)")->transform(countNumber());
     zeroCmd->footer("Offsets belong to the connection: they hold until this command closes it.");
 
     SimSettings sim;
@@ -346,10 +416,23 @@ int runKine(int argc, char** argv) {
     DemoArgs demo;
     CLI::App* demoCmd = app.add_subcommand("demo", "stream from a built-in simulated DAQ: no hardware needed");
     demoCmd->add_option("--sim-version", demo.version, "protocol version of the simulated DAQ, 3..8 (default 7)")
-        ->check(wholeNumber({3, 4, 5, 6, 7, 8}));
+        ->transform(wholeNumber({3, 4, 5, 6, 7, 8}));
     demoCmd->add_option("--duration", demo.duration, "seconds to stream, 0 until Ctrl-C (default 5)")
-        ->check(realNumber(true));
+        ->transform(realNumber(true));
 
+    // A command first: a word that is not one is named, rather than taken
+    // for a missing command.
+    static const char* const kCommands[] = {"list", "stream", "config", "zero", "sim", "demo"};
+    if (argc < 2 || argv[1][0] != '-') {
+        bool known = false;
+        for (const char* c : kCommands) known = known || (argc >= 2 && std::string(argv[1]) == c);
+        if (!known) {
+            std::fprintf(stderr,
+                         "kine: %s; the commands are list, stream, config, zero, sim and demo (see 'kine --help')\n",
+                         argc < 2 ? "a command is needed" : ("unknown command '" + shownText(argv[1]) + "'").c_str());
+            return kExitOptionError;
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

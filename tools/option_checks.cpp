@@ -5,17 +5,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <regex>
 
 namespace kine_tools {
 
 namespace {
 
-bool parseLong(const std::string& text, long& v) {
-    if (text.empty()) return false;
-    char* end = nullptr;
+// Numbers on the command line are decimal: an optional sign, digits, an
+// optional fraction and exponent. Hexadecimal, octal, "inf" or spaces are
+// refused, where strtod and CLI11 would each take some of them.
+const std::regex kDecimal(R"([+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)");
+const std::regex kWhole(R"([+-]?[0-9]+)");
+
+bool parseLong(std::string& text, long& v) {
+    if (!std::regex_match(text, kWhole)) return false;
     errno = 0;
-    v = std::strtol(text.c_str(), &end, 10);
-    return *end == '\0' && errno == 0 && v >= -2147483647L && v <= 2147483647L;
+    v = std::strtol(text.c_str(), nullptr, 10);
+    if (errno != 0 || v < -2147483647L || v > 2147483647L) return false;
+    text = std::to_string(v);  // what CLI11 converts: no leading zeros it could take for octal
+    return true;
 }
 
 std::string joined(const std::vector<int>& values) {
@@ -34,7 +42,7 @@ CLI::Validator wholeNumber(std::vector<int> allowed) {
     return CLI::Validator(
         [allowed](std::string& text) -> std::string {
             long v = 0;
-            if (!parseLong(text, v)) return "needs a whole number, not '" + text + "'";
+            if (!parseLong(text, v)) return "needs a whole decimal number, not '" + text + "'";
             if (allowed.empty()) return {};
             for (int a : allowed)
                 if (a == v) return {};
@@ -47,18 +55,27 @@ CLI::Validator countNumber() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
             long v = 0;
-            if (!parseLong(text, v)) return "needs a whole number, not '" + text + "'";
+            if (!parseLong(text, v)) return "needs a whole decimal number, not '" + text + "'";
             return v < 0 ? "must not be negative" : std::string();
         },
         "N>=0");
 }
 
+bool parseDecimal(std::string& text, double& v) {
+    if (!std::regex_match(text, kDecimal)) return false;
+    v = std::strtod(text.c_str(), nullptr);
+    if (!std::isfinite(v)) return false;
+    char canonical[40];
+    std::snprintf(canonical, sizeof canonical, "%.17g", v);
+    text = canonical;
+    return true;
+}
+
 CLI::Validator realNumber(bool nonNegative) {
     return CLI::Validator(
         [nonNegative](std::string& text) -> std::string {
-            char* end = nullptr;
-            const double v = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !std::isfinite(v)) return "needs a number, not '" + text + "'";
+            double v = 0;
+            if (!parseDecimal(text, v)) return "needs a decimal number, not '" + text + "'";
             return nonNegative && v < 0 ? "must not be negative" : std::string();
         },
         nonNegative ? "NUM>=0" : "NUM");

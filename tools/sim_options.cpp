@@ -48,9 +48,10 @@ const char kFooter[] =
     "Signal shapes: default (slow sines, aux a ramp), sine (of --amplitude at\n"
     "--frequency), ramp (sawtooth from 0 to --amplitude, --frequency times a\n"
     "second), constant (every channel holds --amplitude), count (frame n sent\n"
-    "carries n mod 16384 plus the channel's index; see --help of --signal).\n"
-    "Raw channels of sine and ramp are offset by the amplitude so they stay\n"
-    "positive.";
+    "carries n mod 16384 plus the channel's index), counter (every channel\n"
+    "carries the number of the data frame, 0, 1, 2, ... in 16 bits, so that a\n"
+    "reader can check it lost nothing). Raw channels of sine and ramp are offset\n"
+    "by the amplitude so they stay positive.";
 
 // A number above 0; with `optional`, also the empty value of an option
 // given without one.
@@ -58,9 +59,8 @@ CLI::Validator positiveNumber(bool optional = false) {
     return CLI::Validator(
         [optional](std::string& text) -> std::string {
             if (optional && text.empty()) return {};
-            char* end = nullptr;
-            const double v = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !std::isfinite(v)) return "needs a number, not '" + text + "'";
+            double v = 0;
+            if (!parseDecimal(text, v)) return "needs a decimal number, not '" + text + "'";
             return v > 0 ? std::string() : "must be above 0";
         },
         "NUM>0");
@@ -71,6 +71,7 @@ void applySignals(SimulatedDaq& daq, const SimSettings& s) {
     const auto a = static_cast<int32_t>(std::lround(s.amplitude));
     auto signalFor = [&](int index, bool raw) {
         const double offset = raw ? std::fabs(s.amplitude) : 0.0;
+        if (s.shape == "counter") return Signal::frameCounter();
         if (s.shape == "constant") return Signal::constant(a);
         if (s.shape == "ramp")
             return Signal::ramp(static_cast<int32_t>(offset), static_cast<int32_t>(offset) + a, 1.0 / s.frequency);
@@ -80,11 +81,13 @@ void applySignals(SimulatedDaq& daq, const SimSettings& s) {
         daq.setSignal(Channel::x, signalFor(0, false), k);
         daq.setSignal(Channel::y, signalFor(1, false), k);
         daq.setSignal(Channel::z, signalFor(2, false), k);
-        if (s.shape == "constant") daq.setSignal(Channel::aux, signalFor(3, false), k);
+        if (s.shape == "constant" || s.shape == "counter") daq.setSignal(Channel::aux, signalFor(3, false), k);
         for (int r = 0; r < 8; ++r) daq.setSignal(kine_sim::rawChannel(r), signalFor(4 + r, true), k);
     }
     const Channel axes[] = {Channel::Fx, Channel::Fy, Channel::Fz, Channel::Tx, Channel::Ty, Channel::Tz};
-    for (int i = 0; i < 6; ++i) daq.setSignal(axes[i], signalFor(i, false));
+    // Version 8 sends Fz unsigned in raw mode, like the raw channels.
+    const bool rawFz = daq.version() == 8 && !s.options.compensated;
+    for (int i = 0; i < 6; ++i) daq.setSignal(axes[i], signalFor(i, i == 2 && rawFz));
 }
 
 size_t dataFrameSize(const SimulatedDaq::Options& o) {
@@ -287,26 +290,27 @@ int serve(const SimSettings& s, const char* prog) {
 void addSimOptions(CLI::App& app, SimSettings& s) {
     app.footer(kFooter);
     app.add_option("--version", s.options.version, "protocol version 3..8 (default 3)")
-        ->check(wholeNumber({3, 4, 5, 6, 7, 8}));
+        ->transform(wholeNumber({3, 4, 5, 6, 7, 8}));
     app.add_option("--serial", s.options.serial,
                    "serial number of the identity reply, up to 8 characters (default SIM00001)");
     app.add_option("--speed", s.options.speedHz, "frame rate in Hz: 1000, 333, 100 or 30 (default 1000)")
-        ->check(wholeNumber());
+        ->transform(wholeNumber());
     app.add_option("--filter", s.options.filterHz,
                    "filter cut-off in Hz: 0 (none), 150, 50 or 15; versions 6-8 also 500, 5 or 1 (default 0)")
-        ->check(wholeNumber());
+        ->transform(wholeNumber());
     app.add_flag("--compensated", s.options.compensated, "send compensated values (mode bit 1) instead of raw ones");
     app.add_flag("--refuse-config", s.options.refuseConfig, "answer commands but keep speed, filter and mode");
     app.add_flag_callback(
         "--stopped", [&s] { s.options.streamAtStart = false; },
         "start with periodic data off (the host turns it on by writing a speed code)");
     app.add_option("--signal", s.shape,
-                   "values sent: default, sine, ramp, constant or count (frame n carries n mod 16384 "
-                   "plus the channel's index, plus 100 per sensor: a receiver checks that none is lost)")
-        ->check(CLI::IsMember({"default", "sine", "ramp", "constant", "count"}));
-    app.add_option("--amplitude", s.amplitude, "amplitude or constant value (default 1000)")->check(realNumber(false));
+                   "values sent: default, sine, ramp, constant, count (frame n carries n mod 16384 plus the "
+                   "channel's index, plus 100 per sensor) or counter (every channel carries the frame number)")
+        ->check(CLI::IsMember({"default", "sine", "ramp", "constant", "count", "counter"}));
+    app.add_option("--amplitude", s.amplitude, "amplitude or constant value (default 1000)")
+        ->transform(realNumber(false));
     app.add_option("--frequency", s.frequency, "frequency in Hz of sine and ramp (default 0.5)")
-        ->check(positiveNumber());
+        ->transform(positiveNumber());
     app.add_option("--link", s.link, "also create a symbolic link PATH to the device (removed on exit)");
     CLI::Option* socket = app.add_option("--socket", s.options.socketPath,
                    "serve on a Unix stream socket listening at PATH instead of a pseudo-terminal (for a "
@@ -317,7 +321,7 @@ void addSimOptions(CLI::App& app, SimSettings& s) {
                    "seconds (default 10) and report the achieved rate and the simulator's CPU time")
         ->expected(0, 1)
         ->type_name("[SECS]")
-        ->check(positiveNumber(true))
+        ->transform(positiveNumber(true))
         ->excludes(socket);
 }
 

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -11,6 +13,9 @@
 #include "daq/Protocol.h"
 #include "daq_session.h"
 #include "kine/kine_result.h"
+#include "output_thread.h"
+#include "sample_loss.h"
+#include "text_escape.h"
 
 namespace kine_tools {
 
@@ -46,29 +51,19 @@ std::string isoTime(std::chrono::system_clock::time_point t) {
     return text;
 }
 
-std::string statusLine(const StreamStatus& s) {
-    char line[200];
-    std::snprintf(line, sizeof line, "%6.0f samples/s  %10" PRIu64 " samples  %7.1f s  checksum %s  [%s]", s.rate,
-                  s.samples, s.elapsed,
-                  s.checksumErrors ? ("errors in " + std::to_string(s.checksumErrors) + " reads").c_str() : "ok",
-                  s.state.c_str());
-    std::string text = line;
-    if (s.overflows) text += "  overflows " + std::to_string(s.overflows);
-    return text;
-}
-
 class LiveView : public StreamOutput {
 public:
     void start(const StreamLayout& layout) override {
         layout_ = layout;
-        std::printf("%s: %s\n", layout.device.c_str(), layout.description.c_str());
-        std::fflush(stdout);
+        std::printf("%s: %s\n", shownText(layout.device).c_str(), layout.description.c_str());
+        flushed();
     }
 
     bool write(const SampleBatch& batch, const StreamStatus&) override {
         const size_t width = layout_.columns.size();
-        latest_.assign(batch.values + (batch.count - 1) * width, batch.values + batch.count * width);
-        return true;
+        const auto last = batch.values.begin() + static_cast<long>((batch.count - 1) * width);
+        latest_.assign(last, last + static_cast<long>(width));
+        return !failed_;
     }
 
     void show(const StreamStatus& status, bool final) override {
@@ -97,13 +92,16 @@ public:
         if (tty_ && drawn_ > 0) std::printf("\x1b[%dF", drawn_);
         for (const std::string& l : lines) std::printf(tty_ ? "\x1b[2K%s\n" : "%s\n", l.c_str());
         drawn_ = static_cast<int>(lines.size());
-        std::fflush(stdout);
+        flushed();
     }
 
-    bool finish(const StreamStatus& status) override {
+    bool finish(const StreamStatus& status, const std::string& lossSummary) override {
         show(status, true);
-        return true;
+        if (!lossSummary.empty()) std::fprintf(stderr, "%s: %s\n", kProgram, lossSummary.c_str() + 2);
+        return !failed_;
     }
+
+    bool pipeClosed() const override { return pipeClosed_; }
 
 private:
     StreamLayout layout_;
@@ -111,6 +109,16 @@ private:
     const bool tty_ = ::isatty(STDOUT_FILENO) == 1;
     int drawn_ = 0;
     Clock::time_point lastShown_{};
+    bool failed_ = false, pipeClosed_ = false;
+
+    // Standard output taken whole; a reader that went away ends the view.
+    void flushed() {
+        if (failed_ || (std::fflush(stdout) == 0 && !std::ferror(stdout))) return;
+        failed_ = true;
+        pipeClosed_ = errno == EPIPE;
+        if (!pipeClosed_)
+            std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));
+    }
 };
 
 class CsvWriter : public StreamOutput {
@@ -123,25 +131,14 @@ public:
     void start(const StreamLayout& layout) override {
         width_ = layout.columns.size();
         lastShown_ = Clock::now();
-        std::string header = "host_monotonic_s,host_time,sample";
-        for (const std::string& c : layout.columns) header += "," + c;
-        std::fprintf(file_, "%s\n", header.c_str());
+        const std::string header = csvHeader(layout);
+        std::fwrite(header.data(), 1, header.size(), file_);
         flush();
     }
 
     bool write(const SampleBatch& batch, const StreamStatus&) override {
-        char prefix[96];
-        const std::string wall = isoTime(batch.wallTime);
-        std::string rows;
-        for (int i = 0; i < batch.count; ++i) {
-            std::snprintf(prefix, sizeof prefix, "%.6f,%s,%" PRIu64, batch.monotonicSeconds, wall.c_str(), next_++);
-            rows += prefix;
-            for (size_t c = 0; c < width_; ++c) {
-                rows += ',';
-                rows += std::to_string(batch.values[static_cast<size_t>(i) * width_ + c]);
-            }
-            rows += '\n';
-        }
+        const std::string rows = csvRows(batch, width_);
+        written_ += static_cast<uint64_t>(batch.count);
         if (std::fwrite(rows.data(), 1, rows.size(), file_) != rows.size()) return failed();
         // Flushed a few times a second, so a reader of the file sees rows while
         // the stream runs and at most a fraction of a second is lost on a crash.
@@ -162,13 +159,11 @@ public:
         shown_ = true;
     }
 
-    bool finish(const StreamStatus& status) override {
+    bool finish(const StreamStatus& status, const std::string& lossSummary) override {
         show(status, true);
-        if (!toStdout_) {
-            if (tty_ && shown_) std::fputc('\n', stderr);
-            std::fprintf(stderr, "%s: wrote %" PRIu64 " samples to %s in %.1f s\n", kProgram, next_, path_.c_str(),
-                         status.elapsed);
-        }
+        if (tty_ && shown_) std::fputc('\n', stderr);
+        std::fprintf(stderr, "%s: wrote %" PRIu64 " samples to %s in %.1f s%s\n", kProgram, written_,
+                     toStdout_ ? "standard output" : path_.c_str(), status.elapsed, lossSummary.c_str());
         if (!flush()) return failed();
         if (!toStdout_) {
             const int rc = std::fclose(file_);
@@ -178,13 +173,17 @@ public:
         return true;
     }
 
+    bool pipeClosed() const override { return pipeClosed_; }
+
 private:
     bool flush() {
         lastFlush_ = Clock::now();
         return std::fflush(file_) == 0 && !std::ferror(file_);
     }
     bool failed() {
-        if (!reported_)
+        // A reader of the pipe that has all it wants is no error.
+        if (toStdout_ && errno == EPIPE) pipeClosed_ = true;
+        if (!reported_ && !pipeClosed_)
             std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, toStdout_ ? "standard output" : path_.c_str(),
                          std::strerror(errno ? errno : EIO));
         reported_ = true;
@@ -195,9 +194,9 @@ private:
     std::string path_;
     bool toStdout_;
     size_t width_ = 0;
-    uint64_t next_ = 0;
+    uint64_t written_ = 0;
     const bool tty_ = ::isatty(STDERR_FILENO) == 1;
-    bool shown_ = false;
+    bool shown_ = false, pipeClosed_ = false;
     bool reported_ = false;
     Clock::time_point lastFlush_{}, lastShown_{};
 };
@@ -215,6 +214,41 @@ struct ReadArrays {
 };
 
 }  // namespace
+
+std::string statusLine(const StreamStatus& s) {
+    char line[200];
+    std::snprintf(line, sizeof line, "%6.0f samples/s  %10" PRIu64 " samples  %7.1f s  checksum %s  [%s]", s.rate,
+                  s.samples, s.elapsed,
+                  s.checksumErrors ? ("errors in " + std::to_string(s.checksumErrors) + " reads").c_str() : "ok",
+                  s.state.c_str());
+    std::string text = line;
+    if (s.overflows) text += "  overflows " + std::to_string(s.overflows);
+    if (s.lost) text += "  lost " + std::to_string(s.lost);
+    return text;
+}
+
+std::string csvHeader(const StreamLayout& layout) {
+    std::string header = "host_monotonic_s,host_time,sample";
+    for (const std::string& c : layout.columns) header += "," + c;
+    return header + "\n";
+}
+
+std::string csvRows(const SampleBatch& batch, size_t width) {
+    char prefix[96];
+    const std::string wall = isoTime(batch.wallTime);
+    std::string rows;
+    for (int i = 0; i < batch.count; ++i) {
+        std::snprintf(prefix, sizeof prefix, "%.6f,%s,%" PRIu64, batch.monotonicSeconds, wall.c_str(),
+                      batch.firstSample + static_cast<uint64_t>(i));
+        rows += prefix;
+        for (size_t c = 0; c < width; ++c) {
+            rows += ',';
+            rows += std::to_string(batch.values[static_cast<size_t>(i) * width + c]);
+        }
+        rows += '\n';
+    }
+    return rows;
+}
 
 bool StreamLayout::of(KineDAQ& daq, const std::string& device, bool sixAxis, StreamLayout& layout, std::string& error) {
     layout = StreamLayout();
@@ -254,13 +288,63 @@ std::unique_ptr<StreamOutput> makeCsvWriter(const std::string& path) {
     return std::make_unique<CsvWriter>(f, path);
 }
 
-StreamEnd streamSamples(KineDAQ& daq, const StreamLayout& layout, double duration, Clock::time_point start,
-                        StreamOutput& out, StreamStatus& status) {
+namespace {
+
+// Reads what the DAQ has into `rows`, one row of `width` values per sample.
+// Returns the count, or a negative read code.
+int readRows(KineDAQ& daq, const StreamLayout& layout, ReadArrays& arrays, std::vector<int32_t>& rows) {
     const size_t width = layout.columns.size();
+    int r = 0;
+    switch (layout.kind) {
+    case StreamLayout::Kind::sensors: {
+        r = daq.readAll(arrays.samples, false);
+        const int sensors = std::min(layout.sensors, daq.getSensorSize());
+        if (r > 0) rows.assign(static_cast<size_t>(r) * width, 0);
+        for (int i = 0; i < r; ++i)
+            for (int s = 0; s < sensors; ++s) {
+                const KinePackage& p = arrays.samples[s * r + i];
+                int32_t* row = &rows[static_cast<size_t>(i) * width + 4 * static_cast<size_t>(s)];
+                row[0] = p.x;
+                row[1] = p.y;
+                row[2] = p.z;
+                row[3] = p.aux;
+            }
+        break;
+    }
+    case StreamLayout::Kind::sixAxisUnit:
+        r = daq.readAll6D(arrays.samples6D, false);
+        if (r > 0) rows.resize(static_cast<size_t>(r) * width);
+        for (int i = 0; i < r; ++i) {
+            const KinePackage6D& p = arrays.samples6D[i];
+            const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
+            std::copy(v, v + 6, &rows[static_cast<size_t>(i) * width]);
+        }
+        break;
+    case StreamLayout::Kind::sixAxisComputed:
+        r = daq.readAll6Axis(arrays.axes, false);
+        if (r > 0) rows.assign(arrays.axes, arrays.axes + static_cast<size_t>(r) * width);
+        break;
+    }
+    return r;
+}
+
+// Waits for the DAQ's next samples. A short sleep: the reader thread of the
+// connection collects the bytes meanwhile, and 10 ms hold at most ten
+// samples at the fastest rate.
+void waitForSamples(KineDAQ&) { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
+
+}  // namespace
+
+StreamEnd streamSamples(KineDAQ& daq, const StreamLayout& layout, double duration, Clock::time_point start,
+                        OutputThread& out, SampleLoss& loss, StreamStatus& status) {
     ReadArrays arrays;
     std::vector<int32_t> rows;
-    uint64_t samplesAtMark = status.samples;
+    const double samplesPerSecond = daq.getConfig().getSpeed();
+    uint64_t samplesAtMark = status.nextSample();
     Clock::time_point mark = Clock::now();
+    // The time of the latest read that took the library's buffer whole: an
+    // overflow drops what arrived since, about the sample rate times the time.
+    Clock::time_point lastTaken = Clock::now();
     status.state = "streaming";
     for (;;) {
         status.elapsed = secondsSince(start);
@@ -272,64 +356,52 @@ StreamEnd streamSamples(KineDAQ& daq, const StreamLayout& layout, double duratio
             status.state = "done";
             return StreamEnd::finished;
         }
+        if (out.failed()) return StreamEnd::outputFailed;
 
-        int r = 0;
-        switch (layout.kind) {
-        case StreamLayout::Kind::sensors: {
-            r = daq.readAll(arrays.samples, false);
-            const int sensors = std::min(layout.sensors, daq.getSensorSize());
-            if (r > 0) rows.assign(static_cast<size_t>(r) * width, 0);
-            for (int i = 0; i < r; ++i)
-                for (int s = 0; s < sensors; ++s) {
-                    const KinePackage& p = arrays.samples[s * r + i];
-                    int32_t* row = &rows[static_cast<size_t>(i) * width + 4 * static_cast<size_t>(s)];
-                    row[0] = p.x;
-                    row[1] = p.y;
-                    row[2] = p.z;
-                    row[3] = p.aux;
-                }
-            break;
-        }
-        case StreamLayout::Kind::sixAxisUnit:
-            r = daq.readAll6D(arrays.samples6D, false);
-            if (r > 0) rows.resize(static_cast<size_t>(r) * width);
-            for (int i = 0; i < r; ++i) {
-                const KinePackage6D& p = arrays.samples6D[i];
-                const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
-                std::copy(v, v + 6, &rows[static_cast<size_t>(i) * width]);
-            }
-            break;
-        case StreamLayout::Kind::sixAxisComputed:
-            r = daq.readAll6Axis(arrays.axes, false);
-            if (r > 0) rows.assign(arrays.axes, arrays.axes + static_cast<size_t>(r) * width);
-            break;
-        }
-
+        const int r = readRows(daq, layout, arrays, rows);
+        const Clock::time_point readAt = Clock::now();
         if (r == KINE_NOT_OPEN || r == KINE_READER_STOPPED || !daq.isOpen()) {
             status.state = "DAQ gone";
             return StreamEnd::daqGone;
         }
-        if (r == KINE_READ_OVERFLOW) ++status.overflows;
+        if (r == KINE_READ_OVERFLOW) {
+            ++status.overflows;
+            const double missed = samplesPerSecond * std::chrono::duration<double>(readAt - lastTaken).count();
+            const auto count = static_cast<uint64_t>(std::llround(missed));
+            loss.lost(status.nextSample(), count, "the DAQ's data was not read in time (is the computer overloaded?)",
+                      true);
+            status.lost += count;
+        }
+        if (r >= 0) lastTaken = readAt;
         if (r > 0) {
             if (!daq.isChksumOK()) ++status.checksumErrors;
             SampleBatch batch;
             batch.monotonicSeconds = secondsSince(start);
             batch.wallTime = std::chrono::system_clock::now();
+            batch.firstSample = status.nextSample();
             batch.count = r;
-            batch.values = rows.data();
-            status.samples += static_cast<uint64_t>(r);
-            if (!out.write(batch, status)) return StreamEnd::outputFailed;
+            batch.values.assign(rows.begin(), rows.begin() + static_cast<long>(r * layout.columns.size()));
+            if (out.push(std::move(batch))) {
+                loss.resumed();
+                status.samples += static_cast<uint64_t>(r);
+            } else if (out.failed()) {
+                return StreamEnd::outputFailed;
+            } else {
+                loss.lost(status.nextSample(), static_cast<uint64_t>(r),
+                          "the output did not take them in time (a slow pipe or disk; --buffer holds more)", false);
+                status.lost += static_cast<uint64_t>(r);
+            }
         }
         // The rate over the last second or so; a fresh window counts once it
         // spans a quarter second.
         const double sinceMark = secondsSince(mark);
-        if (sinceMark >= 0.25) status.rate = static_cast<double>(status.samples - samplesAtMark) / sinceMark;
+        if (sinceMark >= 0.25) status.rate = static_cast<double>(status.nextSample() - samplesAtMark) / sinceMark;
         if (sinceMark >= 1.0) {
-            samplesAtMark = status.samples;
+            samplesAtMark = status.nextSample();
             mark = Clock::now();
         }
-        out.show(status, false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        out.publish(status);
+        waitForSamples(daq);
     }
 }
 

@@ -29,23 +29,36 @@ struct StreamLayout {
 
 // Counters of a stream, kept across the connections of one run.
 struct StreamStatus {
-    uint64_t samples = 0;         // rows so far
-    double rate = 0.0;            // rows per second, over the last display interval
+    uint64_t samples = 0;         // samples delivered to the output so far
+    uint64_t lost = 0;            // samples read or sent by the DAQ but not delivered
+    double rate = 0.0;            // samples per second, over the last display interval
     uint64_t checksumErrors = 0;  // reads after which the newest frame had a bad checksum
     uint64_t overflows = 0;       // reads that reported dropped bytes
     double elapsed = 0.0;         // seconds since the stream started
     std::string state = "streaming";
+
+    // The number of the next sample: lost samples keep their numbers.
+    uint64_t nextSample() const { return samples + lost; }
 };
 
-// Rows of one read: `count` rows of `layout.columns.size()` values each,
-// all read at the same host time.
+// Samples of one read, numbered from `firstSample`: `count` rows of
+// `layout.columns.size()` values each, all read at the same host time.
 struct SampleBatch {
     double monotonicSeconds = 0.0;  // since the stream started
     std::chrono::system_clock::time_point wallTime;
+    uint64_t firstSample = 0;
     int count = 0;
-    const int32_t* values = nullptr;
+    std::vector<int32_t> values;
 };
 
+// The CSV header of a layout, and the CSV rows of a batch (each ends in a newline).
+std::string csvHeader(const StreamLayout& layout);
+std::string csvRows(const SampleBatch& batch, size_t width);
+
+// One status line: rate, samples, time, checksum, state, overflows and losses.
+std::string statusLine(const StreamStatus& s);
+
+// Where the samples of a stream go. Called from one thread at a time.
 class StreamOutput {
 public:
     virtual ~StreamOutput() = default;
@@ -54,7 +67,10 @@ public:
     virtual bool write(const SampleBatch& batch, const StreamStatus& status) = 0;
     // Called every few milliseconds; shows the status when its interval is due.
     virtual void show(const StreamStatus& status, bool final) = 0;
-    virtual bool finish(const StreamStatus& status) = 0;
+    // The summary: `lossSummary` is added to it. False when the output failed.
+    virtual bool finish(const StreamStatus& status, const std::string& lossSummary) = 0;
+    // The reader of a pipe went away (the failure is not an error to report).
+    virtual bool pipeClosed() const { return false; }
 };
 
 // The live view on standard output: refreshed in place on a terminal,
@@ -65,11 +81,18 @@ std::unique_ptr<StreamOutput> makeLiveView();
 // file cannot be created.
 std::unique_ptr<StreamOutput> makeCsvWriter(const std::string& path);
 
+class OutputThread;
+class SampleLoss;
+
 enum class StreamEnd { finished, interrupted, daqGone, outputFailed };
 
 // Reads every sample of `daq` into `out` until `duration` seconds have passed
 // since `start` (0: no limit), Ctrl-C, the DAQ going away or a write failure.
+// Never waits for the output: samples the output has no room for are
+// counted in `loss`, as are samples the library dropped because they were
+// not read in time.
 StreamEnd streamSamples(KineDAQ& daq, const StreamLayout& layout, double duration,
-                        std::chrono::steady_clock::time_point start, StreamOutput& out, StreamStatus& status);
+                        std::chrono::steady_clock::time_point start, OutputThread& out, SampleLoss& loss,
+                        StreamStatus& status);
 
 }  // namespace kine_tools

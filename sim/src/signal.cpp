@@ -39,10 +39,17 @@ Signal Signal::ramp(int32_t from, int32_t to, double periodSeconds) {
     return s;
 }
 
-int32_t Signal::valueAt(double seconds) const {
+Signal Signal::frameCounter() {
+    Signal s;
+    s.kind_ = Kind::frameCounter;
+    return s;
+}
+
+int32_t Signal::valueAt(double seconds, uint64_t frame) const {
     double v = a_;
     switch (kind_) {
     case Kind::constant: return static_cast<int32_t>(a_);
+    case Kind::frameCounter: return static_cast<int32_t>(frame & 0xFFFFu);
     case Kind::sine: v = c_ + a_ * std::sin(kTwoPi * b_ * seconds + d_); break;
     case Kind::ramp:
         if (c_ > 0.0) {

@@ -179,6 +179,7 @@ struct SimulatedDaq::Impl {
     std::deque<int32_t> queues[4][kSensorChannelCount];
     Signal axisSignals[kAxisCount];
     std::deque<int32_t> axisQueues[kAxisCount];
+    bool defaultFz = true;  // Fz still follows the built-in signal
     std::vector<uint8_t> receivedBytes;
     std::vector<uint8_t> garbage;
     std::vector<size_t> chunkPattern;
@@ -466,7 +467,7 @@ uint8_t SimulatedDaq::Impl::currentConfigByte() const {
 
 int32_t SimulatedDaq::Impl::next(int sensor, int channel, double seconds) {
     auto& q = queues[sensor][channel];
-    if (q.empty()) return signals[sensor][channel].valueAt(seconds);
+    if (q.empty()) return signals[sensor][channel].valueAt(seconds, framesSent);
     const int32_t v = q.front();
     q.pop_front();
     return v;
@@ -474,7 +475,7 @@ int32_t SimulatedDaq::Impl::next(int sensor, int channel, double seconds) {
 
 int32_t SimulatedDaq::Impl::nextAxis(int axis, double seconds) {
     auto& q = axisQueues[axis];
-    if (q.empty()) return axisSignals[axis].valueAt(seconds);
+    if (q.empty()) return axisSignals[axis].valueAt(seconds, framesSent);
     const int32_t v = q.front();
     q.pop_front();
     return v;
@@ -492,7 +493,11 @@ std::vector<uint8_t> SimulatedDaq::Impl::buildDataFrame(double seconds) {
         for (int i = 0; i < 8; ++i) s.raw[i] = next(k, int(Channel::raw0) + i, seconds);
     }
     int32_t* axes[kAxisCount] = {&v.Fx, &v.Fy, &v.Fz, &v.Tx, &v.Ty, &v.Tz};
+    const bool builtInFz = defaultFz && axisQueues[int(Channel::Fz) - int(Channel::Fx)].empty();
     for (int a = 0; a < kAxisCount; ++a) *axes[a] = nextAxis(a, seconds);
+    // In raw mode a version 8 unit sends Fz as an unsigned count, like the
+    // raw channels: the built-in signal then swings around the same offset.
+    if (opt.version == 8 && !mode && builtInFz) v.Fz += kRawFzOffset;
 
     const uint8_t cfg = currentConfigByte();
     std::vector<uint8_t> f;
@@ -636,6 +641,7 @@ void SimulatedDaq::setSignal(Channel c, Signal s, int sensor) {
     std::lock_guard<std::mutex> lock(impl_->m);
     if (isAxis(c)) {
         impl_->axisSignals[int(c) - int(Channel::Fx)] = s;
+        if (c == Channel::Fz) impl_->defaultFz = false;
         return;
     }
     checkSensor(sensor);
@@ -658,6 +664,7 @@ void SimulatedDaq::setConstant(const Values6D& v) {
     std::lock_guard<std::mutex> lock(impl_->m);
     const int32_t axes[kAxisCount] = {v.Fx, v.Fy, v.Fz, v.Tx, v.Ty, v.Tz};
     for (int a = 0; a < kAxisCount; ++a) impl_->axisSignals[a] = Signal::constant(axes[a]);
+    impl_->defaultFz = false;
 }
 
 void SimulatedDaq::feed(Channel c, const std::vector<int32_t>& values, int sensor) {

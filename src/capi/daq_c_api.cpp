@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "daq/KineDAQ_private.h"
 #include "kine/KineDAQ.h"
 #include "kine/kine_c.h"
 
@@ -79,20 +80,14 @@ void callKineDAQ_Dispose(KineDAQHandle* daq) {
 bool callOpen(KineDAQHandle* daq, const char* portName, const char* deviceVersion) {
     return guarded(daq, false, [&](KineDAQ& d) {
         KPort port;
-        // Each text must fit its field with a terminating NUL; a longer
-        // device version text is cut. A longer port name is usually a link
-        // such as /dev/serial/by-id/...: it is followed to the device node,
-        // which is used when it fits. Otherwise the open goes ahead with an
-        // empty name and fails with KINE_OPEN_INVALID_ARGUMENT.
+        // A device version text longer than its field is cut. A port name
+        // longer than its field is opened as the device node it leads to,
+        // by the rule of the connection's own open.
         const size_t room = KPort::kFieldSize - 1;
         const char* name = portName ? portName : "";
         const char* ver = deviceVersion ? deviceVersion : "";
-        std::string openName(name, strnlen(name, room + 1));
-        if (openName.size() > room) {
-            char* real = ::realpath(name, nullptr);
-            openName = real && std::strlen(real) <= room ? std::string(real) : std::string();
-            std::free(real);
-        }
+        std::string openName(name, strnlen(name, KPort::kFieldSize + 1));
+        if (openName.size() > KPort::kFieldSize) openName = kinePortNodeFor(name);
         KPort::storeField(port.portName, openName);
         KPort::storeField(port.deviceVersion, std::string(ver, strnlen(ver, room)));
         return d.open(port, false, 1000000);

@@ -91,6 +91,14 @@ bool KineDAQ_private::open(KPort port, bool debugMode, int baud) {
     return ok;
 }
 
+std::string kinePortNodeFor(const std::string& name) {
+    char* real = name.empty() ? nullptr : ::realpath(name.c_str(), nullptr);
+    if (!real) return name.size() <= KPort::kFieldSize ? name : std::string();
+    std::string node(real);
+    std::free(real);
+    return node.size() <= KPort::kFieldSize ? node : std::string();
+}
+
 bool KineDAQ_private::failOpen(kine_open_error reason, int err) {
     closeConnection();
     openError = reason;
@@ -117,9 +125,10 @@ bool KineDAQ_private::openConnection(const KPort& port, bool debugMode, int baud
     baudRate = baud;
     if (port.portName[0] == '\0') return failOpen(KINE_OPEN_INVALID_ARGUMENT);
 
+    const std::string node = kinePortNodeFor(KPort::readField(port.portName));
+    if (node.empty()) return failOpen(KINE_OPEN_INVALID_ARGUMENT);
     char portName[KPort::kFieldSize + 1];
-    std::memcpy(portName, port.portName, KPort::kFieldSize);
-    portName[KPort::kFieldSize] = '\0';
+    std::memcpy(portName, node.c_str(), node.size() + 1);
 
     // The device is this connection's from here until close: a second
     // connection or program is refused at once instead of splitting the

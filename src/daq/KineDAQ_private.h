@@ -35,6 +35,12 @@
 
 class KineSerial;
 
+// The device path a port name is opened as: a link such as
+// /dev/serial/by-id/... is followed to its device node, taken when it fits a
+// port record. The name itself when it cannot be resolved (the open then says
+// why), empty when the node does not fit. Every entry point opens through it.
+std::string kinePortNodeFor(const std::string& name);
+
 class KineDAQ_private {
 public:
     KineDAQ_private();

@@ -91,7 +91,24 @@ INSTANTIATE_TEST_SUITE_P(Kine, OptionErrors,
                                          std::vector<std::string>{"config", "/dev/null", "--mode", "fast"},
                                          std::vector<std::string>{"zero", "/dev/null", "--sensor", "-1"},
                                          std::vector<std::string>{"demo", "--sim-version", "9"},
-                                         std::vector<std::string>{"sim", "--frequency", "0"}));
+                                         std::vector<std::string>{"sim", "--frequency", "0"},
+                                         // numbers are decimal only
+                                         std::vector<std::string>{"stream", "/dev/null", "--duration", "0x10"},
+                                         std::vector<std::string>{"stream", "/dev/null", "--duration", "inf"},
+                                         std::vector<std::string>{"config", "/dev/null", "--speed", "0x64"},
+                                         std::vector<std::string>{"sim", "--frequency", "0x1"},
+                                         // no path, no command, an unknown command
+                                         std::vector<std::string>{"stream", ""}, std::vector<std::string>{"foo"}));
+
+// What an option error says: what is wrong, in the user's terms.
+TEST(KineTool, OptionErrorsNameTheProblem) {
+    EXPECT_EQ(kine({"foo"}).err,
+              "kine: unknown command 'foo'; the commands are list, stream, config, zero, sim and demo "
+              "(see 'kine --help')\n");
+    EXPECT_NE(kine({"stream", ""}).err.find("PORT: needs a device path"), std::string::npos);
+    EXPECT_NE(kine({"stream", "/dev/null", "--duration", "0x10"}).err.find("--duration: needs a decimal number"),
+              std::string::npos);
+}
 
 TEST(KineTool, HelpOnEveryCommandAndVersions) {
     const ToolRun v = kine({"--version"});
@@ -106,8 +123,8 @@ TEST(KineTool, HelpOnEveryCommandAndVersions) {
 
 // Devices that cannot be a DAQ: one line that says why, status 1.
 TEST(KineTool, OpenFailuresSayWhy) {
-    TempDir dir;
-    const std::string file = dir.path + "/not-a-device";
+    TempDir dir;  // its paths fit a port record: at most 25 characters
+    const std::string file = dir.path + "/f";
     std::fclose(std::fopen(file.c_str(), "w"));
     kine_test::PtyPair silent;  // a terminal that never sends anything
 
@@ -115,10 +132,12 @@ TEST(KineTool, OpenFailuresSayWhy) {
         std::vector<std::string> args;
         std::string says;
     } cases[] = {
-        {{"stream", dir.path + "/ttyACM9"}, "kine: no such device: " + dir.path + "/ttyACM9"},
-        {{"config", file}, "kine: " + file + " is not a serial device"},
-        {{"zero", silent.slavePath()}, "kine: no DAQ data from " + silent.slavePath()},
-        {{"stream", silent.slavePath(), "--device-version", "68 v1.1"}, "kine: no DAQ data from "},
+        {{"stream", dir.path + "/A9"}, "kine: " + dir.path + "/A9: no such device; is the DAQ plugged in?"},
+        {{"stream", dir.path + "/no-such-device-with-a-long-name"},
+         "kine: " + dir.path + "/no-such-device-with-a-long-name: invalid port name; a device path has at most 25"},
+        {{"config", file}, "kine: " + file + ": not a serial device; give the serial device of the DAQ"},
+        {{"zero", silent.slavePath()}, "kine: " + silent.slavePath() + ": no data arrived within the wait; "},
+        {{"stream", silent.slavePath(), "--device-version", "68 v1.1"}, "kine: " + silent.slavePath() + ": no data"},
     };
     for (const Case& c : cases) {
         const ToolRun r = kine(c.args);
@@ -138,7 +157,7 @@ TEST(KineTool, PermissionDeniedSaysHowToFixIt) {
     const ToolRun r = kine({"stream", pty.slavePath()}, geteuid() == 0 ? 65534 : -1);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(isOneLine(r.err)) << r.err;
-    EXPECT_EQ(r.err.rfind("kine: permission denied on " + pty.slavePath(), 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("kine: " + pty.slavePath() + ": permission denied; ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("dialout"), std::string::npos);
     EXPECT_NE(r.err.find("60-kine.rules"), std::string::npos);
 }
@@ -242,7 +261,7 @@ TEST(KineTool, SecondStreamOnADaqIsBusy) {
     EXPECT_EQ(second.status, 1);
     const std::string err = withoutWaitNotice(second.err);
     EXPECT_TRUE(isOneLine(err)) << err;
-    EXPECT_EQ(err.rfind("kine: " + sim->devicePath() + " is busy", 0), 0u) << err;
+    EXPECT_EQ(err.rfind("kine: " + sim->devicePath() + ": device busy", 0), 0u) << err;
     first.signal(SIGINT);
     EXPECT_EQ(first.exitStatus(seconds(10)), 0);
 }
@@ -265,7 +284,8 @@ TEST(KineTool, CtrlCEndsTheOpenWait) {
 
 TEST(KineTool, ConfigAppliesWhatTheDaqTakes) {
     auto sim = makeSim(3);
-    const ToolRun r = kine({"config", sim->devicePath(), "--speed", "100", "--filter", "15", "--mode", "compensated"});
+    // 0100 is a hundred, not the octal 64.
+    const ToolRun r = kine({"config", sim->devicePath(), "--speed", "0100", "--filter", "15", "--mode", "compensated"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find(sim->devicePath() + ": speed 1000 Hz, filter none, mode raw\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("applied: speed 100 Hz, filter 15 Hz, mode compensated\n"), std::string::npos) << r.out;
@@ -292,8 +312,28 @@ TEST(KineTool, ZeroPrintsTheOffsets) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "sensor 0 offset: x 123 y -45 z 678 aux 9\n");
     const ToolRun bad = kine({"zero", sim->devicePath(), "--sensor", "2"});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.err.find("sensor 2 is not a sensor"), std::string::npos) << bad.err;
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.err, "kine zero: --sensor 2: the DAQ on " + sim->devicePath() +
+                           " has one sensor, number 0; give --sensor 0 or leave it out\n");
+    // A six-axis unit has four sensors, zeroed only together.
+    auto sixAxis = makeSim(5);
+    const ToolRun one = kine({"zero", sixAxis->devicePath(), "--sensor", "1"});
+    EXPECT_EQ(one.status, 2);
+    EXPECT_NE(one.err.find("is a six-axis unit, whose sensors are zeroed together; leave out --sensor"),
+              std::string::npos)
+        << one.err;
+}
+
+// An 0xAA-family DAQ that is streaming, opened without its device version
+// text: the message says the text is needed, not that it does not match.
+TEST(KineTool, AnAaDaqWithoutItsTextIsToldToGiveIt) {
+    auto sim = makeSim(7);
+    const ToolRun r = kine({"stream", sim->devicePath(), "--duration", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(withoutWaitNotice(r.err).find("no device version text was given, and the DAQ sends the frames of "
+                                            "the 0xAA family, which need it: give it, e.g. --device-version"),
+              std::string::npos)
+        << r.err;
 }
 
 TEST(KineTool, DemoAndSimRunWithoutHardware) {

@@ -16,8 +16,8 @@ __version__ = "0.1.0"
 from ._lib import MissingFunctionError, library
 from .daq import Daq
 from .errors import (ConfigError, KineError, LibraryNotFoundError, NoSuchSensorError,
-                     NotOpenError, OpenError, OpenReason, OverflowWarning, ReaderStoppedError,
-                     WrongReadError)
+                     NotOpenError, OpenError, OpenReason, OverflowWarning, ReadCode,
+                     ReaderStoppedError, WrongReadError)
 from .ports import PLUGGED, UNPLUGGED, Port, PortEvent, PortMonitor, PortStatus, list_ports, port_status
 from .records import Config, ForceTorque, Sample, Sample6D
 
@@ -26,7 +26,7 @@ __all__ = [
     "Daq", "list_ports", "port_status", "PortMonitor", "Port", "PortEvent", "PortStatus", "PLUGGED",
     "UNPLUGGED",
     "Sample", "Sample6D", "ForceTorque", "Config", "library",
-    "KineError", "LibraryNotFoundError", "MissingFunctionError", "OpenError", "OpenReason",
+    "KineError", "LibraryNotFoundError", "MissingFunctionError", "OpenError", "OpenReason", "ReadCode",
     "NotOpenError", "ReaderStoppedError", "NoSuchSensorError", "WrongReadError", "ConfigError",
     "OverflowWarning",
 ]

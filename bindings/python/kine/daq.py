@@ -13,13 +13,13 @@ import weakref
 from . import records
 from ._lib import library
 from .errors import (ConfigError, NoSuchSensorError, NotOpenError, OpenError, OpenReason,
-                     OverflowWarning, ReaderStoppedError, WrongReadError)
+                     OverflowWarning, ReadCode, ReaderStoppedError, WrongReadError)
 from .records import Config, ForceTorque, PACKAGE_SIZE, PACKAGE6D_SIZE
 
-# Read results of the C functions (the KINE_* read codes of kine/kine_result.h).
-READ_OVERFLOW, NOT_OPEN, NO_SUCH_SENSOR, READER_STOPPED = -1, -2, -3, -4
+# Read results of the C functions.
+READ_OVERFLOW, NOT_OPEN, NO_SUCH_SENSOR, READER_STOPPED = (
+    ReadCode.READ_OVERFLOW, ReadCode.NOT_OPEN, ReadCode.NO_SUCH_SENSOR, ReadCode.READER_STOPPED)
 SIX_AXIS_VERSIONS = (5, 8)  # the six-axis units, as the library's isSixAxis() says
-MAX_PORT_NAME = 24  # characters of a port name the library accepts
 
 _GENERIC_OPEN_FAILURE = ("the port could not be opened as a DAQ, or no frame with a good "
                          "checksum arrived within about one second")
@@ -111,9 +111,7 @@ class Daq:
         path, text = self.path, self.device_version
         with self._lock:
             self._carry = None
-            if not path or len(os.fsencode(path)) > MAX_PORT_NAME:
-                raise OpenError(f"cannot open {path!r}: a port name has 1 to {MAX_PORT_NAME} "
-                                "characters", path, text, OpenReason.INVALID_ARGUMENT)
+            # The library follows a link such as /dev/serial/by-id/... itself.
             if self._lib.callOpen(self._handle(), os.fsencode(path), text.encode()):
                 return
             raise self._open_error()
@@ -199,9 +197,11 @@ class Daq:
         if not self._lib.callIsOpen(self._handle()):
             raise NotOpenError(f"the DAQ on {self.path} is not open")
 
-    def _result(self, r):
+    def _result(self, r, six_axis=False):
         """Turns a negative read result into an exception or a warning;
-        True when samples came, False when none (or an overflow lost them)."""
+        True when samples came, False when none (or an overflow lost them).
+        `six_axis`: the read made was a six-axis one (read_6d, read_all_6d),
+        for which -1 is always an overflow."""
         if r > 0:
             return True
         if r == 0:
@@ -215,7 +215,8 @@ class Daq:
         if r == NO_SUCH_SENSOR:
             raise NoSuchSensorError("no such sensor on this DAQ")
         if r == READ_OVERFLOW:
-            if self._lib.callGetActualVersion(self._res.handle) in SIX_AXIS_VERSIONS:
+            # A three-axis read of a six-axis unit also returns -1.
+            if not six_axis and self._lib.callGetActualVersion(self._res.handle) in SIX_AXIS_VERSIONS:
                 raise WrongReadError("this is a six-axis unit: use read_6d() or read_all_6d()")
             warnings.warn(OverflowWarning(
                 f"reading {self.path} too slowly: the reader dropped old bytes"),
@@ -249,7 +250,7 @@ class Daq:
         with self._lock:
             self._need_six_axis(True)
             buf = ctypes.create_string_buffer(PACKAGE6D_SIZE)
-            if self._result(self._lib.callRead6D(self._handle(), buf, False)):
+            if self._result(self._lib.callRead6D(self._handle(), buf, False), six_axis=True):
                 return records.sample6d(buf.raw)
             return None
 
@@ -300,7 +301,7 @@ class Daq:
         else:
             holder, fn, size = self._res.packages, self._lib.callReadAll, PACKAGE_SIZE
         r = fn(self._handle(), ctypes.byref(holder), False)
-        got = self._result(r)
+        got = self._result(r, six_axis)
         sensors = 1 if six_axis else max(1, self._lib.callGetSensorSize(self._res.handle))
         if not got:
             return b"", 0, sensors
@@ -420,11 +421,7 @@ class Daq:
                     return self._wait_result(r, six_axis)
 
     def _wait_result(self, r, six_axis):
-        if r == READ_OVERFLOW and six_axis:  # a six-axis read: the reader dropped old bytes
-            warnings.warn(OverflowWarning(f"reading {self.path} too slowly: the reader dropped old bytes"),
-                          stacklevel=_caller_level())
-            return 0
-        return r if self._result(r) else 0
+        return r if self._result(r, six_axis) else 0
 
     def read_array(self, n=None, timeout=None):
         """Samples as a NumPy structured array with the C records' fields.

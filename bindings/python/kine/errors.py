@@ -18,6 +18,17 @@ class LibraryNotFoundError(KineError, OSError):
         return self.args[0]
 
 
+# The numbers below are the library's, from kine/kine_result.h; a test
+# checks that every code there is here with the same number.
+
+class ReadCode(enum.IntEnum):
+    """Negative results of the library's reads (the KINE_* read codes)."""
+    READ_OVERFLOW = -1
+    NOT_OPEN = -2
+    NO_SUCH_SENSOR = -3
+    READER_STOPPED = -4
+
+
 class OpenReason(enum.IntEnum):
     """Why an open failed (the library's kine_open_error codes)."""
     OK = 0
@@ -33,6 +44,7 @@ class OpenReason(enum.IntEnum):
     INVALID_ARGUMENT = 10
     ALREADY_OPEN = 11
     IO_ERROR = 12
+    NO_MEMORY = 13
 
 
 class OpenError(KineError):

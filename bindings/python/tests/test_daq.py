@@ -137,21 +137,34 @@ def test_closed_and_lost_connections(sim):
         daq.version  # disposed by the with block
 
 
-def test_overflow_is_a_warning(sim):
-    s = sim(7)
+@pytest.mark.parametrize("version", [7, 5, 8])
+def test_overflow_is_a_warning(sim, version):
+    """Also on a six-axis unit, whose three-axis reads return the same -1."""
+    s = sim(version)
     with kine.Daq(s.path, s.text) as daq:
         daq.set_config(speed=1000)
+        read = daq.read_all_6d if version in (5, 8) else daq.read_all
 
         def overflowed():
-            time.sleep(1.2)  # the reader's buffer holds about one second of data
+            time.sleep(2.0)  # the reader's buffer holds 100,000 bytes: 0.9 to 1.8 s of data
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
-                daq.read_all()
+                read()
             return any(issubclass(w.category, kine.OverflowWarning) for w in caught)
         wait_for(overflowed, 30)
         with warnings.catch_warnings():  # the read right after may still report it
             warnings.simplefilter("ignore", kine.OverflowWarning)
-            assert wait_for(daq.read_all)  # and reading goes on
+            assert wait_for(read)  # and reading goes on
+
+
+def test_a_long_link_opens(sim, tmp_path):
+    """A /dev/serial/by-id/... name is longer than a port record: the
+    library follows it to the device node."""
+    s = sim(3)
+    link = tmp_path / "usb-Kine_DAQ_SIM00001-if00-port0"
+    link.symlink_to(s.path)
+    with kine.Daq(link, s.text) as daq:
+        assert wait_for(daq.read)
 
 
 def test_read_all_arrays_are_released_exactly_once(sim, monkeypatch):

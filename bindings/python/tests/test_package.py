@@ -123,3 +123,14 @@ def test_pip_installs_the_package_into_a_virtual_environment(tmp_path):
     where, version, lib = done.stdout.split()
     assert where.startswith(str(venv)) and version == project_version == kine.__version__
     assert lib == BUILT_LIB
+
+
+def test_result_codes_match_the_header():
+    """Every read code and open reason of kine_result.h, with its number."""
+    with open(os.path.join(os.environ["KINE_SOURCE_DIR"], "include/kine/kine_result.h")) as f:
+        header = f.read()
+    reads = dict(re.findall(r"#define KINE_(\w+) \((-\d+)\)", header))
+    reasons = dict(re.findall(r"\bKINE_OPEN_(\w+) = (\d+)", header))
+    assert len(reads) >= 4 and len(reasons) >= 14
+    assert {c.name: c.value for c in kine.ReadCode} == {n: int(v) for n, v in reads.items()}
+    assert {r.name: r.value for r in kine.OpenReason} == {n: int(v) for n, v in reasons.items()}

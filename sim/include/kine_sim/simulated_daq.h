@@ -53,14 +53,28 @@ public:
     // Sawtooth: rises linearly from `from` towards `to` over `periodSeconds`,
     // then starts again at `from`. A period of 0 or less holds `from`.
     static Signal ramp(int32_t from, int32_t to, double periodSeconds);
+    // The number of the data frame that carries the value, counted from 0
+    // over the frames the unit has sent: a host that sees this channel jump
+    // has lost the frames in between.
+    static Signal frameCounter();
 
-    int32_t valueAt(double seconds) const;
+    // The value at `seconds` since the unit was created, in data frame `frame`.
+    int32_t valueAt(double seconds, uint64_t frame = 0) const;
 
 private:
-    enum class Kind : uint8_t { constant, sine, ramp };
+    enum class Kind : uint8_t { constant, sine, ramp, frameCounter };
     Kind kind_ = Kind::constant;
     double a_ = 0.0, b_ = 0.0, c_ = 0.0, d_ = 0.0;
 };
+
+// The built-in signals, until a test sets its own: slow sines and a ramp
+// that stay within these ranges (sensor k is phase-shifted by 0.5 k rad).
+//   x, y: -800..800      z: 29,600..30,400      aux: 0..4,096 (a 4 s ramp)
+//   raw channel i: 1,950 + 100 i .. 2,050 + 100 i
+//   Fx, Fy: -500..500    Fz: -300..300          Tx, Ty: -50..50   Tz: -20..20
+// In raw mode (mode bit 0) a version 8 unit sends Fz unsigned, like its raw
+// channels: the built-in Fz is then offset by kRawFzOffset (1,700..2,300).
+constexpr int32_t kRawFzOffset = 2000;
 
 class SimulatedDaq {
 public:
