@@ -17,6 +17,10 @@
 #include "port_list.h"
 #include "sim_options.h"
 #include "stream_output.h"
+#ifdef KINE_WITH_ZMQ
+#include "publish.h"
+#include "subscribe.h"
+#endif
 
 namespace kine_tools {
 
@@ -343,6 +347,13 @@ int runKine(int argc, char** argv) {
     demoCmd->add_option("--duration", demo.duration, "seconds to stream, 0 until Ctrl-C (default 5)")
         ->check(realNumber(true));
 
+#ifdef KINE_WITH_ZMQ
+    PublishArgs publish;
+    CLI::App* publishCmd = addPublishCommand(app, publish);
+    SubscribeArgs subscribe;
+    CLI::App* subscribeCmd = addSubscribeCommand(app, subscribe);
+#endif
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -355,6 +366,10 @@ int runKine(int argc, char** argv) {
     if (streamCmd->parsed()) return runStream(stream);
     if (configCmd->parsed()) return runConfig(config);
     if (zeroCmd->parsed()) return runZero(zero);
+#ifdef KINE_WITH_ZMQ
+    if (publishCmd->parsed()) return runPublish(publish);
+    if (subscribeCmd->parsed()) return runSubscribe(subscribe);
+#endif
     return runDemo(demo);
 }
 
