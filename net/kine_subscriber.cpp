@@ -38,7 +38,7 @@ struct Subscriber::Impl {
             const kine_wire::Metadata& meta = m.metadata;
             if (known != topics.end() && known->second.metadata.session == meta.session &&
                 known->second.metadata.width == meta.width && known->second.metadata.config == meta.config) {
-                known->second.metadata.dropped = meta.dropped;
+                known->second.metadata.overflows = meta.overflows;
                 return false;
             }
             e.kind = Event::Kind::metadata;
@@ -67,7 +67,7 @@ struct Subscriber::Impl {
         e.missed = data.firstSample - t.expected;
         missed += e.missed;
         t.expected = data.firstSample + data.count;
-        t.metadata.dropped = data.dropped;
+        t.metadata.overflows = data.overflows;
         e.metadata = t.metadata;
         e.data = std::move(data);
         return true;

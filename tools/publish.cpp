@@ -137,8 +137,8 @@ private:
 
 void printTotals(const Publisher& pub) {
     for (const std::string& t : pub.topics())
-        std::printf("%s: %" PRIu64 " samples published, %" PRIu64 " lost by subscribers that did not keep up\n",
-                    shownText(t).c_str(), pub.published(t), pub.dropped(t));
+        std::printf("%s: %" PRIu64 " samples published; a subscriber's queue overflowed %" PRIu64 " times\n",
+                    shownText(t).c_str(), pub.published(t), pub.overflows(t));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -21,8 +22,8 @@ int64_t clockNs(clockid_t clock) {
 
 // Sample numbering and loss of one topic, kept while the publisher runs.
 struct TopicCount {
-    uint64_t next = 0;
-    uint64_t dropped = 0;
+    std::atomic<uint64_t> next{0};
+    std::atomic<uint64_t> overflows{0};
 };
 
 // One open DAQ being published, with the caller-owned arrays of its reads.
@@ -83,8 +84,10 @@ struct Publisher::Impl {
 
     // Sends topic and body. The socket refuses (XPUB_NODROP) a message that a
     // subscriber's full queue would lose; it then goes out in lossy mode to
-    // the subscribers with room, and false tells the caller it was lost for
-    // at least one.
+    // the subscribers with room, and false tells the caller of the overflow.
+    // ZeroMQ then sets that subscriber aside until it has caught up, and the
+    // messages meanwhile are lost to it without a refusal: an overflow counts
+    // the start of a loss, the subscriber's gaps its size.
     bool send(const std::string& topic, const std::vector<uint8_t>& body) {
         if (trySend(topic, body)) return true;
         socket.set(zmq::sockopt::xpub_nodrop, 0);
@@ -114,7 +117,7 @@ struct Publisher::Impl {
     void sendMetadata(Source& s) {
         const TopicCount& count = topics[s.id.topic];
         s.metadata.nextSample = count.next;
-        s.metadata.dropped = count.dropped;
+        s.metadata.overflows = count.overflows;
         send(s.id.topic, kine_wire::encodeMetadata(s.metadata));
         s.metadataSent = std::chrono::steady_clock::now();
         s.metadataDue = false;
@@ -185,10 +188,9 @@ std::vector<Publisher::Identity> Publisher::pump() {
             data.monotonicNs = clockNs(CLOCK_MONOTONIC);
             data.wallNs = clockNs(CLOCK_REALTIME);
             data.width = s.metadata.width;
-            data.dropped = count.dropped;
+            data.overflows = count.overflows;
             count.next += static_cast<uint64_t>(r);
-            if (!d->send(s.id.topic, kine_wire::encodeData(data, s.rows.data())))
-                count.dropped += static_cast<uint64_t>(r);
+            if (!d->send(s.id.topic, kine_wire::encodeData(data, s.rows.data()))) ++count.overflows;
         }
         ++it;
     }
@@ -205,12 +207,12 @@ std::vector<std::string> Publisher::topics() const {
 
 uint64_t Publisher::published(const std::string& topic) const {
     auto it = d->topics.find(topic);
-    return it == d->topics.end() ? 0 : it->second.next;
+    return it == d->topics.end() ? 0 : it->second.next.load();
 }
 
-uint64_t Publisher::dropped(const std::string& topic) const {
+uint64_t Publisher::overflows(const std::string& topic) const {
     auto it = d->topics.find(topic);
-    return it == d->topics.end() ? 0 : it->second.dropped;
+    return it == d->topics.end() ? 0 : it->second.overflows.load();
 }
 
 void waitForSamples() { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }

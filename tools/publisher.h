@@ -51,7 +51,9 @@ public:
     size_t active() const;
     std::vector<std::string> topics() const;            // every topic published so far
     uint64_t published(const std::string& topic) const;  // samples sent
-    uint64_t dropped(const std::string& topic) const;     // samples a full subscriber queue lost
+    // Messages sent while some subscriber's queue was full: each starts a
+    // loss for that subscriber, whose gaps tell how many samples it lost.
+    uint64_t overflows(const std::string& topic) const;
 
 private:
     struct Impl;

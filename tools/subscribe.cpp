@@ -94,8 +94,8 @@ public:
             char line[200];
             std::snprintf(line, sizeof line,
                           "    %6.0f samples/s  %10" PRIu64 " samples  lost %" PRIu64
-                          " (the publisher dropped %" PRIu64 " for slow subscribers)",
-                          r.rate, r.samples, r.lost, r.metadata.dropped);
+                          " (the publisher's queue for a slow subscriber overflowed %" PRIu64 " times)",
+                          r.rate, r.samples, r.lost, r.metadata.overflows);
             lines.push_back(line);
         }
         if (tty_ && drawn_ > 0) std::printf("\x1b[%dF", drawn_);

@@ -23,7 +23,7 @@
 //  16  2  sample rate in Hz
 //  18  2  values per sample (6 for a six-axis unit, else 4 per sensor)
 //  20  8  number of the next sample the publisher will send
-//  28  8  samples the publisher dropped for this DAQ so far
+//  28  8  overflows of this DAQ so far (see below)
 //  36     four texts, each a 1-byte length and that many bytes (at most
 //         kMaxText): topic, device version text, serial, port
 //
@@ -34,10 +34,17 @@
 //         while the publisher runs; a jump shows samples that were lost
 //  24  8  host monotonic time of the read, ns (CLOCK_MONOTONIC)
 //  32  8  host wall-clock time of the read, ns since 1970 UTC
-//  40  8  samples the publisher dropped for this DAQ so far
+//  40  8  overflows of this DAQ so far
 //  48  2  values per sample
 //  50  2  reserved, 0
 //  52     count x values signed 32-bit integers, sample after sample
+//
+// Loss: a subscriber that does not keep up fills its queue (the publisher's
+// high-water mark); ZeroMQ then drops its messages until it has caught up.
+// The subscriber sees exactly what it lost as gaps in the sample numbers.
+// The publisher cannot see one subscriber's queue: it counts overflows, the
+// messages it sent while some subscriber's queue was full, each the start
+// of a loss for that subscriber.
 //
 // Threads: plain functions over caller-owned values; any thread.
 #ifndef KINE_KINE_WIRE_H
@@ -70,7 +77,7 @@ struct Metadata {
     uint16_t rateHz = 0;
     uint16_t width = 4;  // values per sample
     uint64_t nextSample = 0;
-    uint64_t dropped = 0;
+    uint64_t overflows = 0;
     std::string topic, deviceVersion, serial, port;
 };
 
@@ -80,7 +87,7 @@ struct Data {
     uint64_t firstSample = 0;
     int64_t monotonicNs = 0;
     int64_t wallNs = 0;
-    uint64_t dropped = 0;
+    uint64_t overflows = 0;
     uint16_t width = 0;
     std::vector<int32_t> values;  // count * width
 };
@@ -184,7 +191,7 @@ inline std::string decodeMetadata(Reader& r, Metadata& m) {
     m.rateHz = r.u16();
     m.width = r.u16();
     m.nextSample = r.u64();
-    m.dropped = r.u64();
+    m.overflows = r.u64();
     if (m.protocolVersion < 3 || m.protocolVersion > 8)
         return "metadata names protocol version " + std::to_string(m.protocolVersion) + " (3..8 exist)";
     if (m.sensors < 1 || m.sensors > 4) return "metadata names " + std::to_string(m.sensors) + " sensors (1..4)";
@@ -205,7 +212,7 @@ inline std::string decodeData(Reader& r, Data& d) {
     d.firstSample = r.u64();
     d.monotonicNs = static_cast<int64_t>(r.u64());
     d.wallNs = static_cast<int64_t>(r.u64());
-    d.dropped = r.u64();
+    d.overflows = r.u64();
     d.width = r.u16();
     if (r.u16() != 0) return "data message has a nonzero reserved field";
     if (d.count < 1 || d.count > kMaxSamples)
@@ -239,7 +246,7 @@ inline std::vector<uint8_t> encodeMetadata(const Metadata& m) {
     w.u16(m.rateHz);
     w.u16(m.width);
     w.u64(m.nextSample);
-    w.u64(m.dropped);
+    w.u64(m.overflows);
     for (const std::string* s : {&m.topic, &m.deviceVersion, &m.serial, &m.port}) w.text(*s);
     return out;
 }
@@ -255,7 +262,7 @@ inline std::vector<uint8_t> encodeData(const Data& d, const int32_t* values) {
     w.u64(d.firstSample);
     w.u64(static_cast<uint64_t>(d.monotonicNs));
     w.u64(static_cast<uint64_t>(d.wallNs));
-    w.u64(d.dropped);
+    w.u64(d.overflows);
     w.u16(d.width);
     w.u16(0);
     for (size_t i = 0; i < size_t{d.count} * d.width; ++i) w.u32(static_cast<uint32_t>(values[i]));
