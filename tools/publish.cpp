@@ -49,8 +49,8 @@ void publishDaq(Publisher& pub, std::unique_ptr<KineDAQ> daq, const Publisher::I
 Publisher::Identity identityOf(const KPort& known, const std::string& path, const std::string& deviceVersion) {
     Publisher::Identity id;
     id.serial = known.deviceSerial;
-    id.path = path;
-    id.topic = id.serial.empty() ? std::string(known.portName[0] ? known.portName : path.c_str()) : id.serial;
+    id.path = known.portName[0] ? std::string(known.portName) : path;
+    id.topic = id.serial.empty() ? id.path : id.serial;
     id.deviceVersion = deviceVersion.empty() ? std::string(known.deviceVersion) : deviceVersion;
     return id;
 }
@@ -65,7 +65,10 @@ struct Opening {
     std::atomic<bool> done{false};
     std::thread thread;
 
-    Opening(const KPort& p, const std::string& given) : port(p), node(deviceNode(p.portName)) {
+    bool quiet;  // a retry: a failure is not news
+
+    Opening(const KPort& p, const std::string& given, bool retry)
+        : port(p), node(deviceNode(p.portName)), quiet(retry) {
         const std::string announced = p.deviceVersion;
         version = !given.empty() || announced.empty() || announced == "unknown" ? given : announced;
         thread = std::thread([this] {
@@ -79,7 +82,9 @@ struct Opening {
 };
 
 // Every DAQ discovery reports, now and later; a DAQ that went away is
-// published again under its topic when it comes back.
+// published again under its topic when it comes back: when discovery
+// announces it, or, since one that only stopped sending keeps its device
+// node, when it answers at its port again (tried every few seconds).
 class AllDaqs {
 public:
     AllDaqs(Publisher& pub, const PublishArgs& args) : pub_(pub), args_(args) {
@@ -91,8 +96,15 @@ public:
         while (ports_.isLostPort()) {
             const KPort p = ports_.getLostPort();
             std::printf("%s was unplugged\n", shownText(p.portName).c_str());
+            std::fflush(stdout);
+            retry_.erase(p.portName);  // discovery announces it when it is back
         }
         while (ports_.isNewPort()) start(ports_.getNewPort());
+        for (auto& [name, due] : retry_)
+            if (Clock::now() >= due.second) {
+                due.second = Clock::now() + std::chrono::seconds(3);
+                start(due.first, true);
+            }
         for (auto it = opening_.begin(); it != opening_.end();) {
             Opening& o = **it;
             if (!o.done) {
@@ -104,8 +116,9 @@ public:
                 const std::string version = o.version.empty() ? std::string(o.port.deviceVersion) : o.version;
                 const Publisher::Identity id = identityOf(o.port, o.node, version);
                 open_[o.port.portName] = id.topic;
+                retry_.erase(o.port.portName);
                 publishDaq(pub_, std::move(o.daq), id, args_.speed);
-            } else if (!o.result.interrupted) {
+            } else if (!o.result.interrupted && !o.quiet) {
                 std::fprintf(stderr, "%s: %s\n", kProgram,
                              openFailureMessage(o.result.reason, o.node, o.result.err).c_str());
             }
@@ -114,18 +127,25 @@ public:
         for (const Publisher::Identity& id : pub_.pump()) {
             std::fprintf(stderr, "%s: the DAQ on %s (topic %s) went away; waiting for it to come back\n", kProgram,
                          id.path.c_str(), shownText(id.topic).c_str());
-            for (auto it = open_.begin(); it != open_.end();)
-                it = it->second == id.topic ? open_.erase(it) : std::next(it);
+            for (auto it = open_.begin(); it != open_.end();) {
+                if (it->second != id.topic) {
+                    ++it;
+                    continue;
+                }
+                retry_[it->first] = {known_[it->first], Clock::now() + std::chrono::seconds(3)};
+                it = open_.erase(it);
+            }
         }
     }
 
 private:
-    void start(const KPort& p) {
+    void start(const KPort& p, bool retry = false) {
         const std::string name = p.portName;
         if (name.empty() || open_.count(name)) return;
         for (const auto& o : opening_)
             if (o->port.portName == name) return;
-        opening_.push_back(std::make_unique<Opening>(p, args_.deviceVersion));
+        if (!retry) known_[name] = p;
+        opening_.push_back(std::make_unique<Opening>(p, args_.deviceVersion, retry));
     }
 
     Publisher& pub_;
@@ -133,6 +153,8 @@ private:
     KinePorts ports_;
     std::vector<std::unique_ptr<Opening>> opening_;
     std::map<std::string, std::string> open_;  // port name -> topic
+    std::map<std::string, KPort> known_;       // port name -> discovery's record
+    std::map<std::string, std::pair<KPort, Clock::time_point>> retry_;  // gone DAQs: record, next try
 };
 
 void printTotals(const Publisher& pub) {

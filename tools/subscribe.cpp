@@ -128,8 +128,11 @@ public:
 
     bool take(const Event& e, std::map<std::string, Remote>& remotes) override {
         if (e.kind == Event::Kind::metadata) {
-            std::fprintf(stderr, "%s: %s: %s%s\n", kProgram, shownText(e.topic).c_str(), describe(e.metadata).c_str(),
-                         e.restarted ? "; the publisher restarted, sample numbers start again" : "");
+            if (e.restarted)
+                std::fprintf(stderr, "%s: %s: the publisher restarted; sample numbers start again\n", kProgram,
+                             shownText(e.topic).c_str());
+            else
+                std::fprintf(stderr, "%s: %s: %s\n", kProgram, shownText(e.topic).c_str(), describe(e.metadata).c_str());
             if (!headerWritten_ && firstMetadata_ == Clock::time_point{}) firstMetadata_ = Clock::now();
         }
         if (!headerWritten_) {
