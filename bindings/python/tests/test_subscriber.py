@@ -1,8 +1,10 @@
 """kine.Subscriber: the wire format decoded in Python, and a stream from kine publish."""
 
 import os
+import re
 import struct
 import subprocess
+import sys
 import warnings
 
 import pytest
@@ -99,6 +101,24 @@ def test_receives_the_stream_of_kine_publish(sim):
                     break
         assert numbers == list(range(numbers[0], numbers[0] + 300))
         assert sub.metadata[daq.path].protocol_version == 3
+    finally:
+        pub.terminate()
+        pub.wait(timeout=30)
+
+
+def test_readme_example_runs_against_kine_publish(sim):
+    readme = open(os.path.join(os.environ["KINE_SOURCE_DIR"], "README.md")).read()
+    example = re.search(r"## Beyond one computer.*?```python\n(.*?)```", readme, re.S).group(1)
+    daq = sim(3)
+    pub = subprocess.Popen([os.environ["KINE_TOOL"], "publish", daq.path, "--bind", "tcp://127.0.0.1:*"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = pub.stdout.readline().split()[-1]
+        done = subprocess.run([sys.executable, "-c", example.replace("tcp://lab-pc:5556", url)],
+                              capture_output=True, text=True, timeout=60)
+        lines = done.stdout.splitlines()
+        assert done.returncode == 0, done.stderr
+        assert len(lines) > 500 and lines[0].startswith(daq.path + " "), done.stdout[:200]
     finally:
         pub.terminate()
         pub.wait(timeout=30)
