@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 #include <vector>
+#include <zmq.hpp>
 
 #include "kine/kine_subscriber.h"
 #include "kine_sim/simulated_daq.h"
@@ -186,6 +187,64 @@ TEST(Publish, StalledSubscriberLosesVisiblyWhileOthersLoseNone) {
     EXPECT_EQ(k.missed, 0u);
     EXPECT_EQ(k.outOfOrder, 0u);
     EXPECT_EQ(keeping.missed(), 0u);
+}
+
+// A publisher that is not kine's: messages of the wrong shape, bad bodies,
+// metadata under another topic and sample numbers going back are rejected
+// with their reason, and the good messages around them still arrive.
+TEST(Subscribe, RejectsMalformedMessagesAndGoesOn) {
+    zmq::context_t context;
+    zmq::socket_t pub(context, zmq::socket_type::pub);
+    pub.bind("tcp://127.0.0.1:*");
+    Subscriber sub(pub.get(zmq::sockopt::last_endpoint));
+    kine_wire::Metadata m;
+    m.session = 1;
+    m.protocolVersion = 3;
+    m.topic = "T";
+    kine_wire::Data d;
+    d.session = 1;
+    d.count = 1;
+    d.width = 4;
+    d.values = {1, 2, 3, 4};
+    auto send = [&](std::vector<std::vector<uint8_t>> frames) {
+        for (size_t i = 0; i < frames.size(); ++i)
+            pub.send(zmq::buffer(frames[i]), i + 1 < frames.size() ? zmq::send_flags::sndmore : zmq::send_flags::none);
+    };
+    const std::vector<uint8_t> topic = {'T'};
+    // Until the subscription has reached the publisher, metadata is what is sent.
+    Event e;
+    do send({topic, kine_wire::encodeMetadata(m)});
+    while (!sub.next(e, milliseconds(20)));
+    ASSERT_EQ(e.kind, Event::Kind::metadata);
+
+    std::vector<uint8_t> wrongVersion = kine_wire::encodeData(d);
+    wrongVersion[4] = 9;
+    kine_wire::Metadata other = m;
+    other.topic = "U";
+    kine_wire::Data back = d;
+    back.firstSample = 0;
+    d.firstSample = 5;
+    send({topic});
+    send({topic, kine_wire::encodeData(d), kine_wire::encodeData(d)});
+    send({topic, {'K', 'I'}});
+    send({topic, wrongVersion});
+    send({topic, kine_wire::encodeMetadata(other)});
+    send({topic, kine_wire::encodeData(d)});
+    send({topic, kine_wire::encodeData(back)});
+    const char* reasons[] = {"not a topic and one body", "not a topic and one body", "shorter than the 8-byte header",
+                             "wire format version 9", "arrived under another topic"};
+    for (const char* reason : reasons) {
+        ASSERT_TRUE(sub.next(e, seconds(5)));
+        EXPECT_EQ(e.kind, Event::Kind::rejected);
+        EXPECT_NE(e.error.find(reason), std::string::npos) << e.error;
+    }
+    ASSERT_TRUE(sub.next(e, seconds(5)));
+    EXPECT_EQ(e.kind, Event::Kind::samples);
+    EXPECT_EQ(e.missed, 5u);
+    EXPECT_EQ(e.data.values, d.values);
+    ASSERT_TRUE(sub.next(e, seconds(5)));
+    EXPECT_NE(e.error.find("sample numbers went back from 6 to 0"), std::string::npos) << e.error;
+    EXPECT_EQ(sub.rejected(), 6u);
 }
 
 }  // namespace
