@@ -1,5 +1,6 @@
 #include "kine/kine_subscriber.h"
 
+#include <cerrno>
 #include <map>
 #include <stdexcept>
 #include <zmq.hpp>
@@ -73,6 +74,8 @@ struct Subscriber::Impl {
         return true;
     }
 
+    bool next(Event& event, std::chrono::milliseconds timeout);
+
     bool reject(Event& e, const std::string& why) {
         ++rejected;
         e.kind = Event::Kind::rejected;
@@ -98,33 +101,43 @@ Subscriber::Subscriber(const std::string& url, const std::string& topic, Subscri
 Subscriber::~Subscriber() = default;
 
 bool Subscriber::next(Event& event, std::chrono::milliseconds timeout) {
+    try {
+        return d->next(event, timeout);
+    } catch (const zmq::error_t& e) {
+        // A signal (Ctrl-C) interrupts the wait: the caller decides what it means.
+        if (e.num() == EINTR) return false;
+        throw std::runtime_error(std::string("cannot receive: ") + e.what());
+    }
+}
+
+bool Subscriber::Impl::next(Event& event, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        zmq::pollitem_t item{d->socket.handle(), 0, ZMQ_POLLIN, 0};
+        zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
         if (zmq::poll(&item, 1, left.count() > 0 ? left : std::chrono::milliseconds(0)) == 0) return false;
         zmq::message_t name, body;
-        if (!d->socket.recv(name, zmq::recv_flags::dontwait)) continue;
+        if (!socket.recv(name, zmq::recv_flags::dontwait)) continue;
         bool wellFramed = name.more();
         if (wellFramed) {
-            (void)d->socket.recv(body, zmq::recv_flags::none);
+            (void)socket.recv(body, zmq::recv_flags::none);
             // Frames beyond the second are read and discarded.
             for (bool more = body.more(); more;) {
                 zmq::message_t extra;
-                (void)d->socket.recv(extra, zmq::recv_flags::none);
+                (void)socket.recv(extra, zmq::recv_flags::none);
                 more = extra.more();
                 wellFramed = false;
             }
         }
         const std::string topicName = name.to_string();
         // Subscriptions match prefixes; a subscriber to one DAQ takes only that DAQ.
-        if (!d->topic.empty() && topicName != d->topic) continue;
+        if (!topic.empty() && topicName != topic) continue;
         if (!wellFramed) {
             event = Event();
             event.topic = topicName;
-            return d->reject(event, "message is not a topic and one body");
+            return reject(event, "message is not a topic and one body");
         }
-        if (d->interpret(topicName, body, event)) return true;
+        if (interpret(topicName, body, event)) return true;
     }
 }
 

@@ -50,8 +50,9 @@ public:
     Subscriber(const Subscriber&) = delete;
     Subscriber& operator=(const Subscriber&) = delete;
 
-    // Waits up to `timeout` for the next event; false when none came.
-    // Periodic repeats of unchanged metadata are absorbed.
+    // Waits up to `timeout` for the next event; false when none came or a
+    // signal interrupted the wait. Periodic repeats of unchanged metadata
+    // are absorbed. Throws std::runtime_error only when ZeroMQ itself fails.
     bool next(Event& event, std::chrono::milliseconds timeout);
 
     uint64_t missed() const;       // samples lost in gaps so far, all DAQs
