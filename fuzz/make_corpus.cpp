@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kine/kine_wire.h"
 #include "kine_sim/frames.h"
 
 namespace {
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
     const std::string root = argv[1];
     bool ok = true;
     for (const char* target :
-         {"decoder3d", "decoder6d", "command_parser", "identity_reply", "hardware_id", "kport_field"})
+         {"decoder3d", "decoder6d", "command_parser", "identity_reply", "hardware_id", "kport_field", "wire"})
         mkdir((root + "/" + target).c_str(), 0755);
 
     // Decoder inputs, every version for both decoders: version pick, offset pick, four cutting-seed bytes, stream.
@@ -137,6 +138,34 @@ int main(int argc, char** argv) {
                                  std::string(25, 'p') + std::string(25, 'v') + std::string(30, 's')};
     for (size_t i = 0; i < sizeof texts / sizeof texts[0]; ++i)
         ok = write(root + "/kport_field/fields" + std::to_string(i), Bytes(texts[i].begin(), texts[i].end())) && ok;
+
+    // Wire messages of kine publish: metadata of a 3D and a six-axis DAQ, a data batch of each.
+    kine_wire::Metadata m;
+    m.session = 0x5EED;
+    m.protocolVersion = 7;
+    m.sensors = 4;
+    m.width = 16;
+    m.rateHz = 1000;
+    m.config = 0xB0;
+    m.topic = m.serial = "A1B2";
+    m.deviceVersion = "34 v0.9";
+    m.port = "/dev/ttyACM0";
+    ok = write(root + "/wire/metadata-v7", kine_wire::encodeMetadata(m)) && ok;
+    m.protocolVersion = 8;
+    m.sixAxis = true;
+    m.width = 6;
+    ok = write(root + "/wire/metadata-v8", kine_wire::encodeMetadata(m)) && ok;
+    for (uint16_t width : {uint16_t{16}, uint16_t{6}}) {
+        kine_wire::Data d;
+        d.session = 0x5EED;
+        d.count = 3;
+        d.firstSample = 1000;
+        d.monotonicNs = 5000000000;
+        d.wallNs = 1700000000000000000;
+        d.width = width;
+        for (int i = 0; i < 3 * width; ++i) d.values.push_back(-800 + 37 * i);
+        ok = write(root + "/wire/data" + std::to_string(width), kine_wire::encodeData(d)) && ok;
+    }
 
     if (!ok) std::fprintf(stderr, "make_fuzz_corpus: cannot write under %s\n", root.c_str());
     return ok ? 0 : 1;

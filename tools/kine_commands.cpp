@@ -23,6 +23,10 @@
 #include "sim_options.h"
 #include "stream_output.h"
 #include "text_escape.h"
+#ifdef KINE_WITH_ZMQ
+#include "publish.h"
+#include "subscribe.h"
+#endif
 
 namespace kine_tools {
 
@@ -420,16 +424,26 @@ int runKine(int argc, char** argv) {
     demoCmd->add_option("--duration", demo.duration, "seconds to stream, 0 until Ctrl-C (default 5)")
         ->transform(realNumber(true));
 
+#ifdef KINE_WITH_ZMQ
+    PublishArgs publish;
+    CLI::App* publishCmd = addPublishCommand(app, publish);
+    SubscribeArgs subscribe;
+    CLI::App* subscribeCmd = addSubscribeCommand(app, subscribe);
+#endif
+
     // A command first: a word that is not one is named, rather than taken
     // for a missing command.
-    static const char* const kCommands[] = {"list", "stream", "config", "zero", "sim", "demo"};
     if (argc < 2 || argv[1][0] != '-') {
         bool known = false;
-        for (const char* c : kCommands) known = known || (argc >= 2 && std::string(argv[1]) == c);
+        std::string names;
+        for (const CLI::App* c : app.get_subcommands({})) {
+            known = known || (argc >= 2 && c->get_name() == argv[1]);
+            names += (names.empty() ? "" : ", ") + c->get_name();
+        }
         if (!known) {
-            std::fprintf(stderr,
-                         "kine: %s; the commands are list, stream, config, zero, sim and demo (see 'kine --help')\n",
-                         argc < 2 ? "a command is needed" : ("unknown command '" + shownText(argv[1]) + "'").c_str());
+            std::fprintf(stderr, "kine: %s; the commands are %s (see 'kine --help')\n",
+                         argc < 2 ? "a command is needed" : ("unknown command '" + shownText(argv[1]) + "'").c_str(),
+                         names.c_str());
             return kExitOptionError;
         }
     }
@@ -445,6 +459,10 @@ int runKine(int argc, char** argv) {
     if (streamCmd->parsed()) return runStream(stream);
     if (configCmd->parsed()) return runConfig(config);
     if (zeroCmd->parsed()) return runZero(zero);
+#ifdef KINE_WITH_ZMQ
+    if (publishCmd->parsed()) return runPublish(publish);
+    if (subscribeCmd->parsed()) return runSubscribe(subscribe);
+#endif
     return runDemo(demo);
 }
 

@@ -5,7 +5,8 @@
         for sample in daq.stream(seconds=1):
             print(sample.sensor, sample.x, sample.y, sample.z)
 
-numpy is optional; Daq.read_array needs it. The library is looked up next
+numpy is optional; Daq.read_array needs it. Subscriber receives the streams
+of `kine publish` from another computer (python3-zmq). The library is looked up next
 to the package, then at KINE_LIBRARY, then on the system's loader path.
 """
 
@@ -20,6 +21,7 @@ from .errors import (ConfigError, KineError, LibraryNotFoundError, NoSuchSensorE
                      ReaderStoppedError, WrongReadError)
 from .ports import PLUGGED, UNPLUGGED, Port, PortEvent, PortMonitor, PortStatus, list_ports, port_status
 from .records import Config, ForceTorque, Sample, Sample6D
+from .subscriber import SampleLossWarning, Subscriber, WireFormatError, WireFormatWarning
 
 __all__ = [
     "__version__",
@@ -28,5 +30,5 @@ __all__ = [
     "Sample", "Sample6D", "ForceTorque", "Config", "library",
     "KineError", "LibraryNotFoundError", "MissingFunctionError", "OpenError", "OpenReason", "ReadCode",
     "NotOpenError", "ReaderStoppedError", "NoSuchSensorError", "WrongReadError", "ConfigError",
-    "OverflowWarning",
+    "OverflowWarning", "Subscriber", "WireFormatError", "WireFormatWarning", "SampleLossWarning",
 ]
