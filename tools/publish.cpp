@@ -113,14 +113,15 @@ public:
             }
             o.thread.join();
             if (o.result.opened) {
-                const std::string version = o.version.empty() ? std::string(o.port.deviceVersion) : o.version;
+                const std::string version = o.version.empty() ? KPort::readField(o.port.deviceVersion) : o.version;
                 const Publisher::Identity id = identityOf(o.port, o.node, version);
                 open_[o.port.portName] = id.topic;
                 retry_.erase(o.port.portName);
                 publishDaq(pub_, std::move(o.daq), id, args_.speed);
             } else if (!o.result.interrupted && !o.quiet) {
+                const std::string version = o.version.empty() ? KPort::readField(o.port.deviceVersion) : o.version;
                 std::fprintf(stderr, "%s: %s\n", kProgram,
-                             openFailureMessage(o.result.reason, o.node, o.result.err).c_str());
+                             openFailureMessage(o.result.reason, o.node, o.result.err, version).c_str());
             }
             it = opening_.erase(it);
         }
