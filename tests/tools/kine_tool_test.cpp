@@ -103,9 +103,9 @@ INSTANTIATE_TEST_SUITE_P(Kine, OptionErrors,
 // What an option error says: what is wrong, in the user's terms.
 TEST(KineTool, OptionErrorsNameTheProblem) {
     const std::string unknown = kine({"foo"}).err;
-    EXPECT_EQ(unknown.rfind("kine: unknown command 'foo'; the commands are list, stream, config, zero, sim, demo", 0),
-              0u)
-        << unknown;
+    EXPECT_EQ(unknown.rfind("kine: unknown command 'foo'; the commands are ", 0), 0u) << unknown;
+    for (const char* command : {" list,", " stream,", " config,", " zero,", " sim,", " demo"})
+        EXPECT_NE(unknown.find(command), std::string::npos) << command << " in " << unknown;
     EXPECT_NE(unknown.find(" (see 'kine --help')\n"), std::string::npos) << unknown;
     EXPECT_NE(kine({"stream", ""}).err.find("PORT: needs a device path"), std::string::npos);
     EXPECT_NE(kine({"stream", "/dev/null", "--duration", "0x10"}).err.find("--duration: needs a decimal number"),
