@@ -241,7 +241,12 @@ struct DaqServer::Impl {
     }
 
     std::string statusJson() {
-        std::string out = "{\"window\":" + std::to_string(options.windowSeconds) +
+        size_t tabs = 0;
+        {
+            std::lock_guard<std::mutex> lock(clientsMutex);
+            tabs = clients.size();
+        }
+        std::string out = "{\"window\":" + std::to_string(options.windowSeconds) + ",\"tabs\":" + std::to_string(tabs) +
                           ",\"tokenRequired\":" + (loopback ? "false" : "true") + ",\"daqs\":[";
         std::lock_guard<std::mutex> lock(entriesMutex);
         bool first = true;

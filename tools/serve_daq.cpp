@@ -29,7 +29,7 @@ struct ReadArrays {
 // rows of `layout.columns.size()` values. The wait is a short sleep; a
 // waiting read of the library can take its place here alone.
 int readRows(KineDAQ& daq, const StreamLayout& layout, ReadArrays& a, std::vector<int32_t>& rows) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const size_t width = layout.columns.size();
     if (layout.kind == StreamLayout::Kind::sixAxisUnit) {
         const int r = daq.readAll6D(a.samples6D, false);

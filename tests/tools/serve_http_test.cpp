@@ -7,12 +7,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
 
 #include "kine_sim/simulated_daq.h"
 #include "serve.h"
+#include "support/child_process.h"
 #include "support/pty_pair.h"
 
 namespace {
@@ -299,6 +302,46 @@ TEST(ServeHttp, AStalledTabLosesViewFramesNotSamples) {
     auto daqs = s.client->Get("/api/daqs");
     ASSERT_TRUE(daqs);
     EXPECT_NE(daqs->body.find("\"overflows\":0"), std::string::npos) << daqs->body;
+}
+
+// The commands: `kine demo --serve` prints the URL of a page whose DAQ
+// streams, and Ctrl-C ends it with status 0; mistakes end with one line.
+TEST(ServeCommand, DemoServesUntilInterruptedAndMistakesEndWithOneLine) {
+    kine_test::ChildProcess demo(KINE_TOOL, {"demo", "--serve", "--bind", "127.0.0.1:0"});
+    std::string line = demo.outputLine(seconds(20));
+    if (line.rfind("simulated DAQ", 0) == 0) line = demo.outputLine(seconds(20));
+    const std::string prefix = "kine serve: open http://127.0.0.1:";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line << demo.errors();
+    const int port = std::atoi(line.c_str() + prefix.size());
+    EXPECT_NE(line.find("/ in a browser (Ctrl-C stops)"), std::string::npos) << line;
+    httplib::Client client("127.0.0.1", port);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            auto r = client.Get("/api/daqs");
+            return r && r->body.find("\"state\":\"streaming\"") != std::string::npos &&
+                   r->body.find("\"samples\":0,") == std::string::npos;
+        },
+        seconds(20), milliseconds(50)));
+    demo.signal(SIGINT);
+    EXPECT_EQ(demo.exitStatus(), 0) << demo.errors();
+    EXPECT_NE(demo.output().find("kine serve: stopped"), std::string::npos);
+
+    struct Mistake {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    };
+    const Mistake mistakes[] = {
+        {{"serve", "--bind", "nonsense"}, 1, "kine: --bind takes HOST:PORT"},
+        {{"serve", "--bind", "127.0.0.1:0", "/nonexistent/daq"}, 1, "kine: no such device: /nonexistent/daq"},
+        {{"serve", "--all", "/dev/null"}, 2, "excludes"},
+        {{"serve", "--window", "0"}, 2, "--window"},
+    };
+    for (const Mistake& m : mistakes) {
+        kine_test::ChildProcess p(KINE_TOOL, m.args);
+        EXPECT_EQ(p.exitStatus(), m.status) << m.args.back() << ": " << p.errors();
+        EXPECT_NE(p.errors().find(m.says), std::string::npos) << p.errors();
+    }
 }
 
 }  // namespace

@@ -155,7 +155,7 @@ function buildCharts(view) {
   view.history = new History(view.status.columns.length);
   const width = Math.max(300, view.plots.clientWidth - 10);
   view.charts = view.groups.map((g) => new uPlot({
-    title: g.title, width, height: view.groups.length > 2 ? 150 : 200,
+    title: g.title, width, height: view.groups.length > 2 ? 200 : 240,
     scales: {x: {time: false}},
     axes: [{label: 's'}, {size: 70}],
     series: [{label: 't'}, ...g.names.map((n, j) => ({label: n, stroke: colours[j], width: 1, show: !/aux$/.test(n)}))],
