@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
@@ -282,10 +283,16 @@ struct DaqServer::Impl {
     }
 
     // Queues a frame for every tab; a tab whose queue is full misses it.
-    void publish(const std::string& frame, size_t samples) {
+    // `skipped` rows left the history before the hub got to them: every tab
+    // misses those.
+    void publish(const std::string& frame, size_t samples, uint64_t skipped = 0) {
         std::lock_guard<std::mutex> lock(clientsMutex);
         for (auto& c : clients) {
             std::lock_guard<std::mutex> cl(c->mutex);
+            if (skipped) {
+                c->lostSamples += skipped;
+                c->lostChanged = true;
+            }
             if (c->frames.size() >= kClientQueueFrames) {
                 ++c->lostFrames;
                 c->lostSamples += samples;
@@ -305,6 +312,7 @@ struct DaqServer::Impl {
             pollDiscovery();
             std::vector<std::string> frames;
             std::vector<size_t> counts;
+            std::vector<uint64_t> skipped;
             {
                 std::lock_guard<std::mutex> el(entriesMutex);
                 for (Entry& e : entries) {
@@ -314,9 +322,10 @@ struct DaqServer::Impl {
                     e.sent = rows.first + rows.times.size();
                     frames.push_back(samplesFrame(e.id, rows));
                     counts.push_back(rows.times.size());
+                    skipped.push_back(rows.skipped);
                 }
             }
-            for (size_t i = 0; i < frames.size(); ++i) publish(frames[i], counts[i]);
+            for (size_t i = 0; i < frames.size(); ++i) publish(frames[i], counts[i], skipped[i]);
             if (Clock::now() - lastStatus >= kStatusInterval) {
                 lastStatus = Clock::now();
                 publish("event: status\ndata: " + statusJson() + "\n\n", 0);
@@ -402,16 +411,30 @@ struct DaqServer::Impl {
         if (!daq) return;
         int sensor = -1;
         if (!sensorParam(req, res, daq->status(), sensor)) return;
+        const int sensors = daq->status().layout.sensors;
+        const bool sixAxis = daq->status().layout.kind != StreamLayout::Kind::sensors;
         const ActionResult r = daq->run([&](KineDAQ& d) -> ActionResult {
-            if (sensor >= 0)
-                zero ? d.zero(sensor) : d.unzero(sensor);
-            else if (zero)
-                d.zeroAll();
-            else
-                d.unzeroAll();
-            daq->setZeroed(zero);
             const std::string which = sensor >= 0 ? "sensor " + std::to_string(sensor) : std::string("all sensors");
-            return {200, (zero ? "zeroed " : "offsets removed from ") + which};
+            if (!zero) {
+                if (sensor >= 0) d.unzero(sensor);
+                else d.unzeroAll();
+                daq->setZeroed(false);
+                return {200, "offsets removed from " + which};
+            }
+            if (sixAxis) {
+                d.zeroAll();
+                daq->setZeroed(true);
+                return {200, "zeroed " + which};
+            }
+            // A sensor is zeroed with a sample that arrives while it waits;
+            // on a busy machine none may come in time, so it is tried again.
+            for (int k = sensor >= 0 ? sensor : 0; k < (sensor >= 0 ? sensor + 1 : sensors); ++k) {
+                bool done = false;
+                for (int attempt = 0; attempt < 5 && !done; ++attempt) done = d.zero(k);
+                if (!done) return {503, "no fresh sample of sensor " + std::to_string(k) + " to zero with; try again"};
+            }
+            daq->setZeroed(true);
+            return {200, "zeroed " + which};
         });
         sendText(res, r.status, r.message);
     }
