@@ -32,6 +32,7 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kClientQueueFrames = 50;  // about two seconds of view frames per browser tab
 constexpr auto kTick = std::chrono::milliseconds(40);
 constexpr auto kStatusInterval = std::chrono::milliseconds(500);
+constexpr auto kRetryInterval = std::chrono::seconds(3);
 
 // A DAQ on the page: one that discovery reports, or one named on the command line.
 struct Entry {
@@ -44,6 +45,7 @@ struct Entry {
     bool wanted = false;     // opened now, and again when plugged back in
     std::shared_ptr<ServedDaq> daq;
     uint64_t sent = 0;       // sequence number of the next row to send to the page
+    std::chrono::steady_clock::time_point retryAt{};  // next open after a failed or lost one
 };
 
 // One browser tab's event stream. The hub queues frames; the tab's own
@@ -210,15 +212,14 @@ struct DaqServer::Impl {
     // Discovery's news: plugged DAQs are listed (and opened when wanted),
     // unplugged ones marked.
     void pollDiscovery() {
-        if (!discovery) return;
         std::lock_guard<std::mutex> lock(entriesMutex);
-        while (discovery->isLostPort()) {
+        while (discovery && discovery->isLostPort()) {
             const KPort p = discovery->getLostPort();
             const std::string name = KPort::readField(p.portName);
             for (Entry& e : entries)
                 if (e.port == name || e.node == name) e.plugged = false;
         }
-        while (discovery->isNewPort()) {
+        while (discovery && discovery->isNewPort()) {
             const KPort p = discovery->getNewPort();
             const std::string name = KPort::readField(p.portName);
             const std::string node = deviceNode(name);
@@ -238,6 +239,16 @@ struct DaqServer::Impl {
             if (version != "unknown" && !version.empty()) known->version = version;
             known->serial = KPort::readField(p.deviceSerial);
             if (known->wanted && !(known->daq && known->daq->running())) open(*known);
+        }
+        // A wanted DAQ whose open failed (a busy port, a slow first frame) or
+        // that fell silent is tried again while its device node is there.
+        const Clock::time_point now = Clock::now();
+        for (Entry& e : entries) {
+            if (!e.wanted || !e.plugged || !e.daq || e.daq->running()) continue;
+            if (e.retryAt == Clock::time_point{}) e.retryAt = now + kRetryInterval;
+            if (now < e.retryAt) continue;
+            e.retryAt = Clock::time_point{};
+            if (resolveDevice(e.node).error == KINE_OPEN_OK) open(e);
         }
     }
 

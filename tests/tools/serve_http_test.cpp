@@ -13,10 +13,12 @@
 #include <memory>
 #include <string>
 
+#include "kine/KineDAQ.h"
 #include "kine_sim/simulated_daq.h"
 #include "serve.h"
 #include "support/child_process.h"
 #include "support/pty_pair.h"
+#include "support/sim_daq.h"
 
 namespace {
 
@@ -250,6 +252,32 @@ TEST(ServeHttp, AGoneDaqAnswersConflictAndBadBindsAreRefused) {
         EXPECT_FALSE(server.start(error)) << bind;
         EXPECT_FALSE(error.empty());
     }
+}
+
+// A DAQ held by another program when the server starts shows why it could
+// not be opened, and is opened once the other program lets it go.
+TEST(ServeHttp, ABusyDaqIsOpenedOnceReleased) {
+    auto sim = constantDaq();
+    KineDAQ holder;
+    ASSERT_TRUE(holder.open(kine_test::portFor(*sim)));
+    ServeOptions o;
+    o.bind = "127.0.0.1:0";
+    o.ports.push_back({sim->devicePath(), sim->deviceVersionText()});
+    DaqServer server(o);
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    httplib::Client client("127.0.0.1", server.port());
+    auto stateIs = [&](const std::string& text) {
+        return waitFor(
+            [&] {
+                auto r = client.Get("/api/daqs");
+                return r && r->body.find(text) != std::string::npos;
+            },
+            seconds(20), milliseconds(20));
+    };
+    EXPECT_TRUE(stateIs("\"state\":\"failed\",\"message\":\"" + sim->devicePath() + " is busy"));
+    holder.close();
+    EXPECT_TRUE(stateIs("\"state\":\"streaming\""));
 }
 
 // A tab that stops reading its event stream: the DAQ is read at full rate
