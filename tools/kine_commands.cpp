@@ -379,6 +379,9 @@ int runKine(int argc, char** argv) {
     serveCmd->add_option("--device-version", serveVersion, "device version text of the PORTs given, e.g. \"34 v0.9\"");
     serveCmd->add_option("--window", serve.windowSeconds, "seconds of samples kept per DAQ for the plot and CSV (default 30)")
         ->check(CLI::Range(1.0, 600.0));
+    serveCmd->footer(
+        "Prints the page's URL and serves until Ctrl-C (status 0); ends with status 1 at once when the "
+        "address cannot be used or a PORT does not exist.");
 
     try {
         app.parse(argc, argv);
