@@ -20,6 +20,7 @@
 #include "output_thread.h"
 #include "port_list.h"
 #include "sample_loss.h"
+#include "serve.h"
 #include "sim_options.h"
 #include "stream_output.h"
 #include "text_escape.h"
@@ -330,13 +331,32 @@ int runZero(const ZeroArgs& a) {
 struct DemoArgs {
     int version = 7;
     double duration = 5;
+    bool serve = false;
+    std::string bind = "127.0.0.1:8080";
 };
+
+// The simulated DAQ in the browser, with slow waves on every channel so
+// that the traces move.
+int serveDemo(kine_sim::SimulatedDaq& sim, const std::string& bind) {
+    using kine_sim::Channel;
+    const Channel channels[] = {Channel::x, Channel::y, Channel::z, Channel::aux};
+    for (int k = 0; k < 4; ++k)
+        for (int c = 0; c < 4; ++c)
+            sim.setSignal(channels[c], kine_sim::Signal::sine(2000.0 / (c + 1), 0.3 * (c + 1), 500.0 * k, k + c), k);
+    const Channel axes[] = {Channel::Fx, Channel::Fy, Channel::Fz, Channel::Tx, Channel::Ty, Channel::Tz};
+    for (int c = 0; c < 6; ++c) sim.setSignal(axes[c], kine_sim::Signal::sine(3000.0 / (c % 3 + 1), 0.2 * (c + 1), 0, c));
+    ServeOptions options;
+    options.bind = bind;
+    options.ports.push_back(DeviceRequest{sim.devicePath(), sim.deviceVersionText()});
+    return runServe(options);
+}
 
 int runDemo(const DemoArgs& a) {
     kine_sim::SimulatedDaq::Options o;
     o.version = a.version;
     kine_sim::SimulatedDaq sim(o);
     std::printf("simulated DAQ (version %d) on %s\n", a.version, sim.devicePath().c_str());
+    if (a.serve) return serveDemo(sim, a.bind);
     KineDAQ daq;
     std::string path;
     if (const int status = openDaq(daq, DeviceRequest{sim.devicePath(), sim.deviceVersionText()}, path)) return status;
@@ -431,6 +451,27 @@ int runKine(int argc, char** argv) {
     CLI::App* subscribeCmd = addSubscribeCommand(app, subscribe);
 #endif
 
+    demoCmd->add_flag("--serve", demo.serve, "show the simulated DAQ in the browser, as kine serve does, until Ctrl-C");
+    demoCmd->add_option("--bind", demo.bind, "with --serve: HOST:PORT to listen on (default 127.0.0.1:8080)");
+
+    ServeOptions serve;
+    std::vector<std::string> servePorts;
+    std::string serveVersion;
+    CLI::App* serveCmd = app.add_subcommand("serve", "live traces of the DAQs in a web browser");
+    serveCmd->add_option("PORT", servePorts, "device paths of DAQs to open (default: open them from the page)");
+    serveCmd->add_flag("--all", serve.all, "open every DAQ that discovery reports, also those plugged in later")
+        ->excludes(serveCmd->get_option("PORT"));
+    serveCmd->add_option("--bind", serve.bind,
+                         "HOST:PORT to listen on (default 127.0.0.1:8080, this machine only); with another "
+                         "address, changes to a DAQ need the token of the printed URL");
+    serveCmd->add_option("--device-version", serveVersion, "device version text of the PORTs given, e.g. \"34 v0.9\"");
+    serveCmd->add_option("--window", serve.windowSeconds, "seconds of samples kept per DAQ for the plot and CSV (default 30)")
+        ->check(CLI::Range(1.0, 600.0));
+    serveCmd->footer(
+        "Prints the page's URL and serves until Ctrl-C (status 0); ends with status 1 at once when the "
+        "address cannot be used or a PORT does not exist.");
+
+
     // A command first: a word that is not one is named, rather than taken
     // for a missing command.
     if (argc < 2 || argv[1][0] != '-') {
@@ -463,6 +504,10 @@ int runKine(int argc, char** argv) {
     if (publishCmd->parsed()) return runPublish(publish);
     if (subscribeCmd->parsed()) return runSubscribe(subscribe);
 #endif
+    if (serveCmd->parsed()) {
+        for (const std::string& p : servePorts) serve.ports.push_back(DeviceRequest{p, serveVersion});
+        return runServe(serve);
+    }
     return runDemo(demo);
 }
 
