@@ -1,5 +1,6 @@
 #include "serve.h"
 
+#include <cerrno>
 #include <httplib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -248,7 +249,7 @@ struct DaqServer::Impl {
             if (e.retryAt == Clock::time_point{}) e.retryAt = now + kRetryInterval;
             if (now < e.retryAt) continue;
             e.retryAt = Clock::time_point{};
-            if (resolveDevice(e.node).error == KINE_OPEN_OK) open(e);
+            if (!deviceNode(e.node).empty()) open(e);
         }
     }
 
@@ -651,15 +652,15 @@ bool DaqServer::start(std::string& error) {
     if (!parseBind(s.options.bind, s.host, wantedPort, error)) return false;
     s.loopback = isLoopbackHost(s.host);
     for (const DeviceRequest& d : s.options.ports) {
-        const ResolvedDevice r = resolveDevice(d.port);
-        if (r.error != KINE_OPEN_OK) {
-            error = openFailureMessage(r.error, r.path, r.err);
+        const std::string node = deviceNode(d.port);
+        if (node.empty()) {
+            error = openFailureMessage(KINE_OPEN_NO_DEVICE, d.port, ENOENT, d.deviceVersion);
             return false;
         }
         Entry e;
         e.id = s.nextId++;
         e.port = d.port;
-        e.node = r.path;
+        e.node = node;
         e.version = d.deviceVersion;
         e.wanted = true;
         s.entries.push_back(std::move(e));

@@ -246,7 +246,7 @@ void ServedDaq::readLoop() {
         const kine_open_error reason = stop_ ? KINE_OPEN_CANCELLED : daq_.lastOpenError();
         const int err = daq_.lastOpenErrno();
         daq_.close();
-        setState(stop_ ? State::closed : State::failed, openFailureMessage(reason, node_, err));
+        setState(stop_ ? State::closed : State::failed, openFailureMessage(reason, node_, err, deviceVersion_));
         return;
     }
     StreamLayout layout;
