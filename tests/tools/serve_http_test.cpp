@@ -278,7 +278,7 @@ TEST(ServeHttp, ABusyDaqIsOpenedOnceReleased) {
             },
             seconds(20), milliseconds(20));
     };
-    EXPECT_TRUE(stateIs("\"state\":\"failed\",\"message\":\"" + sim->devicePath() + " is busy"));
+    EXPECT_TRUE(stateIs("\"state\":\"failed\",\"message\":\"" + sim->devicePath() + ": device busy"));
     holder.close();
     EXPECT_TRUE(stateIs("\"state\":\"streaming\""));
 }
@@ -364,7 +364,7 @@ TEST(ServeCommand, DemoServesUntilInterruptedAndMistakesEndWithOneLine) {
     };
     const Mistake mistakes[] = {
         {{"serve", "--bind", "nonsense"}, 1, "kine: --bind takes HOST:PORT"},
-        {{"serve", "--bind", "127.0.0.1:0", "/nonexistent/daq"}, 1, "kine: no such device: /nonexistent/daq"},
+        {{"serve", "--bind", "127.0.0.1:0", "/nonexistent/daq"}, 1, "kine: /nonexistent/daq: no such device"},
         {{"serve", "--all", "/dev/null"}, 2, "excludes"},
         {{"serve", "--window", "0"}, 2, "--window"},
     };
