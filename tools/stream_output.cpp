@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "daq_session.h"
+#include "recording.h"
 #include "kine/kine_result.h"
 
 namespace kine_tools {
@@ -31,18 +32,6 @@ std::string describe(KineDAQ& daq, int sensors) {
     s += c.getFilter() ? std::to_string(c.getFilter()) + " Hz" : std::string("none");
     s += c.getMode() ? ", compensated" : ", raw";
     return s;
-}
-
-// ISO 8601 UTC time with microseconds, e.g. 2024-05-01T12:00:00.123456Z.
-std::string isoTime(std::chrono::system_clock::time_point t) {
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
-    const time_t secs = static_cast<time_t>(us / 1000000);
-    tm parts{};
-    gmtime_r(&secs, &parts);
-    char text[48];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    std::snprintf(text + n, sizeof text - n, ".%06ldZ", static_cast<long>(us % 1000000));
-    return text;
 }
 
 std::string statusLine(const StreamStatus& s) {
@@ -121,26 +110,16 @@ public:
 
     void start(const StreamLayout& layout) override {
         width_ = layout.columns.size();
+        recording_ = layout.recording ? layout.recording : &plain_;
         lastShown_ = Clock::now();
-        std::string header = "host_monotonic_s,host_time,sample";
-        for (const std::string& c : layout.columns) header += "," + c;
-        std::fprintf(file_, "%s\n", header.c_str());
+        std::fprintf(file_, "%s\n", recording_->csvHeader(layout).c_str());
         flush();
     }
 
     bool write(const SampleBatch& batch, const StreamStatus&) override {
-        char prefix[96];
-        const std::string wall = isoTime(batch.wallTime);
         std::string rows;
-        for (int i = 0; i < batch.count; ++i) {
-            std::snprintf(prefix, sizeof prefix, "%.6f,%s,%" PRIu64, batch.monotonicSeconds, wall.c_str(), next_++);
-            rows += prefix;
-            for (size_t c = 0; c < width_; ++c) {
-                rows += ',';
-                rows += std::to_string(batch.values[static_cast<size_t>(i) * width_ + c]);
-            }
-            rows += '\n';
-        }
+        recording_->appendCsvRows(batch, width_, next_, rows);
+        next_ += static_cast<uint64_t>(batch.count);
         if (std::fwrite(rows.data(), 1, rows.size(), file_) != rows.size()) return failed();
         // Flushed a few times a second, so a reader of the file sees rows while
         // the stream runs and at most a fraction of a second is lost on a crash.
@@ -194,6 +173,8 @@ private:
     std::string path_;
     bool toStdout_;
     size_t width_ = 0;
+    Recording plain_;  // for a layout without a recording of its own
+    Recording* recording_ = &plain_;
     uint64_t next_ = 0;
     const bool tty_ = ::isatty(STDERR_FILENO) == 1;
     bool shown_ = false;
