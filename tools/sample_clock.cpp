@@ -13,7 +13,8 @@ constexpr size_t kWindowsKept = 120;        // a minute of windows for the perio
 constexpr double kRestartAfterSeconds = 0.25;
 constexpr double kMaxDrift = 0.02;
 constexpr double kCatchUpSeconds = 0.001;
-constexpr double kCreep = 0.125;          // the measured period stays within 2 % of the nominal
+constexpr double kCreep = 0.125;
+constexpr double kMinStep = 2e-6;          // the measured period stays within 2 % of the nominal
 
 }  // namespace
 
@@ -83,7 +84,9 @@ void SampleClock::timeBatch(double arrival, int count, std::vector<double>& time
     for (int i = 0; i < count; ++i) {
         double t = base_ + static_cast<double>(next_ + static_cast<uint64_t>(i)) * period_;
         t = std::min(t, arrival);
-        if (anyOut_ && t <= last_) t = std::nextafter(last_, std::numeric_limits<double>::infinity());
+        // After the line moved down, times step on by 2 µs until they meet
+        // it, so that they stay strictly increasing as printed (µs).
+        if (anyOut_ && t < last_ + kMinStep) t = last_ + kMinStep;
         times.push_back(t);
         last_ = t;
         anyOut_ = true;

@@ -17,8 +17,8 @@
 // lowest arrival of each window (least squares over the last minute), which
 // absorbs the drift between the DAQ's crystal and the host's clock. A gap of
 // more than a quarter second beyond the line (samples lost, a reconnect)
-// starts the model afresh. Times are strictly increasing and never later
-// than the arrival of their batch.
+// starts the model afresh. Times are strictly increasing (by at least 2 µs)
+// and not later than the arrival of their batch, except by those steps.
 #pragma once
 
 #include <cstdint>
