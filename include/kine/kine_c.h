@@ -242,6 +242,8 @@ KINE_API int callCalibration_Outputs(const KineCalibration* calibration);
 /* 0: the inputs are a sensor's x, y, z; 1: its raw channels; 2: six axes.
  * -1 for NULL. */
 KINE_API int callCalibration_Inputs(const KineCalibration* calibration);
+/* Counts per sample the matrix reads: 3, 1 to 8 raw channels, or 6; 0 for NULL. */
+KINE_API int callCalibration_InputCount(const KineCalibration* calibration);
 /* The sensor's index on the DAQ; -1 for NULL. */
 KINE_API int callCalibration_Sensor(const KineCalibration* calibration);
 /* Texts owned by the calibration: "daq_serial", "sensor_serial", "date",

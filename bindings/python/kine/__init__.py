@@ -10,6 +10,7 @@ to the package, then at KINE_LIBRARY, then on the system's loader path.
 """
 
 from ._lib import MissingFunctionError, library
+from .calibration import Calibration, CalibrationError
 from .daq import Daq
 from .errors import (ConfigError, KineError, LibraryNotFoundError, NoSuchSensorError,
                      NotOpenError, OpenError, OpenReason, OverflowWarning, ReaderStoppedError,
@@ -18,7 +19,7 @@ from .ports import PLUGGED, UNPLUGGED, Port, PortEvent, PortMonitor, list_ports
 from .records import Config, ForceTorque, Sample, Sample6D
 
 __all__ = [
-    "Daq", "list_ports", "PortMonitor", "Port", "PortEvent", "PLUGGED", "UNPLUGGED",
+    "Daq", "Calibration", "CalibrationError", "list_ports", "PortMonitor", "Port", "PortEvent", "PLUGGED", "UNPLUGGED",
     "Sample", "Sample6D", "ForceTorque", "Config", "library",
     "KineError", "LibraryNotFoundError", "MissingFunctionError", "OpenError", "OpenReason",
     "NotOpenError", "ReaderStoppedError", "NoSuchSensorError", "WrongReadError", "ConfigError",
