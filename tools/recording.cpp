@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "daq_session.h"
@@ -168,6 +169,14 @@ int Recording::applyAtStart(KineDAQ& daq, const std::string& path) {
 
 void Recording::tare(KineDAQ& daq) {
     info_.zeroOffsets.clear();
+    // Zeroing takes the newest sample; right after the settings dropped the
+    // buffered ones there may be none yet, and a tare on nothing is no tare.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    KinePackage one;
+    KinePackage6D one6D;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (kind_ == StreamLayout::Kind::sixAxisUnit ? daq.read6D(one6D, true) : daq.read(one, 0, true)) <= 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     if (kind_ == StreamLayout::Kind::sixAxisUnit) {
         KinePackage6D before;
         daq.read6D(before, true);
