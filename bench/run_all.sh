@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-bench}
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKINE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$dir" -j2 --target decode_bench stream_bench ports_bench publish_bench kine-tool
+cmake --build "$dir" -j2 --target decode_bench stream_bench ports_bench publish_bench sample_times_bench kine-tool
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 "$dir/bench/decode_bench" --benchmark_filter='BM_(Decode|DecodeFreshDeques|Memcpy)/' --benchmark_min_time=0.5 \
   --benchmark_repetitions=3 --benchmark_report_aggregates_only=true | grep -E '^(Benchmark|-)|_median'
@@ -16,3 +16,4 @@ echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f
 "$dir/bench/ports_bench" --runs 10
 "$dir/bench/publish_bench" --seconds 10
 /usr/bin/python3 bench/serve_cpu.py "$dir/tools/kine"
+"$dir/bench/sample_times_bench" 20

@@ -13,12 +13,14 @@
 
 #include "daq/Protocol.h"
 #include "daq_session.h"
+#include "kine/Calibration.h"
 #include "kine/KineDAQ.h"
 #include "kine/kine_library_version.h"
 #include "kine_sim/simulated_daq.h"
 #include "option_checks.h"
 #include "output_thread.h"
 #include "port_list.h"
+#include "recording.h"
 #include "sample_loss.h"
 #include "serve.h"
 #include "sim_options.h"
@@ -56,10 +58,18 @@ struct StreamSettings {
     bool acceptLoss = false;    // lost samples do not change the exit status
 };
 
+// --speed, --filter and --mode, shared by config and stream.
+void addSettingOptions(CLI::App& cmd, Settings& s) {
+    cmd.add_option("--speed", s.speed, "sampling speed in Hz")->transform(wholeNumber({1000, 333, 100, 30}));
+    cmd.add_option("--filter", s.filter, "filter cut-off in Hz, 0 for none")->transform(wholeNumber({0, 150, 50, 15}));
+    cmd.add_option("--mode", s.mode, "output mode")->check(CLI::IsMember({"raw", "compensated"}));
+}
+
 struct StreamArgs {
     DeviceRequest device;
     StreamSettings settings;
     bool reconnect = false;
+    RecordingOptions recording;
 };
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
@@ -154,15 +164,24 @@ size_t queueCapacity(double seconds) { return static_cast<size_t>(std::max(10.0,
 // Ctrl-C or the DAQ going away; with `awaited`, a DAQ that went away is
 // waited for and the stream goes on into the same output. Returns the exit
 // status.
-int streamFrom(KineDAQ& daq, std::string path, const StreamSettings& how, const Awaited* awaited = nullptr) {
+int streamFrom(KineDAQ& daq, std::string path, const StreamSettings& how, const Awaited* awaited = nullptr,
+               Recording* recording = nullptr) {
     StreamLayout layout;
     std::string error;
     if (!StreamLayout::of(daq, path, how.sixAxis, layout, error)) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return kExitFailed;
     }
+    Recording plain;
+    if (!recording) {
+        recording = &plain;
+        if (const int status = plain.prepare(daq, RecordingOptions(), path, "", "", how.sixAxis)) return status;
+    }
+    recording->relabel(layout);
+    layout.recording = recording;
     std::unique_ptr<StreamOutput> out = how.csv.empty() ? makeLiveView() : makeCsvWriter(how.csv);
     if (!out) return kExitFailed;
+    if (!how.csv.empty() && how.csv != "-" && !recording->writeSidecar(how.csv)) return kExitFailed;
     out->start(layout);
     OutputThread writer(*out, queueCapacity(how.bufferSeconds));
     SampleLoss loss;
@@ -197,10 +216,16 @@ int streamFrom(KineDAQ& daq, std::string path, const StreamSettings& how, const 
             break;
         }
         StreamLayout again;
-        if (!StreamLayout::of(daq, path, how.sixAxis, again, error) || again.columns != layout.columns) {
+        error.clear();
+        if (StreamLayout::of(daq, path, how.sixAxis, again, error)) recording->relabel(again);
+        if (!error.empty() || again.columns != layout.columns) {
             daq.close();
             std::fprintf(stderr, "%s: the DAQ back on %s is not the one that went away (%s); stopping\n", kProgram,
                          shownText(path).c_str(), error.empty() ? again.description.c_str() : error.c_str());
+            break;
+        }
+        if (recording->resume(daq, path) != kExitOk) {
+            daq.close();
             break;
         }
         // The DAQ sent nothing in the gap: the sample numbers go on, the host times jump.
@@ -220,6 +245,7 @@ int streamFrom(KineDAQ& daq, std::string path, const StreamSettings& how, const 
 }
 
 int runStream(const StreamArgs& a) {
+    if (const int status = Recording::checkOutput(a.settings.csv, a.recording.force)) return status;
     // Discovery runs through the whole stream so that a DAQ plugged in again is seen.
     std::unique_ptr<KinePorts> ports;
     if (a.reconnect) ports = std::make_unique<KinePorts>();
@@ -227,7 +253,13 @@ int runStream(const StreamArgs& a) {
     std::string path;
     KPort known;
     if (const int status = openDaq(daq, a.device, path, &known, ports.get())) return status;
-    if (!ports) return streamFrom(daq, path, a.settings);
+    Recording recording;
+    const std::string deviceVersion =
+        !a.device.deviceVersion.empty() ? a.device.deviceVersion : KPort::readField(known.deviceVersion);
+    if (const int status = recording.prepare(daq, a.recording, path, deviceVersion,
+                                             KPort::readField(known.deviceSerial), a.settings.sixAxis))
+        return status;
+    if (!ports) return streamFrom(daq, path, a.settings, nullptr, &recording);
     Awaited w;
     w.ports = ports.get();
     w.given = a.device.port;
@@ -235,51 +267,72 @@ int runStream(const StreamArgs& a) {
     w.serial = known.deviceSerial;
     w.deviceVersion = a.device.deviceVersion;
     if (w.deviceVersion.empty() && std::string(known.deviceVersion) != "unknown") w.deviceVersion = known.deviceVersion;
-    return streamFrom(daq, path, a.settings, &w);
+    return streamFrom(daq, path, a.settings, &w, &recording);
 }
 
 struct ConfigArgs {
     DeviceRequest device;
-    int speed = 0;     // 0: unchanged
-    int filter = -1;   // -1: unchanged
-    std::string mode;  // empty: unchanged
+    Settings settings;
 };
-
-std::string configText(const SensorConfig& c) {
-    return "speed " + std::to_string(c.getSpeed()) + " Hz, filter " +
-           (c.getFilter() ? std::to_string(c.getFilter()) + " Hz" : std::string("none")) + ", mode " +
-           (c.getMode() ? "compensated" : "raw");
-}
 
 int runConfig(const ConfigArgs& a) {
     KineDAQ daq;
     std::string path;
     if (const int status = openDaq(daq, a.device, path)) return status;
-    const SensorConfig current = daq.getConfig();
-    std::printf("%s: %s\n", shownText(path).c_str(), configText(current).c_str());
-    if (a.speed == 0 && a.filter < 0 && a.mode.empty()) return 0;
-
-    SensorConfig wanted = current;
-    if (a.speed) wanted.setSpeed(a.speed);
-    if (a.filter >= 0) wanted.setFilter(a.filter);
-    if (!a.mode.empty()) wanted.setMode(a.mode == "compensated" ? 1 : 0);
-    daq.sendConfig(wanted);
-    const SensorConfig got = daq.getConfig();
-    // The DAQ's own report decides: every field asked for must read back.
-    const bool taken = (!a.speed || got.getSpeed() == a.speed) && (a.filter < 0 || got.getFilter() == a.filter) &&
-                       (a.mode.empty() || got.getMode() == wanted.getMode());
-    if (!taken) {
+    std::printf("%s: %s\n", shownText(path).c_str(), configText(daq.getConfig()).c_str());
+    if (!a.settings.any()) return 0;
+    SensorConfig got;
+    if (!applySettings(daq, a.settings, got)) {
         std::fprintf(stderr, "%s: the DAQ did not take the change; it reports %s\n", kProgram, configText(got).c_str());
         return 1;
     }
     std::printf("applied: %s\n", configText(got).c_str());
+    const int version = daq.getVersion();
+    if (a.settings.speed && version >= 6 && version <= 8)
+        std::printf("note: a DAQ of the 0xAA family (version %d) is set to 100 Hz again at its next open, so this "
+                    "speed lasts until then; to record at it, use kine stream --speed %d\n",
+                    version, a.settings.speed);
     return 0;
 }
 
 struct ZeroArgs {
     DeviceRequest device;
-    int sensor = -1;  // -1: every sensor
+    int sensor = -1;       // -1: every sensor
+    std::string saveFile;  // calibration file whose offset receives the tare
 };
+
+// Writes the offsets of the sensor a calibration file is for into the file's
+// offset vector, in the counts of its inputs; stream --calibration then
+// subtracts them. The rest of the file is kept as it was.
+int saveOffsets(KineDAQ& daq, const std::string& file) {
+    kine::Calibration c;
+    std::string error;
+    const int version = daq.getVersion();
+    const bool sixAxis = version == 5 || version == 8;
+    if (!kine::Calibration::load(file, c, error) || !c.fits("", daq.getSensorSize(), sixAxis, error)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return kExitFailed;
+    }
+    std::vector<double> offset;
+    if (sixAxis) {
+        KinePackage6D now;  // offsets of a six-axis unit are its sensors'; the axes are read afresh
+        daq.unzeroAll();
+        daq.read6D(now, true);
+        offset = c.inputsOf(now);
+    } else {
+        offset = c.inputsOf(daq.getOffset(c.sensor()));
+    }
+    if (!c.setOffset(offset, error) || !c.save(file, error)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return kExitFailed;
+    }
+    std::string text;
+    for (double v : offset) text += (text.empty() ? "" : " ") + std::to_string(static_cast<long long>(v));
+    std::printf("sensor %d offset (%s counts) saved to %s: %s\n", c.sensor(),
+                c.inputs() == kine::Calibration::Inputs::raw ? "raw" : c.inputs() == kine::Calibration::Inputs::axes ? "axis" : "force",
+                file.c_str(), text.c_str());
+    return kExitOk;
+}
 
 int runZero(const ZeroArgs& a) {
     KineDAQ daq;
@@ -315,6 +368,7 @@ int runZero(const ZeroArgs& a) {
     } else {
         daq.zeroAll();
     }
+    if (!a.saveFile.empty()) return saveOffsets(daq, a.saveFile);
     if (!kine::protocol::isSixAxis(version))
         for (int k = 0; k < sensors; ++k) {
             if (a.sensor >= 0 && k != a.sensor) continue;
@@ -399,6 +453,16 @@ int runKine(int argc, char** argv) {
     streamCmd->add_flag("--reconnect", stream.reconnect,
                         "when the DAQ goes away, wait for it (same serial, or same port) to come back and go on "
                         "streaming into the same output");
+    addSettingOptions(*streamCmd, stream.recording.settings);
+    streamCmd->add_flag("--zero", stream.recording.zero,
+                        "tare: the first samples become each sensor's zero (as kine zero does), then record");
+    streamCmd
+        ->add_option("--calibration", stream.recording.calibrationFiles,
+                     "calibration file of a sensor (repeat for each sensor): its x, y, z (or six axes) are "
+                     "recorded in N and N·m; see docs/calibration.md")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
+    streamCmd->add_flag("--force", stream.recording.force, "overwrite an existing --csv FILE and its FILE.json");
     streamCmd->footer(
         "Exit status: 0 after --duration, Ctrl-C, SIGTERM or SIGHUP; 1 when the DAQ goes away (with "
         "--reconnect: when it has not come back by the end of --duration) or the output fails; 2 for a bad "
@@ -421,17 +485,20 @@ int runKine(int argc, char** argv) {
     ConfigArgs config;
     CLI::App* configCmd = app.add_subcommand("config", "print the sensor configuration; apply the changes given");
     addDeviceOptions(*configCmd, config.device);
-    configCmd->add_option("--speed", config.speed, "sampling speed in Hz")
-        ->transform(wholeNumber({1000, 333, 100, 30}));
-    configCmd->add_option("--filter", config.filter, "filter cut-off in Hz, 0 for none")
-        ->transform(wholeNumber({0, 150, 50, 15}));
-    configCmd->add_option("--mode", config.mode, "output mode")->check(CLI::IsMember({"raw", "compensated"}));
+    addSettingOptions(*configCmd, config.settings);
 
     ZeroArgs zero;
     CLI::App* zeroCmd = app.add_subcommand("zero", "zero the sensors and print their offsets");
     addDeviceOptions(*zeroCmd, zero.device);
     zeroCmd->add_option("--sensor", zero.sensor, "zero only this sensor (default: all)")->transform(countNumber());
-    zeroCmd->footer("Offsets belong to the connection: they hold until this command closes it.");
+    zeroCmd
+        ->add_option("--save", zero.saveFile,
+                     "write the offsets of the calibration file's sensor into its \"offset\", which "
+                     "kine stream --calibration FILE then subtracts")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
+    zeroCmd->footer("Offsets belong to the connection: they hold until this command closes it, unless saved "
+                    "into a calibration file with --save.");
 
     SimSettings sim;
     CLI::App* simCmd = app.add_subcommand("sim", "run a simulated DAQ and print its device path");

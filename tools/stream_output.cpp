@@ -12,6 +12,7 @@
 
 #include "daq/Protocol.h"
 #include "daq_session.h"
+#include "recording.h"
 #include "kine/kine_result.h"
 #include "output_thread.h"
 #include "sample_loss.h"
@@ -37,18 +38,6 @@ std::string describe(KineDAQ& daq, int sensors) {
     s += c.getFilter() ? std::to_string(c.getFilter()) + " Hz" : std::string("none");
     s += c.getMode() ? ", compensated" : ", raw";
     return s;
-}
-
-// ISO 8601 UTC time with microseconds, e.g. 2024-05-01T12:00:00.123456Z.
-std::string isoTime(std::chrono::system_clock::time_point t) {
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
-    const time_t secs = static_cast<time_t>(us / 1000000);
-    tm parts{};
-    gmtime_r(&secs, &parts);
-    char text[48];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    std::snprintf(text + n, sizeof text - n, ".%06ldZ", static_cast<long>(us % 1000000));
-    return text;
 }
 
 class LiveView : public StreamOutput {
@@ -130,14 +119,16 @@ public:
 
     void start(const StreamLayout& layout) override {
         width_ = layout.columns.size();
+        recording_ = layout.recording ? layout.recording : &plain_;
         lastShown_ = Clock::now();
-        const std::string header = csvHeader(layout);
-        std::fwrite(header.data(), 1, header.size(), file_);
+        std::fprintf(file_, "%s\n", recording_->csvHeader(layout).c_str());
         flush();
     }
 
     bool write(const SampleBatch& batch, const StreamStatus&) override {
-        const std::string rows = csvRows(batch, width_);
+        std::string rows;
+        // The batch's own first number: after a loss it skips the samples lost.
+        recording_->appendCsvRows(batch, width_, batch.firstSample, rows);
         written_ += static_cast<uint64_t>(batch.count);
         if (std::fwrite(rows.data(), 1, rows.size(), file_) != rows.size()) return failed();
         // Flushed a few times a second, so a reader of the file sees rows while
@@ -195,6 +186,8 @@ private:
     bool toStdout_;
     size_t width_ = 0;
     uint64_t written_ = 0;
+    Recording plain_;  // for a layout without a recording of its own
+    Recording* recording_ = &plain_;
     const bool tty_ = ::isatty(STDERR_FILENO) == 1;
     bool shown_ = false, pipeClosed_ = false;
     bool reported_ = false;

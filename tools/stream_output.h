@@ -13,6 +13,8 @@
 
 namespace kine_tools {
 
+class Recording;
+
 // What one row of samples holds, fixed once the DAQ is open.
 struct StreamLayout {
     enum class Kind { sensors, sixAxisUnit, sixAxisComputed };
@@ -21,6 +23,7 @@ struct StreamLayout {
     std::vector<std::string> columns;  // value columns, in row order
     std::string device;                // device path
     std::string description;           // version, sensors, speed, filter, mode
+    Recording* recording = nullptr;    // CSV rows: calibration, per-sample times (recording.h)
 
     // The layout of an open DAQ; `sixAxis` asks for the force/torque vector
     // of a four-sensor DAQ. False (with `error` set) when that cannot be had.

@@ -247,6 +247,43 @@ KINE_API bool callIsSettled(KinePortsHandle* ports);
  * number of ports, which may be larger; 0 for a NULL handle. */
 KINE_API int callGetPortStatus(KinePortsHandle* ports, KinePortStatus* status, int capacity);
 
+/* Calibration: a sensor's linear map from counts to SI units (N, N·m), read
+ * from a calibration file (docs/calibration.md); the C form of
+ * kine::Calibration. A KineCalibration is immutable once loaded and may be
+ * used from several threads at once. */
+typedef struct KineCalibration KineCalibration;
+
+/* Loads and checks a calibration file. NULL on failure, with a one-line
+ * explanation naming the file and the field copied into error (at most
+ * error_size bytes, always terminated; error may be NULL). */
+KINE_API KineCalibration* callCalibration_Load(const char* path, char* error, int error_size);
+KINE_API void callCalibration_Dispose(KineCalibration* calibration);
+/* Values per sample: 3 (Fx, Fy, Fz in N) or 6 (Fx, Fy, Fz in N, Tx, Ty, Tz
+ * in N·m); 0 for NULL. */
+KINE_API int callCalibration_Outputs(const KineCalibration* calibration);
+/* 0: the inputs are a sensor's x, y, z; 1: its raw channels; 2: six axes.
+ * -1 for NULL. */
+KINE_API int callCalibration_Inputs(const KineCalibration* calibration);
+/* Counts per sample the matrix reads: 3, 1 to 8 raw channels, or 6; 0 for NULL. */
+KINE_API int callCalibration_InputCount(const KineCalibration* calibration);
+/* The sensor's index on the DAQ; -1 for NULL. */
+KINE_API int callCalibration_Sensor(const KineCalibration* calibration);
+/* Texts owned by the calibration: "daq_serial", "sensor_serial", "date",
+ * "unit0" ... "unit5". NULL for NULL or an unknown name. */
+KINE_API const char* callCalibration_Text(const KineCalibration* calibration, const char* name);
+/* Writes Outputs() values per sample to values (count * Outputs() doubles).
+ * Returns the number of samples converted, or -1 when an argument is NULL or
+ * negative or the samples are of the wrong kind (3-axis samples for a six-axis
+ * calibration, or the reverse). */
+KINE_API int callCalibration_Apply(const KineCalibration* calibration, const kine_package* samples, int count,
+                                   double* values);
+KINE_API int callCalibration_Apply6D(const KineCalibration* calibration, const kine_package6d* samples, int count,
+                                     double* values);
+/* The same from plain counts, Inputs-many per sample in input order (e.g.
+ * the six integers per sample of callReadAll6Axis). */
+KINE_API int callCalibration_ApplyCounts(const KineCalibration* calibration, const int32_t* counts, int count,
+                                         double* values);
+
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,7 @@ to the package, then at KINE_LIBRARY, then on the system's loader path.
 __version__ = "0.1.0"
 
 from ._lib import MissingFunctionError, library
+from .calibration import Calibration, CalibrationError
 from .daq import Daq
 from .errors import (ConfigError, KineError, LibraryNotFoundError, NoSuchSensorError,
                      NotOpenError, OpenError, OpenReason, OverflowWarning, ReadCode,
@@ -25,8 +26,8 @@ from .subscriber import SampleLossWarning, Subscriber, WireFormatError, WireForm
 
 __all__ = [
     "__version__",
-    "Daq", "list_ports", "port_status", "PortMonitor", "Port", "PortEvent", "PortStatus", "PLUGGED",
-    "UNPLUGGED",
+    "Daq", "Calibration", "CalibrationError", "list_ports", "port_status", "PortMonitor", "Port", "PortEvent",
+    "PortStatus", "PLUGGED", "UNPLUGGED",
     "Sample", "Sample6D", "ForceTorque", "Config", "library",
     "KineError", "LibraryNotFoundError", "MissingFunctionError", "OpenError", "OpenReason", "ReadCode",
     "NotOpenError", "ReaderStoppedError", "NoSuchSensorError", "WrongReadError", "ConfigError",

@@ -56,6 +56,15 @@ PROTOTYPES = {
     "callGetLastOpenError": (_int, [H]),
     "callGetLastOpenErrno": (_int, [H]),
     "callOpenErrorText": (ctypes.c_char_p, [_int]),
+    # Calibration files; newer libraries only.
+    "callCalibration_Load": (H, [ctypes.c_char_p, ctypes.c_char_p, _int]),
+    "callCalibration_Dispose": (None, [H]),
+    "callCalibration_Outputs": (_int, [H]),
+    "callCalibration_Inputs": (_int, [H]),
+    "callCalibration_InputCount": (_int, [H]),
+    "callCalibration_Sensor": (_int, [H]),
+    "callCalibration_Text": (ctypes.c_char_p, [H, ctypes.c_char_p]),
+    "callCalibration_ApplyCounts": (_int, [H, P, _int, P]),
     # Port discovery. Strings and arrays come back as plain addresses so that
     # the package can hand them to the delete functions.
     "callKinePorts_Create": (H, []),

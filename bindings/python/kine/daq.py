@@ -77,6 +77,12 @@ class Daq:
 
         Daq(port)                       # a record from list_ports() or PortMonitor
         Daq("/dev/ttyACM0", "34 v0.9")  # a device path and its device version text
+        Daq(port, speed=1000, zero=True)  # settings and a tare at every open
+
+    speed, filter and mode are applied right after every open (an 0xAA-family
+    DAQ is set to 100 Hz by each open) and confirmed from the DAQ: ConfigError
+    if it does not take them. Samples buffered before the change are dropped.
+    zero=True then tares every sensor on its first samples.
 
     Every read takes the samples decoded since the previous read. Operations
     on a closed connection raise NotOpenError; a connection may be used from
@@ -85,8 +91,9 @@ class Daq:
     from another.
     """
 
-    def __init__(self, port, device_version=None):
+    def __init__(self, port, device_version=None, *, speed=None, filter=None, mode=None, zero=False):
         self.path, self.device_version = _port_fields(port, device_version)
+        self._at_open = (speed, filter, mode, zero)
         self._lib = library()
         handle = self._lib.callKineDAQ_Create()
         if not handle:
@@ -113,8 +120,31 @@ class Daq:
             self._carry = None
             # The library follows a link such as /dev/serial/by-id/... itself.
             if self._lib.callOpen(self._handle(), os.fsencode(path), text.encode()):
+                self._apply_at_open()
                 return
             raise self._open_error()
+
+    def _apply_at_open(self):
+        speed, filter, mode, zero = self._at_open
+        try:
+            if (speed, filter, mode) != (None, None, None):
+                self.set_config(speed, filter, mode)
+                # Samples taken before the change are not the ones asked for.
+                (self.read_all_6d if self.version in SIX_AXIS_VERSIONS else self.read_all)()
+            if zero:
+                # zero() takes the newest sample: wait for one after the drop
+                # above, reading with keep so that it stays for the zeroing.
+                buf = ctypes.create_string_buffer(max(PACKAGE_SIZE, PACKAGE6D_SIZE))
+                six = self.version in SIX_AXIS_VERSIONS
+                end = time.monotonic() + 2.0
+                while time.monotonic() < end and (
+                        self._lib.callRead6D(self._handle(), buf, True) if six
+                        else self._lib.callRead(self._handle(), buf, 0, True)) <= 0:
+                    time.sleep(0.002)
+                self.zero()
+        except BaseException:
+            self.close()
+            raise
 
     def _open_error(self):
         path, text = self.path, self.device_version
