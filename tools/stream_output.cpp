@@ -283,14 +283,20 @@ std::unique_ptr<StreamOutput> makeCsvWriter(const std::string& path) {
 
 namespace {
 
-// Reads what the DAQ has into `rows`, one row of `width` values per sample.
-// Returns the count, or a negative read code.
+// The longest a read waits for new samples: the loop also checks Ctrl-C,
+// the duration and the status this often while the DAQ is silent.
+constexpr int kWaitMs = 50;
+
+// Waits for the DAQ's next samples (the reader thread wakes the wait the
+// moment they are decodable; a silent DAQ costs no CPU) and reads them into
+// `rows`, one row of `width` values per sample. Returns the count, 0 when
+// nothing came within the wait, or a negative read code.
 int readRows(KineDAQ& daq, const StreamLayout& layout, ReadArrays& arrays, std::vector<int32_t>& rows) {
     const size_t width = layout.columns.size();
     int r = 0;
     switch (layout.kind) {
     case StreamLayout::Kind::sensors: {
-        r = daq.readAll(arrays.samples, false);
+        r = daq.waitReadAll(arrays.samples, kWaitMs);
         const int sensors = std::min(layout.sensors, daq.getSensorSize());
         if (r > 0) rows.assign(static_cast<size_t>(r) * width, 0);
         for (int i = 0; i < r; ++i)
@@ -305,7 +311,7 @@ int readRows(KineDAQ& daq, const StreamLayout& layout, ReadArrays& arrays, std::
         break;
     }
     case StreamLayout::Kind::sixAxisUnit:
-        r = daq.readAll6D(arrays.samples6D, false);
+        r = daq.waitReadAll6D(arrays.samples6D, kWaitMs);
         if (r > 0) rows.resize(static_cast<size_t>(r) * width);
         for (int i = 0; i < r; ++i) {
             const KinePackage6D& p = arrays.samples6D[i];
@@ -314,17 +320,12 @@ int readRows(KineDAQ& daq, const StreamLayout& layout, ReadArrays& arrays, std::
         }
         break;
     case StreamLayout::Kind::sixAxisComputed:
-        r = daq.readAll6Axis(arrays.axes, false);
+        r = daq.waitReadAll6Axis(arrays.axes, kWaitMs);
         if (r > 0) rows.assign(arrays.axes, arrays.axes + static_cast<size_t>(r) * width);
         break;
     }
     return r;
 }
-
-// Waits for the DAQ's next samples. A short sleep: the reader thread of the
-// connection collects the bytes meanwhile, and 10 ms hold at most ten
-// samples at the fastest rate.
-void waitForSamples(KineDAQ&) { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
 
 }  // namespace
 
@@ -394,7 +395,6 @@ StreamEnd streamSamples(KineDAQ& daq, const StreamLayout& layout, double duratio
             mark = Clock::now();
         }
         out.publish(status);
-        waitForSamples(daq);
     }
 }
 
