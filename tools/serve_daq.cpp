@@ -25,14 +25,14 @@ struct ReadArrays {
     }
 };
 
-// Waits a moment, then takes every sample decoded since the last read as
-// rows of `layout.columns.size()` values. The wait is a short sleep; a
-// waiting read of the library can take its place here alone.
+// Waits in the library (at most 20 ms, so that zero and configuration
+// requests between reads are not held up) for the samples decoded since the
+// last read, as rows of `layout.columns.size()` values.
 int readRows(KineDAQ& daq, const StreamLayout& layout, ReadArrays& a, std::vector<int32_t>& rows) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    constexpr int kWaitMs = 20;
     const size_t width = layout.columns.size();
     if (layout.kind == StreamLayout::Kind::sixAxisUnit) {
-        const int r = daq.readAll6D(a.samples6D, false);
+        const int r = daq.waitReadAll6D(a.samples6D, kWaitMs);
         if (r > 0) rows.resize(static_cast<size_t>(r) * width);
         for (int i = 0; i < r; ++i) {
             const KinePackage6D& p = a.samples6D[i];
@@ -41,7 +41,7 @@ int readRows(KineDAQ& daq, const StreamLayout& layout, ReadArrays& a, std::vecto
         }
         return r;
     }
-    const int r = daq.readAll(a.samples, false);
+    const int r = daq.waitReadAll(a.samples, kWaitMs);
     const int sensors = std::min(layout.sensors, daq.getSensorSize());
     if (r > 0) rows.assign(static_cast<size_t>(r) * width, 0);
     for (int i = 0; i < r; ++i)
