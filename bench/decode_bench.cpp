@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding throughput of every protocol version through the path the read
 // operations take: the reader's receive buffer (appendReceived, as one read
 // of the reader thread), getBuffer's hand-over, the decoder, and the
@@ -17,8 +18,8 @@
 #include <vector>
 
 #include "daq/KineDAQ_private.h"
-#include "kine_sim/frames.h"
 #include "daq/Protocol.h"
+#include "kine_sim/frames.h"
 
 namespace {
 
@@ -85,7 +86,8 @@ void decodePasses(benchmark::State& state, bool reuse) {
     const int version = static_cast<int>(state.range(0));
     const Block b = blockFor(version, static_cast<size_t>(state.range(1)));
     KineDAQ_private d;
-    if (kine::protocol::aaFamily(version)) d.frameDecoder().unit.version = static_cast<kine_version>(version);  // as open sets it
+    if (kine::protocol::aaFamily(version))
+        d.frameDecoder().unit.version = static_cast<kine_version>(version);  // as open sets it
     const bool sixAxis = kine::protocol::isSixAxis(version);
     int decoded = 0;
     for (auto _ : state) {

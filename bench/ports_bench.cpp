@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Discovery timings and the port monitor's idle cost, against simulated
 // DAQs in a fake /dev and sysfs tree. Each figure is the median of 10 runs.
 //

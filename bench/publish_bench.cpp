@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Publishing over ZeroMQ against reading locally, in one run:
 //
 //   16 simulated version-3 DAQs at 1000 frames/s each. First they are read
@@ -49,7 +50,7 @@ namespace {
 
 constexpr int kDaqs = 16;
 constexpr int kSubscribers = 4;
-constexpr double kRampPeriod = 3.0;      // seconds
+constexpr double kRampPeriod = 3.0;        // seconds
 constexpr double kStepsPerSecond = 10000;  // ramp steps
 
 double monotonicSeconds() {
@@ -237,12 +238,13 @@ int main(int argc, char** argv) {
 
     const double localPerDaq = localCpu / seconds / kDaqs * 100;
     const double publishPerDaq = (publishCpu + publishZmqCpu) / seconds / kDaqs * 100;
-    std::printf("publish: %d DAQs x 1000 frames/s, %d subscribers on loopback, %.0f s per phase\n", kDaqs,
-                kSubscribers, seconds);
-    std::printf("  CPU per DAQ, %% of a core: local reading thread %.3f  publishing thread + %zu ZeroMQ threads %.3f "
-                "(ZeroMQ %.3f)  ratio %.2f\n",
-                localPerDaq, zmqThreads.size(), publishPerDaq, publishZmqCpu / seconds / kDaqs * 100,
-                publishPerDaq / localPerDaq);
+    std::printf("publish: %d DAQs x 1000 frames/s, %d subscribers on loopback, %.0f s per phase\n", kDaqs, kSubscribers,
+                seconds);
+    std::printf(
+        "  CPU per DAQ, %% of a core: local reading thread %.3f  publishing thread + %zu ZeroMQ threads %.3f "
+        "(ZeroMQ %.3f)  ratio %.2f\n",
+        localPerDaq, zmqThreads.size(), publishPerDaq, publishZmqCpu / seconds / kDaqs * 100,
+        publishPerDaq / localPerDaq);
     const double l50 = percentile(localLatency, 0.5) * 1e3, l99 = percentile(localLatency, 0.99) * 1e3;
     const double r50 = percentile(remote, 0.5) * 1e3, r99 = percentile(remote, 0.99) * 1e3;
     std::printf("  latency frame -> reader, ms: local p50 %.2f p99 %.2f (%zu samples)\n", l50, l99,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs every benchmark: decode throughput (Google Benchmark) and
 # the whole-stream measurements (latency, CPU busy and idle, the waiting read, 1/4/16 DAQs,
 # 60 s without loss plus the 2 s stall, open time), discovery timings, publishing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How close the kine tool's per-sample host times come to the times the
 // simulated DAQ sent its frames, at 1,000 frames/s, read the way the tool
 // reads (every ~10 ms). Each frame carries its own send deadline: sensor 0's
@@ -21,7 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds(Clock::time_point t, Clock::time_point since) { return std::chrono::duration<double>(t - since).count(); }
+double seconds(Clock::time_point t, Clock::time_point since) {
+    return std::chrono::duration<double>(t - since).count();
+}
 
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
@@ -95,9 +98,10 @@ int main(int argc, char** argv) {
                 1e3 * percentile(arrivalError, 1.0));
     // The simulator's clock starts as its constructor begins (`before`);
     // the rest of the constructor (making the pty) follows.
-    std::printf("  simulator constructed in %.3f ms; frames it dropped falling behind %llu (each shifts the sample\n"
-                "  count until the model catches up); latest frame %.3f ms behind its deadline\n",
-                1e3 * seconds(after, before), static_cast<unsigned long long>(stats.framesDropped),
-                std::chrono::duration<double, std::milli>(stats.maxLateness).count());
+    std::printf(
+        "  simulator constructed in %.3f ms; frames it dropped falling behind %llu (each shifts the sample\n"
+        "  count until the model catches up); latest frame %.3f ms behind its deadline\n",
+        1e3 * seconds(after, before), static_cast<unsigned long long>(stats.framesDropped),
+        std::chrono::duration<double, std::milli>(stats.maxLateness).count());
     return increasing ? 0 : 1;
 }

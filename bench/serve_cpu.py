@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """CPU of `kine serve` with several simulated DAQs at 1,000 samples/s.
 
   bench/serve_cpu.py build/tools/kine [--daqs 4] [--seconds 20]

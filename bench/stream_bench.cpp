@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-stream measurements of DAQ connections on pseudo-terminals, each
 // against a baseline measured in the same run where one exists:
 //

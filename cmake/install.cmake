@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # cmake --install: the shared library with its SONAME links, the public
 # headers, a CMake package (find_package(kine) -> kine::kine), kine.pc and
 # the udev rule. The kine tool installs itself from tools/.

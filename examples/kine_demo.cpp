@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streams force samples from a DAQ and prints them.
 //
 //   kine_demo                               stream from a built-in simulated DAQ

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lists the DAQs attached to this machine, then prints each DAQ that is
 // plugged in or unplugged, as it happens, until Ctrl-C.
 //

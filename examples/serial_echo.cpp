@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // serial_echo: prints what a serial device sends until Ctrl-C or until the
 // device goes away.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's command parser on arbitrary host bytes. Beyond no crash:
 // every byte comes out exactly once, as part of a command or as a stray byte,
 // so re-encoding the commands and putting the strays between them rebuilds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 6D frame decoder on arbitrary streams: no crash, no sanitizer report,
 // and the same samples and connection state whether the stream arrives whole
 // or in arbitrary pieces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the two decoder fuzz targets: the layout of an input, how it is
 // cut into reader appends and decoding passes, the connection set-up, and the
 // whole-versus-pieces comparison.
@@ -115,8 +116,10 @@ struct View {
 
 inline View view(const Decoding& d) {
     const StreamUnit& u = d.decoder.unit;
-    return {u.version,  d.decoder.configuration.to_uin8_t(), u.sensorCount, d.offsets.size(), u.checksumOk,
-            u.frameSeen, u.dataArrived,                        u.virtualSensors};
+    return {u.version,     d.decoder.configuration.to_uin8_t(),
+            u.sensorCount, d.offsets.size(),
+            u.checksumOk,  u.frameSeen,
+            u.dataArrived, u.virtualSensors};
 }
 
 [[noreturn]] inline void fail(const char* what, const std::string& detail) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB id parsing of a port's hardware id on arbitrary text. Beyond no
 // crash: an id is only found after the "VID:PID=" marker with its ":" and
 // ";", and an id pair written into any text without an earlier marker is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The probe's scan for an identity reply on arbitrary bytes, as the probe
 // runs it: over a buffer that grows with every read of an attempt. Within
 // any prefix the index found is the first AA 00 0A with the 20 bytes of a

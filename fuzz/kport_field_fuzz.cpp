@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KPort field copying on arbitrary strings: the field copy rule from C text
 // (with a terminator, of any length) and from std::string (embedded NULs
 // included), and the C port triple made from fields of arbitrary bytes,

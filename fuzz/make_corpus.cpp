@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed corpora of the fuzz targets: streams of the simulated DAQ
 // for every protocol version, the command frames a host sends, identity
 // replies, hardware ids and port texts.

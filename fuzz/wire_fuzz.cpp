@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wire-format decoder of kine publish (kine/kine_wire.h) on arbitrary
 // message bodies: it never crashes, and whatever it accepts encodes back to
 // exactly the same bytes (so it accepted nothing it cannot represent).

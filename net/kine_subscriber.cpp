@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kine/kine_subscriber.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial/list_ports_linux.h"
 
 #include <glob.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux serial port enumeration from /dev and sysfs. Internal to the library
 // (hidden in the shared library); serial::list_ports() is the public entry.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial/serial.h"
 
 #include "serial/unix.h"

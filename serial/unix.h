@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // POSIX implementation of serial::Serial: the descriptor, the line settings,
 // the two transfer locks, and every system call of the serial layer.
 // Internal to the library (hidden in the shared library).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails when a library source or a test source of the tree is named by no
 # build file (the build lists its sources explicitly).
 file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "daq_session.h"
 
 #include <signal.h>

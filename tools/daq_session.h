@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a DAQ from the command line: device paths, the wait, Ctrl-C and
 // the one-line explanation of a failed open.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kine_commands.h"
 
 #include <CLI/CLI.hpp>
@@ -289,9 +290,10 @@ int runConfig(const ConfigArgs& a) {
     std::printf("applied: %s\n", configText(got).c_str());
     const int version = daq.getVersion();
     if (a.settings.speed && version >= 6 && version <= 8)
-        std::printf("note: a DAQ of the 0xAA family (version %d) is set to 100 Hz again at its next open, so this "
-                    "speed lasts until then; to record at it, use kine stream --speed %d\n",
-                    version, a.settings.speed);
+        std::printf(
+            "note: a DAQ of the 0xAA family (version %d) is set to 100 Hz again at its next open, so this "
+            "speed lasts until then; to record at it, use kine stream --speed %d\n",
+            version, a.settings.speed);
     return 0;
 }
 
@@ -329,7 +331,9 @@ int saveOffsets(KineDAQ& daq, const std::string& file) {
     std::string text;
     for (double v : offset) text += (text.empty() ? "" : " ") + std::to_string(static_cast<long long>(v));
     std::printf("sensor %d offset (%s counts) saved to %s: %s\n", c.sensor(),
-                c.inputs() == kine::Calibration::Inputs::raw ? "raw" : c.inputs() == kine::Calibration::Inputs::axes ? "axis" : "force",
+                c.inputs() == kine::Calibration::Inputs::raw    ? "raw"
+                : c.inputs() == kine::Calibration::Inputs::axes ? "axis"
+                                                                : "force",
                 file.c_str(), text.c_str());
     return kExitOk;
 }
@@ -398,7 +402,8 @@ int serveDemo(kine_sim::SimulatedDaq& sim, const std::string& bind) {
         for (int c = 0; c < 4; ++c)
             sim.setSignal(channels[c], kine_sim::Signal::sine(2000.0 / (c + 1), 0.3 * (c + 1), 500.0 * k, k + c), k);
     const Channel axes[] = {Channel::Fx, Channel::Fy, Channel::Fz, Channel::Tx, Channel::Ty, Channel::Tz};
-    for (int c = 0; c < 6; ++c) sim.setSignal(axes[c], kine_sim::Signal::sine(3000.0 / (c % 3 + 1), 0.2 * (c + 1), 0, c));
+    for (int c = 0; c < 6; ++c)
+        sim.setSignal(axes[c], kine_sim::Signal::sine(3000.0 / (c % 3 + 1), 0.2 * (c + 1), 0, c));
     ServeOptions options;
     options.bind = bind;
     options.ports.push_back(DeviceRequest{sim.devicePath(), sim.deviceVersionText()});
@@ -478,8 +483,10 @@ int runKine(int argc, char** argv) {
                       "with \"event\": present, plugged or unplugged");
     listCmd->add_flag("--all", list.all, "list every serial port with its USB ids and what discovery decided")
         ->excludes(watchFlag);
-    listCmd->add_option("--probe", list.probe, "also probe this port whatever its vendor (repeatable; adds to "
-                                                "KINE_PROBE_PORTS)")
+    listCmd
+        ->add_option("--probe", list.probe,
+                     "also probe this port whatever its vendor (repeatable; adds to "
+                     "KINE_PROBE_PORTS)")
         ->type_name("PATH");
 
     ConfigArgs config;
@@ -497,8 +504,9 @@ int runKine(int argc, char** argv) {
                      "kine stream --calibration FILE then subtracts")
         ->type_name("FILE")
         ->check(CLI::ExistingFile);
-    zeroCmd->footer("Offsets belong to the connection: they hold until this command closes it, unless saved "
-                    "into a calibration file with --save.");
+    zeroCmd->footer(
+        "Offsets belong to the connection: they hold until this command closes it, unless saved "
+        "into a calibration file with --save.");
 
     SimSettings sim;
     CLI::App* simCmd = app.add_subcommand("sim", "run a simulated DAQ and print its device path");
@@ -532,12 +540,13 @@ int runKine(int argc, char** argv) {
                          "HOST:PORT to listen on (default 127.0.0.1:8080, this machine only); with another "
                          "address, changes to a DAQ need the token of the printed URL");
     serveCmd->add_option("--device-version", serveVersion, "device version text of the PORTs given, e.g. \"34 v0.9\"");
-    serveCmd->add_option("--window", serve.windowSeconds, "seconds of samples kept per DAQ for the plot and CSV (default 30)")
+    serveCmd
+        ->add_option("--window", serve.windowSeconds,
+                     "seconds of samples kept per DAQ for the plot and CSV (default 30)")
         ->check(CLI::Range(1.0, 600.0));
     serveCmd->footer(
         "Prints the page's URL and serves until Ctrl-C (status 0); ends with status 1 at once when the "
         "address cannot be used or a PORT does not exist.");
-
 
     // A command first: a word that is not one is named, rather than taken
     // for a missing command.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands of the kine tool, behind its main().
 #pragma once
 

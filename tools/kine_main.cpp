@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kine: streams, configures and zeroes DAQs from the command line, lists
 // them, and runs simulated DAQs for trying the library without hardware.
 #include "kine_commands.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kine-sim: runs a virtual DAQ on a pseudo-terminal and prints the device path.
 #include <CLI/CLI.hpp>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "option_checks.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Option value checks shared by the command-line tools: each names what is
 // wrong with a value in words a user understands.
 #pragma once

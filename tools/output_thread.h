@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The output of a stream on a thread of its own, fed through a bounded queue,
 // so that a slow pipe or disk never holds up the reading of the DAQ.
 #pragma once

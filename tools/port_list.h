@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port discovery from the command line: `kine list`, and looking up the DAQ
 // at a given device node.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "publish.h"
 
 #include <atomic>
@@ -153,8 +154,8 @@ private:
     const PublishArgs& args_;
     KinePorts ports_;
     std::vector<std::unique_ptr<Opening>> opening_;
-    std::map<std::string, std::string> open_;  // port name -> topic
-    std::map<std::string, KPort> known_;       // port name -> discovery's record
+    std::map<std::string, std::string> open_;                           // port name -> topic
+    std::map<std::string, KPort> known_;                                // port name -> discovery's record
     std::map<std::string, std::pair<KPort, Clock::time_point>> retry_;  // gone DAQs: record, next try
 };
 

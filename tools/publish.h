@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kine publish: the samples of local DAQs on a ZeroMQ socket.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "publisher.h"
 
 #include <time.h>
@@ -108,12 +109,12 @@ struct Publisher::Impl {
     }
 
     bool trySend(const std::string& topic, const std::vector<uint8_t>& body) {
-        if (!retried([&] { return socket.send(zmq::buffer(topic), zmq::send_flags::sndmore | zmq::send_flags::dontwait); }))
+        if (!retried(
+                [&] { return socket.send(zmq::buffer(topic), zmq::send_flags::sndmore | zmq::send_flags::dontwait); }))
             return false;
         // The body follows the topic whatever happens: a message is never left half sent.
         return retried([&] { return socket.send(zmq::buffer(body), zmq::send_flags::none); }).has_value();
     }
-
 
     // A new subscription gets the metadata of every DAQ it covers at once,
     // so a late subscriber need not wait for the periodic one.
@@ -245,6 +246,4 @@ void waitForSamples() { std::this_thread::sleep_for(std::chrono::milliseconds(2)
 extern "C" const char* __tsan_default_suppressions() { return "race:libzmq.so\ncalled_from_lib:libzmq.so\n"; }
 #endif
 
-namespace kine_tools {
-
-}  // namespace kine_tools
+namespace kine_tools {}  // namespace kine_tools

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Publishing the samples of open DAQs on one ZeroMQ socket, in the wire
 // format of kine_wire.h. Used by `kine publish`, and by the tests and the
 // benchmark in-process.
@@ -18,8 +19,8 @@ class Publisher {
 public:
     struct Options {
         std::string bind = "tcp://127.0.0.1:5556";
-        int sendHwm = 20000;    // messages queued per subscriber before it loses samples
-        int sendBuffer = 0;     // kernel send buffer in bytes; 0: the system's default
+        int sendHwm = 20000;  // messages queued per subscriber before it loses samples
+        int sendBuffer = 0;   // kernel send buffer in bytes; 0: the system's default
         std::chrono::milliseconds metadataInterval{1000};
     };
     // What the publisher knows of a DAQ beyond what the connection tells.
@@ -49,7 +50,7 @@ public:
     std::vector<Identity> pump();
 
     size_t active() const;
-    std::vector<std::string> topics() const;            // every topic published so far
+    std::vector<std::string> topics() const;             // every topic published so far
     uint64_t published(const std::string& topic) const;  // samples sent
     // Messages sent while some subscriber's queue was full: each starts a
     // loss for that subscriber, whose gaps tell how many samples it lost.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "recording.h"
 
 #include <openssl/evp.h>
@@ -7,8 +8,8 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <thread>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "daq_session.h"
 #include "kine/kine_library_version.h"
@@ -68,7 +69,8 @@ std::string fileSha256(const std::string& path) {
     if (!ctx) return "";
     EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
     char chunk[8192];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) EVP_DigestUpdate(ctx, chunk, static_cast<size_t>(in.gcount()));
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0)
+        EVP_DigestUpdate(ctx, chunk, static_cast<size_t>(in.gcount()));
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
     EVP_DigestFinal_ex(ctx, digest, &n);
@@ -104,8 +106,9 @@ int Recording::prepare(KineDAQ& daq, const RecordingOptions& o, const std::strin
     if (const int status = applyAtStart(daq, path)) return status;
 
     if (!o.calibrationFiles.empty() && daqSerial.empty())
-        std::fprintf(stderr, "%s: the serial number of the DAQ on %s is unknown, so the calibrations' daq_serial "
-                             "cannot be checked\n",
+        std::fprintf(stderr,
+                     "%s: the serial number of the DAQ on %s is unknown, so the calibrations' daq_serial "
+                     "cannot be checked\n",
                      kProgram, path.c_str());
     std::vector<bool> taken(4, false);
     for (const std::string& file : o.calibrationFiles) {
@@ -117,8 +120,9 @@ int Recording::prepare(KineDAQ& daq, const RecordingOptions& o, const std::strin
             return kExitFailed;
         }
         if (c.inputs() == kine::Calibration::Inputs::raw) {
-            std::fprintf(stderr, "%s: %s: kine stream converts a sensor's force channels (inputs \"force\") or six "
-                                 "axes; a raw-channel calibration is for the library's kine::Calibration\n",
+            std::fprintf(stderr,
+                         "%s: %s: kine stream converts a sensor's force channels (inputs \"force\") or six "
+                         "axes; a raw-channel calibration is for the library's kine::Calibration\n",
                          kProgram, file.c_str());
             return kExitFailed;
         }
@@ -137,9 +141,9 @@ int Recording::prepare(KineDAQ& daq, const RecordingOptions& o, const std::strin
     info_.daqSerial = daqSerial;
     info_.protocolVersion = version;
     info_.sensors = sensors;
-    info_.layout = kind_ == StreamLayout::Kind::sensors         ? "sensors"
+    info_.layout = kind_ == StreamLayout::Kind::sensors       ? "sensors"
                    : kind_ == StreamLayout::Kind::sixAxisUnit ? "six-axis unit"
-                                                                : "six-axis from four sensors";
+                                                              : "six-axis from four sensors";
     info_.config = daq.getConfig();
     info_.startTime = isoTime(std::chrono::system_clock::now());
     clock_ = SampleClock(info_.config.getSpeed());
@@ -225,8 +229,8 @@ void Recording::relabel(StreamLayout& layout) {
             const std::string prefix = kind_ == StreamLayout::Kind::sensors && layout.sensors > 1
                                            ? "s" + std::to_string(c->sensor()) + "_"
                                            : "";
-            layout.columns[i] = prefix + kine::Calibration::outputName(output) + " (" +
-                                c->units()[static_cast<size_t>(output)] + ")";
+            layout.columns[i] =
+                prefix + kine::Calibration::outputName(output) + " (" + c->units()[static_cast<size_t>(output)] + ")";
         }
         units.push_back(c ? c->units()[static_cast<size_t>(output)] : "counts");
     }
@@ -246,9 +250,8 @@ void Recording::appendCsvRows(const SampleBatch& batch, size_t width, uint64_t f
     double si[6];
     for (int i = 0; i < batch.count; ++i) {
         const double t = times_[static_cast<size_t>(i)];
-        const auto wall =
-            batch.wallTime - std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                 std::chrono::duration<double>(batch.monotonicSeconds - t));
+        const auto wall = batch.wallTime - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                               std::chrono::duration<double>(batch.monotonicSeconds - t));
         std::snprintf(prefix, sizeof prefix, "%.6f,%s,%" PRIu64, t, isoTime(wall).c_str(),
                       firstSample + static_cast<uint64_t>(i));
         rows += prefix;
@@ -300,8 +303,9 @@ bool Recording::writeSidecar(const std::string& csv) {
                                      {"date", c.date}});
     j["zero_offsets"] = info_.zeroOffsets.empty() ? json(nullptr) : json(info_.zeroOffsets);
     j["start_time"] = info_.startTime;
-    j["host_time"] = "host_monotonic_s: each sample's time estimated from the arrivals and the DAQ's rate; "
-                     "host_arrival_s: when the tool read it";
+    j["host_time"] =
+        "host_monotonic_s: each sample's time estimated from the arrivals and the DAQ's rate; "
+        "host_arrival_s: when the tool read it";
     const std::string path = csv + ".json";
     FILE* f = std::fopen(path.c_str(), "w");
     const std::string text = j.dump(2) + "\n";

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What `kine stream` records beyond the raw counts: the settings applied at
 // the start, a tare, calibrations to SI units, a host time per sample, and
 // the metadata that makes a file describe itself.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sample_clock.h"
 
 #include <algorithm>
@@ -9,12 +10,12 @@ namespace kine_tools {
 namespace {
 
 constexpr double kWindowSeconds = 0.5;
-constexpr size_t kWindowsKept = 120;        // a minute of windows for the period
+constexpr size_t kWindowsKept = 120;  // a minute of windows for the period
 constexpr double kRestartAfterSeconds = 0.25;
 constexpr double kMaxDrift = 0.02;
 constexpr double kCatchUpSeconds = 0.001;
 constexpr double kCreep = 0.125;
-constexpr double kMinStep = 2e-6;          // the measured period stays within 2 % of the nominal
+constexpr double kMinStep = 2e-6;  // the measured period stays within 2 % of the nominal
 
 }  // namespace
 
@@ -51,8 +52,7 @@ void SampleClock::closeWindow() {
             ska += (p.first - mk) * (p.second - ma);
         }
         if (skk > 0) {
-            const double measured =
-                std::clamp(ska / skk, nominal_ * (1 - kMaxDrift), nominal_ * (1 + kMaxDrift));
+            const double measured = std::clamp(ska / skk, nominal_ * (1 - kMaxDrift), nominal_ * (1 + kMaxDrift));
             // The line turns about the newest sample, so times do not jump.
             const double k = static_cast<double>(next_);
             base_ += k * (period_ - measured);

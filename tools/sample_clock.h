@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host times of samples that arrive in batches.
 //
 // A DAQ takes its samples at a steady rate, but the host sees them in

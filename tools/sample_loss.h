@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Samples a stream could not deliver. Every gap is told on standard error,
 // once samples flow again, with its size and the sample numbers it covers;
 // the sample numbers of the output skip it, and the totals go into the

@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 #include "serve.h"
 
-#include <cerrno>
 #include <httplib.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <algorithm>
 #include <cctype>
@@ -38,14 +39,14 @@ constexpr auto kRetryInterval = std::chrono::seconds(3);
 // A DAQ on the page: one that discovery reports, or one named on the command line.
 struct Entry {
     int id = 0;
-    std::string port;        // as discovery or the user named it
-    std::string node;        // the device node it leads to
-    std::string version;     // device version text; empty when unknown
+    std::string port;     // as discovery or the user named it
+    std::string node;     // the device node it leads to
+    std::string version;  // device version text; empty when unknown
     std::string serial;
     bool plugged = true;
-    bool wanted = false;     // opened now, and again when plugged back in
+    bool wanted = false;  // opened now, and again when plugged back in
     std::shared_ptr<ServedDaq> daq;
-    uint64_t sent = 0;       // sequence number of the next row to send to the page
+    uint64_t sent = 0;                                // sequence number of the next row to send to the page
     std::chrono::steady_clock::time_point retryAt{};  // next open after a failed or lost one
 };
 
@@ -129,8 +130,8 @@ std::string configJson(const SensorConfig& c) {
 // A frame of samples for the page: times and one array per column.
 std::string samplesFrame(int id, const ServedDaq::Rows& rows) {
     const size_t n = rows.times.size();
-    std::string out = "event: samples\ndata: {\"id\":" + std::to_string(id) + ",\"first\":" + std::to_string(rows.first) +
-                      ",\"t\":[";
+    std::string out =
+        "event: samples\ndata: {\"id\":" + std::to_string(id) + ",\"first\":" + std::to_string(rows.first) + ",\"t\":[";
     out.reserve(n * (rows.width + 1) * 8 + 64);
     for (size_t i = 0; i < n; ++i) {
         if (i) out += ',';
@@ -411,8 +412,9 @@ struct DaqServer::Impl {
             return false;
         }
         if (!parseInt(text, sensor) || sensor < 0 || sensor >= s.layout.sensors) {
-            sendText(res, 400, "sensor must be a sensor of the DAQ, 0 to " + std::to_string(s.layout.sensors - 1) +
-                                   "; got \"" + text + "\"");
+            sendText(res, 400,
+                     "sensor must be a sensor of the DAQ, 0 to " + std::to_string(s.layout.sensors - 1) + "; got \"" +
+                         text + "\"");
             return false;
         }
         return true;
@@ -428,8 +430,10 @@ struct DaqServer::Impl {
         const ActionResult r = daq->run([&](KineDAQ& d) -> ActionResult {
             const std::string which = sensor >= 0 ? "sensor " + std::to_string(sensor) : std::string("all sensors");
             if (!zero) {
-                if (sensor >= 0) d.unzero(sensor);
-                else d.unzeroAll();
+                if (sensor >= 0)
+                    d.unzero(sensor);
+                else
+                    d.unzeroAll();
                 daq->setZeroed(false);
                 return {200, "offsets removed from " + which};
             }
@@ -547,7 +551,8 @@ struct DaqServer::Impl {
             out += '\n';
         }
         std::string name = port.substr(port.rfind('/') + 1);
-        name.erase(std::remove_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }),
+        name.erase(std::remove_if(name.begin(), name.end(),
+                                  [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }),
                    name.end());
         res.set_header("Content-Disposition", "attachment; filename=\"kine-" + name + ".csv\"");
         res.set_content(out, "text/csv; charset=utf-8");
@@ -608,10 +613,12 @@ struct DaqServer::Impl {
         });
         http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
             if (!res.body.empty()) return;
-            if (res.status == 404) sendText(res, 404, "no such page: " + req.path);
+            if (res.status == 404)
+                sendText(res, 404, "no such page: " + req.path);
             else if (res.status == 400)
                 sendText(res, 400, "bad request: malformed HTTP (a POST needs a Content-Length, 0 for no body)");
-            else sendText(res, res.status, "request refused");
+            else
+                sendText(res, res.status, "request refused");
         });
         for (size_t i = 0; i < kWebAssetCount; ++i) {
             const WebAsset& a = kWebAssets[i];
@@ -623,7 +630,8 @@ struct DaqServer::Impl {
             res.set_content(statusJson(), "application/json");
         });
         http.Get("/api/events", [this](const httplib::Request&, httplib::Response& res) { events(res); });
-        http.Get(R"(/api/daqs/(\d{1,9})/csv)", [this](const httplib::Request& req, httplib::Response& res) { csv(req, res); });
+        http.Get(R"(/api/daqs/(\d{1,9})/csv)",
+                 [this](const httplib::Request& req, httplib::Response& res) { csv(req, res); });
         http.Get(R"(/api/daqs/\d{1,9}/(zero|unzero|config|open|close))",
                  [](const httplib::Request& req, httplib::Response& res) {
                      res.set_header("Allow", "POST");

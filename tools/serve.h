@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `kine serve`: a web page with live traces of every DAQ, served by the tool.
 #pragma once
 
@@ -33,9 +34,9 @@ public:
     // Binds the address and starts serving; false with `error` set when the
     // address is bad or cannot be bound.
     bool start(std::string& error);
-    int port() const;                    // the bound port
-    const std::string& token() const;    // needed for changes when not bound to loopback
-    std::string url() const;             // the page, with the token when it is needed
+    int port() const;                  // the bound port
+    const std::string& token() const;  // needed for changes when not bound to loopback
+    std::string url() const;           // the page, with the token when it is needed
     bool tokenRequired() const;
 
 private:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The files of the `kine serve` page (tools/web), compiled into the tool at
 // build time so that an installed kine needs no data files.
 #pragma once

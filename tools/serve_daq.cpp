@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: MIT
 #include "serve_daq.h"
 
 #include <algorithm>
 #include <cmath>
 
+#include "daq_session.h"
 #include "kine/KPort.h"
 #include "kine/kine_result.h"
-#include "daq_session.h"
 
 namespace kine_tools {
 
@@ -78,7 +79,9 @@ struct ServedDaq::Pending {
 };
 
 ServedDaq::ServedDaq(std::string node, std::string deviceVersion, double windowSeconds, Clock::time_point epoch)
-    : node_(std::move(node)), deviceVersion_(std::move(deviceVersion)), epoch_(epoch),
+    : node_(std::move(node)),
+      deviceVersion_(std::move(deviceVersion)),
+      epoch_(epoch),
       capacity_(static_cast<size_t>(std::max(1.0, windowSeconds) * kMaxRate * 1.1)) {
     times_.resize(capacity_);
     reader_ = std::thread([this] { readLoop(); });

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One DAQ shown by `kine serve`: its connection, the thread that reads it,
 // the samples of the last seconds and the counters the page shows.
 #pragma once
@@ -46,8 +47,8 @@ public:
         std::string message;  // why it failed, or went away
         StreamLayout layout;  // valid once streaming
         SensorConfig config;
-        double rate = 0.0;          // samples per second over the last second
-        uint64_t samples = 0;       // rows read since the open
+        double rate = 0.0;            // samples per second over the last second
+        uint64_t samples = 0;         // rows read since the open
         uint64_t checksumErrors = 0;  // reads after which the newest frame had a bad checksum
         uint64_t overflows = 0;       // reads that reported lost bytes: samples lost
         bool zeroed = false;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim_options.h"
 
 #include <fcntl.h>
@@ -312,9 +313,10 @@ void addSimOptions(CLI::App& app, SimSettings& s) {
     app.add_option("--frequency", s.frequency, "frequency in Hz of sine and ramp (default 0.5)")
         ->transform(positiveNumber());
     app.add_option("--link", s.link, "also create a symbolic link PATH to the device (removed on exit)");
-    CLI::Option* socket = app.add_option("--socket", s.options.socketPath,
-                   "serve on a Unix stream socket listening at PATH instead of a pseudo-terminal (for a "
-                   "virtual machine's emulated serial converter); the next host connects when one goes");
+    CLI::Option* socket =
+        app.add_option("--socket", s.options.socketPath,
+                       "serve on a Unix stream socket listening at PATH instead of a pseudo-terminal (for a "
+                       "virtual machine's emulated serial converter); the next host connects when one goes");
     app.add_option("--record", s.record, "write every byte the host sends to FILE as it arrives");
     app.add_option("--measure", s.measure,
                    "measure instead of serving: open the device as a host, count the frames for SECS "

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The options and the two modes (serve, measure) of the simulated DAQ, shared
 // by the kine-sim program and the `kine sim` command.
 #pragma once

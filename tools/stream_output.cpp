@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stream_output.h"
 
 #include <unistd.h>
@@ -12,9 +13,9 @@
 
 #include "daq/Protocol.h"
 #include "daq_session.h"
-#include "recording.h"
 #include "kine/kine_result.h"
 #include "output_thread.h"
+#include "recording.h"
 #include "sample_loss.h"
 #include "text_escape.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streaming samples from an open DAQ into an output: the live terminal view
 // or a CSV file.
 #pragma once

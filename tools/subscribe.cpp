@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "subscribe.h"
 
 #include <unistd.h>
@@ -31,7 +32,8 @@ using kine_zmq::Event;
 std::string describe(const kine_wire::Metadata& m) {
     const SensorConfig c = SensorConfig::fromByte(m.config);
     std::string s = "version " + std::to_string(m.protocolVersion) + ", ";
-    s += m.sixAxis ? std::string("six-axis unit") : std::to_string(m.sensors) + (m.sensors == 1 ? " sensor" : " sensors");
+    s += m.sixAxis ? std::string("six-axis unit")
+                   : std::to_string(m.sensors) + (m.sensors == 1 ? " sensor" : " sensors");
     s += ", " + std::to_string(m.rateHz) + " Hz, filter ";
     s += c.getFilter() ? std::to_string(c.getFilter()) + " Hz" : std::string("none");
     s += c.getMode() ? ", compensated" : ", raw";
@@ -132,7 +134,8 @@ public:
                 std::fprintf(stderr, "%s: %s: the publisher restarted; sample numbers start again\n", kProgram,
                              shownText(e.topic).c_str());
             else
-                std::fprintf(stderr, "%s: %s: %s\n", kProgram, shownText(e.topic).c_str(), describe(e.metadata).c_str());
+                std::fprintf(stderr, "%s: %s: %s\n", kProgram, shownText(e.topic).c_str(),
+                             describe(e.metadata).c_str());
             if (!headerWritten_ && firstMetadata_ == Clock::time_point{}) firstMetadata_ = Clock::now();
         }
         if (!headerWritten_) {

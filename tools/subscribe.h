@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kine subscribe: the live view or the CSV of DAQs published by kine publish.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text that came from a device (serial numbers, device version texts, port
 // names) made safe to print: a DAQ is free to send any byte, and neither a
 // terminal nor a JSON reader should take those bytes as instructions.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kine::Calibration: one sensor's linear map from counts to SI units, read
 // from a calibration file (JSON, described in docs/calibration.md).
 //
@@ -57,10 +58,10 @@ public:
     const std::string& sensorSerial() const;
     const std::string& date() const;
     Inputs inputs() const;
-    int inputCount() const;   // matrix columns: 3, 1..8 raw channels, or 6
-    int outputCount() const;  // matrix rows: 3 or 6; 0 when empty
-    const std::vector<double>& matrix() const;  // row-major, outputCount() x inputCount()
-    const std::vector<double>& offset() const;  // inputCount() counts
+    int inputCount() const;                         // matrix columns: 3, 1..8 raw channels, or 6
+    int outputCount() const;                        // matrix rows: 3 or 6; 0 when empty
+    const std::vector<double>& matrix() const;      // row-major, outputCount() x inputCount()
+    const std::vector<double>& offset() const;      // inputCount() counts
     const std::vector<std::string>& units() const;  // per output: "N" or "N·m"
     static const char* outputName(int output);      // "Fx", "Fy", "Fz", "Tx", "Ty", "Tz"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixed-size record that names one DAQ port across the library boundary:
 // three adjacent 25-byte text fields. A text shorter than 25 characters is
 // NUL-terminated; a text of 25 characters or more fills its field completely

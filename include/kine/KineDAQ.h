@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One DAQ connection: open a DAQ on a serial port, read its force samples,
 // configure and zero its sensors.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One sample of one 3-axis sensor, as the frame decoders produce it and the
 // read operations hand it out. A plain value: fixed size, no heap storage.
 //

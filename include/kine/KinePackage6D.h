@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One sample of a 6-axis unit: the force/torque axes and the four 3-axis
 // samples the unit's frame was built from. Layout crosses the C interface.
 #ifndef KINE_KINEPACKAGE6D_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Discovery of DAQs: which are attached now, and which were attached or
 // lost since you last asked.
 //

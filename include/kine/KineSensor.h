@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A per-sensor zero offset: a KinePackage under another name. A default one
 // is a zero offset.
 #ifndef KINE_KINESENSOR_H

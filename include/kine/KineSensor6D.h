@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The zero offset of a 6-axis unit: a KinePackage6D under another name.
 #ifndef KINE_KINESENSOR6D_H
 #define KINE_KINESENSOR6D_H

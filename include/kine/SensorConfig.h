@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one-byte sensor configuration word: state, sampling speed, filter and
 // output mode packed into bit fields. The same byte travels between the DAQ,
 // every decoded sample and foreign callers, so its layout is binding:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resizing of the sample arrays that the read operations hand to callers.
 //
 // The arrays are allocated with new[] and carry their element count with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* C interface of libkine.
  *
  * A DAQ connection is an opaque handle created by callKineDAQ_Create and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Export control for libkine.
  *
  * The shared library is built with hidden visibility: only declarations

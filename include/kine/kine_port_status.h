@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* What port discovery decided about each serial port it sees, for tools
  * that show why a DAQ is or is not found (`kine list --all`). Plain memory,
  * the same from C and C++ (KinePorts::getPortStatus, callGetPortStatus).
@@ -20,8 +21,8 @@ typedef enum kine_port_state {
 } kine_port_state;
 
 typedef struct KinePortStatus {
-    char port[64];           /* device path, NUL-terminated (cut if longer) */
-    int vendor_id;           /* USB ids, -1 when not a USB device */
+    char port[64]; /* device path, NUL-terminated (cut if longer) */
+    int vendor_id; /* USB ids, -1 when not a USB device */
     int product_id;
     int state;               /* a kine_port_state */
     int holder_pid;          /* KINE_PORT_BUSY: the process holding it, 0 when unknown */

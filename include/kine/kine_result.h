@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Result codes of libkine, named once for C and C++ callers.
  *
  * Read operations (KineDAQ::read..., callRead...) return the number of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A subscriber to `kine publish`: receives the DAQ streams of a publisher
 // over ZeroMQ, decodes them (kine_wire.h) and tells what was lost.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Protocol version of a DAQ connection and of every sample it produces.
 #ifndef KINE_VERSION_H
 #define KINE_VERSION_H

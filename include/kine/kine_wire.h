@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wire format of `kine publish`: DAQ streams as ZeroMQ messages.
 //
 // Header-only and free of ZeroMQ: it encodes and decodes message bodies, so
@@ -102,9 +103,7 @@ struct Decoded {
 };
 
 // Values per sample for a DAQ of this kind.
-inline uint16_t widthFor(bool sixAxis, int sensors) {
-    return static_cast<uint16_t>(sixAxis ? 6 : 4 * sensors);
-}
+inline uint16_t widthFor(bool sixAxis, int sensors) { return static_cast<uint16_t>(sixAxis ? 6 : 4 * sensors); }
 
 // Column names of the values, as `kine stream` names them.
 inline std::vector<std::string> columnNames(const Metadata& m) {
@@ -221,14 +220,13 @@ inline std::string decodeData(Reader& r, Data& d) {
         return "data message has " + std::to_string(d.width) + " values per sample (1..16)";
     const size_t values = size_t{d.count} * d.width;
     if (r.left() != values * 4)
-        return "data message carries " + std::to_string(r.left()) + " bytes of values; " +
-               std::to_string(d.count) + " samples of " + std::to_string(d.width) + " values need " +
-               std::to_string(values * 4);
+        return "data message carries " + std::to_string(r.left()) + " bytes of values; " + std::to_string(d.count) +
+               " samples of " + std::to_string(d.width) + " values need " + std::to_string(values * 4);
     d.values.resize(values);
     const uint8_t* p = r.here();
     for (size_t i = 0; i < values; ++i, p += 4)
-        d.values[i] = static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-                                           uint32_t{p[3]} << 24);
+        d.values[i] =
+            static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
     return {};
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's serial-port layer: one serial::Serial object per serial
 // device, in raw mode, with timed reads and writes, modem control lines and
 // exceptions of its own; plus serial::list_ports() for enumerating devices.

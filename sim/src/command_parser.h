@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Splits the bytes a host sends into command frames and stray bytes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kine_sim/frames.h"
 
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pty_device.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The master side of a pseudo-terminal whose slave plays the DAQ's serial device.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kine_sim/simulated_daq.h"
 
 #include <poll.h>
@@ -618,9 +619,7 @@ SimulatedDaq::SimulatedDaq(Options o) : impl_(std::make_unique<Impl>(std::move(o
 
 SimulatedDaq::~SimulatedDaq() = default;
 
-const std::string& SimulatedDaq::devicePath() const {
-    return impl_->pty ? impl_->pty->path() : impl_->socket->path();
-}
+const std::string& SimulatedDaq::devicePath() const { return impl_->pty ? impl_->pty->path() : impl_->socket->path(); }
 
 int SimulatedDaq::version() const { return impl_->opt.version; }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A listening Unix stream socket whose one accepted connection plays the
 // DAQ's serial line, for hosts that reach the unit through a socket (a
 // virtual machine's emulated USB-serial converter, for instance). A new

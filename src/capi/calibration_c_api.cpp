@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported C functions of calibration: each forwards to kine::Calibration.
 #include <algorithm>
 #include <cstring>
@@ -45,9 +46,7 @@ KineCalibration* callCalibration_Load(const char* path, char* error, int error_s
     }
 }
 
-void callCalibration_Dispose(KineCalibration* calibration) {
-    delete reinterpret_cast<kine::Calibration*>(calibration);
-}
+void callCalibration_Dispose(KineCalibration* calibration) { delete reinterpret_cast<kine::Calibration*>(calibration); }
 
 int callCalibration_Outputs(const KineCalibration* calibration) {
     return calibration ? calibrationOf(calibration)->outputCount() : 0;
@@ -77,8 +76,7 @@ const char* callCalibration_Text(const KineCalibration* calibration, const char*
     return nullptr;
 }
 
-int callCalibration_Apply(const KineCalibration* calibration, const kine_package* samples, int count,
-                          double* values) {
+int callCalibration_Apply(const KineCalibration* calibration, const kine_package* samples, int count, double* values) {
     if (!calibration || !samples || !values || count < 0) return -1;
     const auto* s = reinterpret_cast<const KinePackage*>(samples);
     return calibrationOf(calibration)->apply(s, count, values) ? count : -1;
@@ -91,8 +89,7 @@ int callCalibration_Apply6D(const KineCalibration* calibration, const kine_packa
     return calibrationOf(calibration)->apply(s, count, values) ? count : -1;
 }
 
-int callCalibration_ApplyCounts(const KineCalibration* calibration, const int32_t* counts, int count,
-                                double* values) {
+int callCalibration_ApplyCounts(const KineCalibration* calibration, const int32_t* counts, int count, double* values) {
     if (!calibration || !counts || !values || count < 0) return -1;
     calibrationOf(calibration)->applyCounts(counts, count, values);
     return count;

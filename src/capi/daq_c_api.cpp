@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported C functions of a DAQ connection: each forwards to KineDAQ.
 #include <cstddef>
 #include <cstdlib>

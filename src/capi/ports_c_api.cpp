@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported C functions of port discovery: each forwards to KinePorts and
 // hands ports over as triples of strings the caller owns.
 #include <cstddef>

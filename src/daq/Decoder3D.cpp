@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 3D frame decoder: a byte-at-a-time state machine over the reader's
 // buffered bytes that turns 0x37 frames (versions 3, 4) and 0xAA frames
 // (versions 6, 7, and configuration replies) into one KinePackage per sensor

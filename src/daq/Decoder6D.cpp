@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 6D frame decoder: the twin of the 3D decoder for 6-axis units, whose
 // frames carry the six force/torque axes plus the four underlying sensors.
 // Frame E (0x37 0x5F, version 5) and 0xAA data frames of version 8 become

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte steps shared by the 3D and the 6D frame decoder: 16-bit big-endian
 // fields, the tail of an 0xAA frame (type, length, payload, checksum) and
 // bounded access to its payload.

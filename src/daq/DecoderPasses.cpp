@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection's decoding passes: the bytes the reader has collected go
 // through the connection's frame decoder, with the connection's zero offsets.
 // The reader's overflow and stopped codes end a pass before decoding (the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame decoder of one DAQ stream, as a value: where it stands in the
 // stream (state number, the 0xAA frame in progress, the working samples),
 // the configuration in force there, and what the stream has said about the
@@ -38,12 +39,12 @@ struct DecodePass {
     // pass's bytes after it are not looked at). The connection's passes also
     // put the reader's overflow and stopped codes here.
     int result = 0;
-    size_t bytes = 0;              // bytes the pass was given
-    uint32_t goodFrames = 0;       // data frames with a good checksum
-    uint32_t badChecksums = 0;     // frames of any kind with a bad one
-    int32_t lastDataLength = -1;   // payload length of the last good 0xAA data frame; -1: none
-    uint32_t configReplies = 0;    // good configuration replies
-    SensorConfig configuration;    // in force where the pass ended
+    size_t bytes = 0;                          // bytes the pass was given
+    uint32_t goodFrames = 0;                   // data frames with a good checksum
+    uint32_t badChecksums = 0;                 // frames of any kind with a bad one
+    int32_t lastDataLength = -1;               // payload length of the last good 0xAA data frame; -1: none
+    uint32_t configReplies = 0;                // good configuration replies
+    SensorConfig configuration;                // in force where the pass ended
     kine_version version = kine_version_none;  // as the pass left them
     int32_t sensorCount = 0;
 };
@@ -52,8 +53,8 @@ struct DecodePass {
 struct StreamUnit {
     kine_version version = kine_version_none;
     int32_t sensorCount = 0;
-    bool checksumOk = true;       // the last completed frame's checksum
-    bool frameSeen = false;       // a good frame arrived since the connection opened
+    bool checksumOk = true;  // the last completed frame's checksum
+    bool frameSeen = false;  // a good frame arrived since the connection opened
     bool dataArrived = false;
     bool virtualSensors = false;  // the unit is read as several sensors
 };

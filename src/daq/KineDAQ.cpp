@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kine/KineDAQ.h"
 
 #include "daq/KineDAQ_private.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "daq/KineDAQ_private.h"
 
 #include <algorithm>
@@ -206,7 +207,7 @@ bool holdsGood37Frame(const std::vector<unsigned char>& bytes) {
 // What open's passes have seen so far.
 struct KineDAQ_private::OpenLook {
     bool sawBytes = false;
-    bool sawGoodFrame = false;     // a good data frame of any version
+    bool sawGoodFrame = false;    // a good data frame of any version
     int32_t lastDataLength = -1;  // of the latest good 0xAA data frame
     void note(const DecodePass& p) {
         sawBytes = sawBytes || p.bytes > 0;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One DAQ connection: the device lock and the open/close protocol, the reader
 // thread (daq/ReaderThread.h), the frame decoder (daq/FrameDecoder.h, which
 // also holds the version, sensor count and configuration the stream gave),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "daq/KineSendUtils.h"
 
 #include "daq/Protocol.h"

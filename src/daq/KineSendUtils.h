@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command frames sent to a DAQ.
 //
 // Write frame:  AA <addr hi> <addr lo> <n> <n data bytes> <sum hi> <sum lo>

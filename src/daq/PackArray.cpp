@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "daq/PackArray.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Caller-owned sample arrays and the exported globals that record their
 // last resize (see kine/kine_alloc.h).
 #pragma once

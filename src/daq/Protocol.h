@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The DAQ's wire format in one place: start and identity bytes, block
 // addresses, frame types, the identity codes of the versions, and the codes
 // of the configuration block for speed and filter, in both directions.

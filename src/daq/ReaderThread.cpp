@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "daq/ReaderThread.h"
 
 ReaderThread::ReaderThread() : KinetraThread(true) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader thread of one DAQ connection. While it runs it is the only user
 // of the connection's serial channel: it collects whatever the DAQ sends into
 // a receive buffer bounded at 100,000 bytes (dropping the oldest bytes on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read operations: each runs one decoder pass over what the reader has
 // collected since the previous pass and hands the result out in one shape.
 // Samples of a pass that the operation does not hand out are discarded.

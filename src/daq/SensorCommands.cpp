@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: MIT
 #include "daq/KineDAQ_private.h"
-#include "daq/Protocol.h"
 #include "daq/KineSendUtils.h"
+#include "daq/Protocol.h"
 #include "threading/KinetraThread.h"
 
 namespace {

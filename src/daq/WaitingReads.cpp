@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The waiting reads: a caller that wants each sample as soon as it is there
 // sleeps until the reader thread appends bytes, instead of polling.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "daq/KineDAQ_private.h"
 #include "daq/Protocol.h"
 #include "threading/KinetraThread.h"

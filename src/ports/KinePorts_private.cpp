@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ports/KinePorts_private.h"
 
 #include <sys/stat.h>
@@ -66,8 +67,7 @@ void KinePorts_private::Run() {
 }
 
 bool KinePorts_private::isFiled(const std::string& portName) const {
-    return known_.count(portName) || rejected_.count(portName) || timedOut_.count(portName) ||
-           watched_.count(portName);
+    return known_.count(portName) || rejected_.count(portName) || timedOut_.count(portName) || watched_.count(portName);
 }
 
 std::vector<std::string> KinePorts_private::enumerate() const {
@@ -81,8 +81,7 @@ std::vector<std::string> KinePorts_private::enumerate() const {
 }
 
 kine_port_state KinePorts_private::standingOf(const std::string& path, const KinetraPortInfo& info) const {
-    if (excluded_.matches(path, info.GetVendorID(), info.GetProductID()) ||
-        kine_ports::udevExcluded(path, udevRoot_))
+    if (excluded_.matches(path, info.GetVendorID(), info.GetProductID()) || kine_ports::udevExcluded(path, udevRoot_))
         return KINE_PORT_EXCLUDED;
     if (extra_.matches(path, info.GetVendorID(), info.GetProductID())) return KINE_PORT_PENDING;
     if (filter_.count(filter_cond{info.GetVendorID(), 0})) return KINE_PORT_PENDING;
@@ -158,9 +157,9 @@ int KinePorts_private::DoPreprocess(KinetraPortInfo& info, bool probe) {
             verdicts_[path] = KINE_PORT_NO_ANSWER;
         } else {
             rejected_[path] = info;
-            verdicts_[path] = error == KineSerial::OpenError                    ? KINE_PORT_OPEN_FAILED
+            verdicts_[path] = error == KineSerial::OpenError                         ? KINE_PORT_OPEN_FAILED
                               : kine::protocol::identityOf(found.version) != nullptr ? KINE_PORT_OTHER_KIND
-                                                                     : KINE_PORT_NO_ANSWER;
+                                                                                     : KINE_PORT_NO_ANSWER;
         }
     } else {
         info.SetDeviceSerial(found.serial);

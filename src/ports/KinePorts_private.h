@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port monitor behind KinePorts: a thread that, every 100 ms, enumerates
 // the serial ports, probes each new candidate once (a port whose USB vendor
 // id is in the filter set, or one the user names in KINE_PROBE_PORTS), files
@@ -93,8 +94,8 @@ public:
     // Known DAQs in ascending port-name order, copied into the process-wide
     // 100-record list (see listPorts in the .cpp). Waits for the first pass.
     KPort* listPorts(bool unused);
-    int getSize(bool unused);   // known DAQs now
-    int getLastSize() const;    // known DAQs at the latest listPorts
+    int getSize(bool unused);  // known DAQs now
+    int getLastSize() const;   // known DAQs at the latest listPorts
     // The first pass has looked at every port present when the monitor
     // started: each is a DAQ, refused, timed out (and retried), busy,
     // without permission, or not a candidate.
@@ -147,7 +148,7 @@ private:
     struct Watched {
         KinetraPortInfo info;
         kine_port_state state;
-        kine_ports::Holder holder;  // busy: who holds it
+        kine_ports::Holder holder;      // busy: who holds it
         kine_ports::NodeAccess access;  // no permission: the node's mode and owner when last tried
         uint64_t since = 0;
         uint64_t nextLook = 0;
@@ -199,7 +200,7 @@ private:
     kine_ports::PortSelection extra_;     // KINE_PROBE_PORTS at construction
     bool statusDirty_ = true;
     std::vector<std::string> presentPaths_;  // as of the latest lost-port pass
-    std::vector<KinePortStatus> status_;  // under the mutex
+    std::vector<KinePortStatus> status_;     // under the mutex
     std::atomic<uint64_t> cycles_{0};
     std::atomic<size_t> retriesPending_{0};
 };

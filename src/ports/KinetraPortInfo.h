@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The full record port discovery keeps for every serial port it has seen:
 // the enumeration texts, the USB vendor and product ids parsed from the
 // hardware id, what probing learnt (device version, serial) and when the

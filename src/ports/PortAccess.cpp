@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ports/PortAccess.h"
 
 #include <dirent.h>

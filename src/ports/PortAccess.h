@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What discovery learns about a serial port without opening it: which
 // device the node is (to tell a replug from the port it replaced), whether
 // this process may open it, which other processes hold it open, and whether
@@ -48,8 +49,8 @@ bool mayOpen(const std::string& path);
 
 // A process other than this one that has the device open.
 struct Holder {
-    int pid = 0;           // 0: none found
-    std::string command;   // its command name, "" when unreadable
+    int pid = 0;          // 0: none found
+    std::string command;  // its command name, "" when unreadable
 };
 
 // The first other process with a descriptor on the character device at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device probing: is there a sensor DAQ on this port, and of which version?
 // A streaming 0x37-family DAQ is recognised from its own data stream
 // without a byte written to it; anything else is asked for its identity.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where port monitors enumerate serial ports: "/dev" and "/sys" on a real
 // machine. Tests point new monitors at a fake tree in a temporary folder
 // (device nodes there may be symbolic links to pseudo-terminals) by calling

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kine/Calibration.h"
 
 #include <unistd.h>
@@ -73,8 +74,8 @@ public:
     bool numbers(const json& list, const std::string& name, size_t expected, std::vector<double>& out) {
         if (!list.is_array()) return fail(name, "must be a list of numbers, not " + list.dump());
         if (list.size() != expected)
-            return fail(name, "has " + std::to_string(list.size()) + " numbers; " + std::to_string(expected) +
-                                  " expected");
+            return fail(name,
+                        "has " + std::to_string(list.size()) + " numbers; " + std::to_string(expected) + " expected");
         for (size_t i = 0; i < list.size(); ++i) {
             double v = 0;
             if (!number(list[i], name + "[" + std::to_string(i) + "]", v)) return false;
@@ -167,8 +168,9 @@ bool Calibration::parse(const std::string& text, const std::string& source, Cali
         bool ok = false;
         for (const char* k : known) ok = ok || it.key() == k;
         if (!ok) {
-            r.fail(it.key(), "unknown field (misspelt?); known fields are kine_calibration, daq_serial, sensor, "
-                             "sensor_serial, date, inputs, matrix, offset, units, comment");
+            r.fail(it.key(),
+                   "unknown field (misspelt?); known fields are kine_calibration, daq_serial, sensor, "
+                   "sensor_serial, date, inputs, matrix, offset, units, comment");
             error = r.error;
             return false;
         }
@@ -181,7 +183,8 @@ bool Calibration::parse(const std::string& text, const std::string& source, Cali
     const json* format = r.field("kine_calibration", &json::is_number_integer, "the format version 1");
     if (!format) return done(false);
     if (format->get<int64_t>() != kFormatVersion)
-        return done(r.fail("kine_calibration", "format version " + format->dump() + " is not known; this library "
+        return done(r.fail("kine_calibration", "format version " + format->dump() +
+                                                   " is not known; this library "
                                                    "reads version 1"));
     if (!r.text("daq_serial", d.daqSerial) || !r.text("sensor_serial", d.sensorSerial) || !r.text("date", d.date))
         return done(false);
@@ -206,13 +209,12 @@ bool Calibration::parse(const std::string& text, const std::string& source, Cali
 
     const json* matrix = r.field("matrix", &json::is_array, "a list of rows, each a list of numbers");
     if (!matrix) return done(false);
-    const std::string shape = d.inputs == Inputs::axes ? "6 rows of 6 (six axes)"
-                              : d.inputs == Inputs::force
-                                  ? "3 rows of 3 (Fx, Fy, Fz from x, y, z)"
-                                  : "3 rows of 1 to 8 (Fx, Fy, Fz from the raw channels)";
+    const std::string shape = d.inputs == Inputs::axes    ? "6 rows of 6 (six axes)"
+                              : d.inputs == Inputs::force ? "3 rows of 3 (Fx, Fy, Fz from x, y, z)"
+                                                          : "3 rows of 1 to 8 (Fx, Fy, Fz from the raw channels)";
     if (matrix->size() != static_cast<size_t>(d.outputCount))
-        return done(r.fail("matrix", "has " + std::to_string(matrix->size()) + " rows; inputs \"" + inputs +
-                                         "\" needs " + shape));
+        return done(r.fail(
+            "matrix", "has " + std::to_string(matrix->size()) + " rows; inputs \"" + inputs + "\" needs " + shape));
     for (size_t row = 0; row < matrix->size(); ++row) {
         const json& m = (*matrix)[row];
         const std::string where = "matrix[" + std::to_string(row) + "]";
@@ -222,8 +224,8 @@ bool Calibration::parse(const std::string& text, const std::string& source, Cali
             const bool fits = d.inputs == Inputs::raw ? d.inputCount >= 1 && d.inputCount <= 8
                                                       : d.inputCount == (d.inputs == Inputs::axes ? 6 : 3);
             if (!fits)
-                return done(r.fail(where, "has " + std::to_string(m.size()) + " numbers; inputs \"" + inputs +
-                                              "\" needs " + shape));
+                return done(r.fail(
+                    where, "has " + std::to_string(m.size()) + " numbers; inputs \"" + inputs + "\" needs " + shape));
         }
         if (!r.numbers(m, where, static_cast<size_t>(d.inputCount), d.matrix)) return done(false);
     }
@@ -239,9 +241,8 @@ bool Calibration::parse(const std::string& text, const std::string& source, Cali
         const std::string expected = i < 3 ? kForceUnit : kTorqueUnit;
         const json& u = (*units)[static_cast<size_t>(i)];
         if (!u.is_string() || u.get<std::string>() != expected)
-            return done(r.fail("units[" + std::to_string(i) + "]", u.dump() + " is not the unit of " +
-                                                                      kOutputNames[i] + "; it must be \"" +
-                                                                      expected + "\""));
+            return done(r.fail("units[" + std::to_string(i) + "]", u.dump() + " is not the unit of " + kOutputNames[i] +
+                                                                       "; it must be \"" + expected + "\""));
         d.units.push_back(expected);
     }
     if (d.inputs == Inputs::axes && d.sensor != 0)
@@ -325,8 +326,7 @@ bool Calibration::fits(const std::string& daqSerial, int sensorCount, bool sixAx
     }
     if (!axes && d_->sensor >= sensorCount) {
         error = "the calibration is for sensor " + std::to_string(d_->sensor) + ", but the DAQ has " +
-                (sensorCount == 1 ? std::string("only sensor 0")
-                                  : "sensors 0 to " + std::to_string(sensorCount - 1));
+                (sensorCount == 1 ? std::string("only sensor 0") : "sensors 0 to " + std::to_string(sensorCount - 1));
         return false;
     }
     return true;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wrapping 32-bit arithmetic and float division shared by the sample records.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kine/KinePackage.h"
 
 #include <cstring>

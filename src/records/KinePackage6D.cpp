@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kine/KinePackage6D.h"
 
 #include "records/IntegerFields.h"

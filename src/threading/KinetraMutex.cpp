@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "threading/KinetraMutex.h"
 
 KinetraMutex::KinetraMutex() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A recursive mutex that counts how often it is held. The same thread may
 // lock it again without blocking; every Lock must be matched by one Unlock
 // on the same thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "threading/KinetraThread.h"
 
 #include <exception>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Base class of the library's background threads (the reader of a DAQ
 // connection, the port monitor). A subclass supplies Run(); stopping is
 // cooperative: the owner sets the subclass's own stop flag under the

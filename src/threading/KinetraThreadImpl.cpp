@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "threading/KinetraThreadImpl.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operating-system side of a KinetraThread: one joinable POSIX thread
 // that runs its owner's StartRun(). It is joined at most once, whichever of
 // Wait() and the destructor comes first.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "threading/KinetraWakeEvent.h"
 
 #include <poll.h>

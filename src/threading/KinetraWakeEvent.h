@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A wake-up signal that one thread raises and another waits for together
 // with a device, in the same poll: any thread (or a signal handler) calls
 // Signal(); the waiting thread sees Fd() turn readable and calls Clear()

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device channel: the only way the DAQ and probing code talk to a serial
 // port. It wraps one serial::Serial, opens it with the DAQ's fixed line
 // settings (8N1, no flow control) and retry rules, and turns every exception

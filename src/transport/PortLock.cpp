@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transport/PortLock.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exclusive ownership of a serial device between programs and connections:
 // an advisory lock (flock, LOCK_EX | LOCK_NB, as serial tools take it) held
 // through a descriptor of its own. Opening the device for the lock also

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* CHECK for the C test programs: reports a failed condition with its place
  * and counts it in `failures`; the program exits non-zero when any failed. */
 #ifndef KINE_TEST_C_CHECK_H

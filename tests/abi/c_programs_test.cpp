@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // C99 programs linked against a shared library, as a C application is, run
 // against simulated DAQs: the whole DAQ calling pattern and both ports
 // calling patterns.

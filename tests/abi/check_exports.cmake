@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Lists the dynamic symbols that libkine.so defines and fails on any that the
 # version script MAP does not name as public API.
 execute_process(COMMAND nm -D --defined-only -C ${LIBRARY}

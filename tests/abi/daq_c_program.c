@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A plain C program that drives a DAQ through the C functions, in the
  * calling pattern an application in another language would use.
  * Usage: daq_c_program <device path> <device version text>

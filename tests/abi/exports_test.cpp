@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libkine.so exports the array resize and its three globals, and hides the
 // implementation. Loaded into this program, which has globals of the same
 // names (from the static library) in its own dynamic symbol table, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An application with its own globals named like the library's (newptr,
 // size, arrSize), linked against libkine.so only. Reads through the public
 // KineDAQ class must leave the application's variables untouched, while

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A plain C program that follows both calling patterns of port discovery:
  * events (new ports, then a lost one) and the list.
  * Usage: ports_c_program <dev root> <sys root> then, per expected DAQ, its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial layer as seen by an application linked against libkine.so.
 #include <serial/serial.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """The kine serve page in a real browser: Debian's Chromium, headless, driven
 through its DevTools protocol (python3-websocket).
 

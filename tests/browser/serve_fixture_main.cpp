@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Two simulated DAQs behind a fake /dev and sysfs tree, served as
 // `kine serve --all` would serve them, for the browser test:
 //   A  version 7, four sensors, compensated, sine waves on x, y and z

@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: MIT
 // The ports C functions: the 100-record cap on lists, and lists fetched
 // concurrently on two handles.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <new>
 #include <string>
 #include <thread>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests of a DAQ connection against the simulated DAQ on a pty,
 // used exactly as an application would use a real one.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 3D frame decoder against streams made by the simulator's encoders:
 // Frame A (v3), Frame B (v4, raw and compensated), 0xAA data frames (v6, v7)
 // and configuration replies. Bytes go straight into the reader's buffer.

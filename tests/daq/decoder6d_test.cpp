@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 6D frame decoder against streams made by the simulator's encoders:
 // Frame E (v5) and 0xAA data frames of version 8, with the unit's 6D offset.
 #include <gtest/gtest.h>

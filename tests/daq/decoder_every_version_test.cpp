@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Properties both frame decoders hold for every protocol version (3 to 8):
 // a stream decodes the same however it is split into reads, a bad checksum
 // drops exactly its frame, and garbage between frames is skipped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection's decoding passes: the reader's bytes through the frame
 // decoder, and the reader's status codes, which end a pass before decoding.
 #include <gtest/gtest.h>

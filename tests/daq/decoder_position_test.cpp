@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the decoders stand in the stream across passes: passes that keep
 // their bytes, states left behind by the other decoder, and 0x37 headers
 // met inside the payload of an 0xAA-family stream.

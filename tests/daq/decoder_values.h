@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sample values the decoder suites encode with the simulator's encoders:
 // distinct per seed, with fields that show sign and width mistakes.
 #pragma once

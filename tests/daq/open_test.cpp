@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a DAQ: only a stream the connection can decode opens it, a failed
 // open tells why, a connection owns its device, and close() from another
 // thread cancels an open that waits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resizing of caller-owned sample arrays and the globals recording it.
 #include <gtest/gtest.h>
 

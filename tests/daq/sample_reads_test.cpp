@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read operations over a running reader thread: the test plays the DAQ
 // on a pty and writes frames made by the simulator's encoders.
 #include <gtest/gtest.h>

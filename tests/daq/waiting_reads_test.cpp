@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The waiting reads over a running reader thread: the test plays the DAQ on
 // a pty. Deadlines here only catch hangs; how fast a waiter wakes is
 // measured in bench/ (stream_bench wait).

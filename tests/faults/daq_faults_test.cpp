@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault injection against a DAQ connection, with the simulated DAQ as the
 // faulty device: hang-ups, silence, garbage, bad checksums, a device that
 // stops taking what the host writes, unplugging while open waits, many

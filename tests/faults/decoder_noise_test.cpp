@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line noise that looks like a 0x37 header on a connection of the 0xAA
 // family: the connection keeps its version and the frames after the noise
 // still give samples.
@@ -7,7 +8,6 @@
 #include "support/daq_access.h"
 
 namespace {
-
 
 const std::vector<uint8_t> kNoise = {0x37, 0x5E, 0x00, 0x37, 0x44, 0x01, 0x37, 0x5F, 0x02};
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One short end-to-end session through the C interface, run under valgrind
 // memcheck by the test suite: a four-sensor 0xAA unit (configuration
 // exchange, reads into library arrays, zeroing, a configuration change), a

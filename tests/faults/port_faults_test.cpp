@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault injection against port discovery in a fake /dev and sysfs tree: a
 // device that goes away in the middle of its probe, and devices plugged and
 // unplugged far faster than the monitor scans. The monitor goes on finding

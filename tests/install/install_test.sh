@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a temporary prefix, checks what was installed,
 # then builds a small program against it once with CMake and once with
 # pkg-config and runs both against a simulated DAQ from the installed tool.

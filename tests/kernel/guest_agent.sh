@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs one shell command per line "<id> <command>" and answers with one line
 # "@@ <id> <status> <output, base64>". Output that must survive the line
 # discipline travels as base64; the host decodes it.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # /init of the guest: mounts the kernel's file systems, loads the USB host
 # controller and USB-serial modules, and runs the agent that executes the
 # host's commands. ttyS0 is the console, ttyS1 the agent's line, ttyS2 the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The real-kernel tier: kine against Linux's own ftdi_sio driver.
 
 Boots the distribution kernel under QEMU (TCG) with a small initramfs built

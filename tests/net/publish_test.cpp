@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The publisher and libkine_zmq's subscriber on loopback, in one process:
 // simulated DAQs of both families, several subscribers, a late joiner and a
 // subscriber that stalls.
@@ -119,8 +120,7 @@ TEST(Publish, ThreeSubscribersReceiveEverySampleOfBothFamilies) {
     std::vector<std::unique_ptr<Subscriber>> subs;
     std::vector<Received> got(3);
     for (int i = 0; i < 3; ++i) subs.push_back(std::make_unique<Subscriber>(p.pub.endpoint()));
-    for (int i = 0; i < 3; ++i)
-        receive(*subs[i], got[i], [&] { return got[i].next.size() == 2; });
+    for (int i = 0; i < 3; ++i) receive(*subs[i], got[i], [&] { return got[i].next.size() == 2; });
 
     // 200 values: two seconds of the version-8 unit, which runs at 100 Hz once opened.
     std::vector<int32_t> fed(200);
@@ -180,7 +180,8 @@ TEST(Publish, StalledSubscriberLosesVisiblyWhileOthersLoseNone) {
     receive(stalled, s, [&] { return s.next.size() == 1; });
     receive(keeping, k, [&] { return p.pub.overflows("v3") > 0; });
     ASSERT_GT(p.pub.overflows("v3"), 0u) << "the stalled subscriber's queues never filled";
-    receive(keeping, k, [] { return false; }, milliseconds(300));
+    receive(
+        keeping, k, [] { return false; }, milliseconds(300));
     receive(stalled, s, [&] { return s.missed > 0 && s.overflows > 0; });
     EXPECT_GT(s.missed, 0u);
     EXPECT_GT(s.overflows, 0u);  // the publisher's count, as the data messages carry it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kine publish --all and kine subscribe as programs, with simulated DAQs in
 // a fake /dev and sysfs tree: a DAQ unplugged and plugged in again, and a
 // publisher that restarts under a running subscriber.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wire format of kine publish: round trips, the byte layout the
 // documentation promises, and malformed bodies rejected with a reason.
 #include <gtest/gtest.h>

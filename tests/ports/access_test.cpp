@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What discovery leaves alone: ports other processes hold, ports the user
 // excludes, ports it has no business with; what it takes on request
 // (KINE_PROBE_PORTS); and a replug between two cycles.
@@ -124,7 +125,8 @@ TEST(PortAccess, ExtraPortsAreProbedAndEveryPortHasAStatus) {
     std::vector<PortText> events;
     ASSERT_TRUE(waitForNew(monitor, 1, events));
     EXPECT_EQ(events[0], (PortText{daq->devicePath(), "68 v1.1", ""}));
-    ASSERT_TRUE(waitFor([&] { return monitor.isSettled() && stateOf(monitor, daq->devicePath()) == KINE_PORT_DAQ; }, 10s));
+    ASSERT_TRUE(
+        waitFor([&] { return monitor.isSettled() && stateOf(monitor, daq->devicePath()) == KINE_PORT_DAQ; }, 10s));
     EXPECT_EQ(stateOf(monitor, serialPort), KINE_PORT_NOT_USB);
     const KinePortStatus other = statusOf(monitor, foreign);
     EXPECT_EQ(other.state, KINE_PORT_OTHER_VENDOR);

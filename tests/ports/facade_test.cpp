@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The caller's side of discovery through the public KinePorts class: the
 // shared port list and the first-scan wait.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port monitor running for real against simulated DAQs in a fake /dev
 // and sysfs tree: acceptance per family, kind and vendor filters, retries of
 // timed-out ports, unplugging, and stopping during a probe.

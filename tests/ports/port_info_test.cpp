@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port record: USB ids parsed from the hardware id, comparison, readable
 // text, and the monotonic age of a record.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The identity exchange of a probe, against a scripted device that answers
 // each identity request with a chosen piece of reply.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the README's blocks that cannot be compiled: the quick start, the
 # commands that need root, the CMake lines for consumers, and that every
 # fenced block carries a tag the README tests know. Then runs the demo of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calibration files: the linear map against values worked out by hand, and
 // malformed files rejected with the field named.
 #include <gtest/gtest.h>
@@ -31,7 +32,8 @@ std::string sixAxisText() {
     std::string m = "[";
     for (int r = 0; r < 6; ++r) {
         m += r ? ", [" : "[";
-        for (int c = 0; c < 6; ++c) m += std::string(c ? ", " : "") + (c == r ? std::to_string(r + 1) : c == 5 ? "0.5" : "0");
+        for (int c = 0; c < 6; ++c)
+            m += std::string(c ? ", " : "") + (c == r ? std::to_string(r + 1) : c == 5 ? "0.5" : "0");
         m += "]";
     }
     m += "]";
@@ -58,16 +60,18 @@ TEST(Calibration, ThreeAxisMapsCountsToNewtons) {
     s.z = -40;
     double v[3];
     ASSERT_TRUE(c.apply(s, v));
-    EXPECT_DOUBLE_EQ(v[0], 100.0);             // 0.5 * 200
-    EXPECT_DOUBLE_EQ(v[1], 20.0 - 5.0);        // 0.25 * 80 + 0.125 * -40
-    EXPECT_DOUBLE_EQ(v[2], 0.2 - 80.0);        // 0.001 * 200 + 2 * -40
+    EXPECT_DOUBLE_EQ(v[0], 100.0);       // 0.5 * 200
+    EXPECT_DOUBLE_EQ(v[1], 20.0 - 5.0);  // 0.25 * 80 + 0.125 * -40
+    EXPECT_DOUBLE_EQ(v[2], 0.2 - 80.0);  // 0.001 * 200 + 2 * -40
     KinePackage6D six;
     EXPECT_FALSE(c.apply(six, v));  // a six-axis sample is not this sensor's
 }
 
 TEST(Calibration, RawInputsReadTheRawChannels) {
     std::string text = kThreeAxis;
-    auto replace = [&](const std::string& from, const std::string& to) { text.replace(text.find(from), from.size(), to); };
+    auto replace = [&](const std::string& from, const std::string& to) {
+        text.replace(text.find(from), from.size(), to);
+    };
     replace("\"force\"", "\"raw\"");
     replace("[[0.5, 0, 0], [0, 0.25, 0.125], [0.001, 0, 2]]", "[[1, -1, 0, 0], [0, 0, 1, -1], [0.5, 0.5, 0.5, 0.5]]");
     replace("[100, -20, 0]", "[0, 0, 0, 10]");
@@ -143,19 +147,19 @@ TEST_P(MalformedCalibration, NamesTheField) {
 
 INSTANTIATE_TEST_SUITE_P(
     Calibration, MalformedCalibration,
-    testing::Values(
-        Malformed{"TwoRows", ", [0.001, 0, 2]", "", "\"matrix\": has 2 rows"},
-        Malformed{"ShortRow", "[0, 0.25, 0.125]", "[0, 0.25]", "\"matrix[1]\": has 2 numbers"},
-        Malformed{"SixBySixForForce", "\"force\"", "\"axes\"", "\"matrix\": has 3 rows"},
-        Malformed{"NaNIsNotJson", "0.125", "NaN", "not valid JSON: parse error at line 8"},
-        Malformed{"Infinite", "0.125", "1e999", "not valid JSON: number overflow parsing '1e999'"},
-        Malformed{"NullInOffset", "[100, -20, 0]", "[100, null, 0]", "\"offset[1]\": must be a number"},
-        Malformed{"MissingSerial", "\"daq_serial\": \"SIM00001\",", "", "\"daq_serial\": missing"},
-        Malformed{"MissingMatrix", "\"matrix\"", "\"matrx\"", "\"matrx\": unknown field"},
-        Malformed{"WrongUnit", "[\"N\", \"N\", \"N\"]", "[\"N\", \"kgf\", \"N\"]", "\"units[1]\""},
-        Malformed{"BadDate", "2025-11-03", "3.11.2025", "\"date\""},
-        Malformed{"SensorFive", "\"sensor\": 1", "\"sensor\": 5", "\"sensor\": 5 is not a sensor index"},
-        Malformed{"NewerFormat", "\"kine_calibration\": 1", "\"kine_calibration\": 2", "\"kine_calibration\""}),
+    testing::Values(Malformed{"TwoRows", ", [0.001, 0, 2]", "", "\"matrix\": has 2 rows"},
+                    Malformed{"ShortRow", "[0, 0.25, 0.125]", "[0, 0.25]", "\"matrix[1]\": has 2 numbers"},
+                    Malformed{"SixBySixForForce", "\"force\"", "\"axes\"", "\"matrix\": has 3 rows"},
+                    Malformed{"NaNIsNotJson", "0.125", "NaN", "not valid JSON: parse error at line 8"},
+                    Malformed{"Infinite", "0.125", "1e999", "not valid JSON: number overflow parsing '1e999'"},
+                    Malformed{"NullInOffset", "[100, -20, 0]", "[100, null, 0]", "\"offset[1]\": must be a number"},
+                    Malformed{"MissingSerial", "\"daq_serial\": \"SIM00001\",", "", "\"daq_serial\": missing"},
+                    Malformed{"MissingMatrix", "\"matrix\"", "\"matrx\"", "\"matrx\": unknown field"},
+                    Malformed{"WrongUnit", "[\"N\", \"N\", \"N\"]", "[\"N\", \"kgf\", \"N\"]", "\"units[1]\""},
+                    Malformed{"BadDate", "2025-11-03", "3.11.2025", "\"date\""},
+                    Malformed{"SensorFive", "\"sensor\": 1", "\"sensor\": 5", "\"sensor\": 5 is not a sensor index"},
+                    Malformed{"NewerFormat", "\"kine_calibration\": 1", "\"kine_calibration\": 2",
+                              "\"kine_calibration\""}),
     [](const testing::TestParamInfo<Malformed>& i) { return i.param.name; });
 
 // A file for another DAQ or another sensor is refused before any sample is converted.
@@ -217,7 +221,8 @@ TEST(CalibrationC, LoadsAppliesAndExplains) {
     callCalibration_Dispose(c);
 
     EXPECT_EQ(callCalibration_Load("/nonexistent.json", error, sizeof error), nullptr);
-    EXPECT_EQ(std::string(error), std::string("cannot read calibration file /nonexistent.json").substr(0, sizeof error - 1));
+    EXPECT_EQ(std::string(error),
+              std::string("cannot read calibration file /nonexistent.json").substr(0, sizeof error - 1));
     EXPECT_EQ(callCalibration_Load(nullptr, nullptr, 0), nullptr);
     callCalibration_Dispose(nullptr);
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port enumeration against fake /dev and sysfs trees in a temporary folder.
 #include "serial/list_ports_linux.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening, closing, line configuration, control lines and exceptions of
 // serial::Serial, on pseudo-terminals.
 #include "serial/unix.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deadline timer, timed reads and writes, line readers, hang-ups and high
 // descriptors of serial::Serial, on pseudo-terminals with measured times.
 #include "serial/unix.h"

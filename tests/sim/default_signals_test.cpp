@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every simulated version's built-in signals, decoded by the library, stay
 // within the ranges the simulator states, in raw and in compensated mode.
 #include <gtest/gtest.h>

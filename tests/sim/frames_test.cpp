@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frame encoders against worked byte examples and the frame layouts.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host side for the simulator tests: the simulator's pty opened as a plain
 // POSIX serial port, and a small frame splitter written from the frame
 // layouts, independent of the simulator's encoders.

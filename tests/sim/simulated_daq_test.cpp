@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator seen from a host that opens its pty as a plain serial port.
 #include <gtest/gtest.h>
 
@@ -196,7 +197,6 @@ std::string describe(const SimulatedDaq::Stats& a, const SimulatedDaq::Stats& b)
            std::to_string(b.framesDropped - a.framesDropped) + " dropped, max lateness " +
            std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(b.maxLateness).count()) + " us";
 }
-
 
 TEST(SimDaq, HoldsItsRate) {
     auto fast = makeSim(3);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kine-sim tool as a user runs it.
 #include <gtest/gtest.h>
 

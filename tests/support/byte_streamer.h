@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted device for channel and reader tests: writes `chunk` bytes of a
 // counting sequence (or a fixed pattern) to a pty master every `period` on
 // a thread of its own, until stopped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program run by a test as a child process, with its standard output and
 // standard error on pipes. Killed and reaped on destruction if still running.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A frame decoder fed the way a connection feeds it, and comparison of
 // decoded samples field by field.
 #pragma once

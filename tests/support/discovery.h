@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for discovery tests: simulated DAQs sized for probing on a loaded
 // machine, and waiting for port events.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fake /dev folder and sysfs tree for port discovery, in two short
 // temporary folders (port names must fit a KPort field). Devices are
 // symbolic links, usually to a simulated DAQ's pseudo-terminal; USB devices

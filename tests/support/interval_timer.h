@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A process interval timer of the kind control loops run: SIGALRM every
 // `period`, with a handler installed without SA_RESTART, so that sleeps and
 // blocking calls of whichever thread takes the signal return early (EINTR).

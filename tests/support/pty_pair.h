@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pseudo-terminal pair standing in for a serial device in tests: the slave
 // path is opened by the code under test, the test drives the master side.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a test program and returns its exit status (-1 when it could not be
 // started or did not exit normally).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated DAQ of one protocol version with default options, streaming
 // from the start, and the port record that opens a DAQ.
 #pragma once

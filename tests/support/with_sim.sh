@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs PROGRAM DEVICE VERSION-TEXT against a simulated DAQ served by
 # `KINE sim --version V`, and stops the simulator afterwards.
 #   with_sim.sh KINE V PROGRAM [ARGS...]

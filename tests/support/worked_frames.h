@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Worked examples of the wire format, byte by byte: frames a DAQ sends and
 // commands a host writes. The library's tests (decoders, command builders)
 // and the simulator's tests check against the same bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text a DAQ sends reaches the user escaped: a serial number carrying a
 // terminal escape sequence and bytes that are not UTF-8, listed by kine list.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kine list and kine stream --reconnect against simulated DAQs in a fake
 // /dev and sysfs tree, through the test variant of the tool.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kine tool with port discovery pointed at a fake /dev and sysfs tree,
 // for the tests of `kine list` and `kine stream --reconnect`:
 //   kine-fake-tree DEV_ROOT SYS_ROOT COMMAND [OPTIONS...]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recording with the kine tool: settings at the start, a tare, calibrated
 // values, per-sample times and the metadata beside the file.
 #include <gtest/gtest.h>
@@ -123,19 +124,19 @@ TEST(KineRecording, CalibratedNewtonsWithMetadata) {
     auto sim = constantSim(3, v);
     TempDir dir;
     const std::string csv = dir.path + "/run.csv";
-    const ToolRun r = kine({"stream", sim->devicePath(), "--duration", "1", "--csv", csv, "--calibration",
-                            kSampleCalibration});
+    const ToolRun r =
+        kine({"stream", sim->devicePath(), "--duration", "1", "--csv", csv, "--calibration", kSampleCalibration});
     ASSERT_EQ(r.status, 0) << r.err;
     const Csv c = readCsv(csv);
-    const std::vector<std::string> header{"host_monotonic_s", "host_time", "sample", "Fx (N)", "Fy (N)",
-                                          "Fz (N)",           "aux",       "host_arrival_s"};
+    const std::vector<std::string> header{"host_monotonic_s", "host_time", "sample", "Fx (N)",
+                                          "Fy (N)",           "Fz (N)",    "aux",    "host_arrival_s"};
     EXPECT_EQ(c.header, header);
     ASSERT_GE(c.rows.size(), 20u);
     for (const auto& row : c.rows) {
         ASSERT_EQ(row.size(), header.size());
-        EXPECT_DOUBLE_EQ(std::stod(row[3]), 10.0);                              // 0.0125 * 800
-        EXPECT_DOUBLE_EQ(std::stod(row[4]), -5.0);                              // 0.0125 * -400
-        EXPECT_NEAR(std::stod(row[5]), 0.32 + 0.08 + 100.0, 1e-9);              // 0.0004*800 - 0.0002*-400 + 0.05*2000
+        EXPECT_DOUBLE_EQ(std::stod(row[3]), 10.0);                  // 0.0125 * 800
+        EXPECT_DOUBLE_EQ(std::stod(row[4]), -5.0);                  // 0.0125 * -400
+        EXPECT_NEAR(std::stod(row[5]), 0.32 + 0.08 + 100.0, 1e-9);  // 0.0004*800 - 0.0002*-400 + 0.05*2000
         EXPECT_EQ(row[6], "7");
         EXPECT_LE(std::stod(row[0]), std::stod(row[7]) + 1e-3);  // not after its arrival
     }
@@ -216,8 +217,8 @@ TEST(KineRecording, SpeedAtStartOnAVersion7Daq) {
     ToolRun r = kine({"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--duration", "2",
                       "--csv", fast, "--speed", "1000", "--filter", "15"});
     ASSERT_EQ(r.status, 0) << r.err;
-    r = kine({"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--duration", "2", "--csv",
-              plain});
+    r = kine(
+        {"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--duration", "2", "--csv", plain});
     ASSERT_EQ(r.status, 0) << r.err;
     // Bounds that tell 1000 from 100 Hz while allowing for frames a loaded
     // machine's simulator skips when it falls behind.
@@ -240,8 +241,8 @@ TEST(KineRecording, RefusesBeforeRecording) {
     SimulatedDaq sim(o);
     TempDir dir;
     const std::string csv = dir.path + "/x.csv";
-    ToolRun r = kine({"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--csv", csv,
-                      "--speed", "333"});
+    ToolRun r =
+        kine({"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--csv", csv, "--speed", "333"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("did not take the settings; it reports speed 1000 Hz"), std::string::npos) << r.err;
 
@@ -249,13 +250,13 @@ TEST(KineRecording, RefusesBeforeRecording) {
     std::string text = readFile(kSampleCalibration);
     text.replace(text.find("[0, 0.0125, 0],"), 15, "");
     std::ofstream(bad) << text;
-    r = kine({"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--csv", csv,
-              "--calibration", bad});
+    r = kine(
+        {"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--csv", csv, "--calibration", bad});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("kine: " + bad + ": field \"matrix\": has 2 rows"), std::string::npos) << r.err;
     // Sensor 0's file on the six axes of a four-sensor DAQ.
-    r = kine({"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--csv", csv,
-              "--six-axis", "--calibration", kSampleCalibration});
+    r = kine({"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--csv", csv, "--six-axis",
+              "--calibration", kSampleCalibration});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("samples are six axes"), std::string::npos) << r.err;
     EXPECT_NE(access(csv.c_str(), F_OK), 0);

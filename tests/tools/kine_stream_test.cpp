@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kine stream accounts for every sample: a slow reader of its output, a
 // signal, a closed pipe and a DAQ that pauses, against simulated DAQs whose
 // values carry their frame number.

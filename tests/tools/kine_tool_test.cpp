@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kine tool as a user runs it, against simulated DAQs and stand-in devices.
 #include <gtest/gtest.h>
 

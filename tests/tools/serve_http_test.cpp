@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The HTTP side of `kine serve`, against simulated DAQs: pages, status
 // codes, the token and cross-origin rules, bad input, zeroing and the
 // configuration, and a browser tab that stops reading.
@@ -95,7 +96,8 @@ TEST(ServeHttp, ServesThePageAndRefusesBadRequestsWithReasons) {
     EXPECT_EQ(page->status, 200);
     EXPECT_NE(page->get_header_value("Content-Type").find("text/html"), std::string::npos);
     EXPECT_NE(page->body.find("/kine.js"), std::string::npos);
-    for (const char* asset : {"/kine.js", "/kine.css", "/vendor/uplot/uPlot.iife.min.js", "/vendor/uplot/uPlot.min.css"}) {
+    for (const char* asset :
+         {"/kine.js", "/kine.css", "/vendor/uplot/uPlot.iife.min.js", "/vendor/uplot/uPlot.min.css"}) {
         auto r = s.client->Get(asset);
         ASSERT_TRUE(r) << asset;
         EXPECT_EQ(r->status, 200) << asset;
@@ -134,10 +136,9 @@ TEST(ServeHttp, RefusesCrossOriginChangesAndForeignHostNames) {
     Served s("127.0.0.1:0");
     ASSERT_TRUE(s.streaming());
     const char* refusal = "refused: a request from another site may not change a DAQ";
-    for (const httplib::Headers& h : {httplib::Headers{{"Origin", "http://attacker.example"}},
-                                      httplib::Headers{{"Origin", "null"}},
-                                      httplib::Headers{{"Sec-Fetch-Site", "cross-site"}},
-                                      httplib::Headers{{"Sec-Fetch-Site", "same-site"}}}) {
+    for (const httplib::Headers& h :
+         {httplib::Headers{{"Origin", "http://attacker.example"}}, httplib::Headers{{"Origin", "null"}},
+          httplib::Headers{{"Sec-Fetch-Site", "cross-site"}}, httplib::Headers{{"Sec-Fetch-Site", "same-site"}}}) {
         auto r = s.post("/api/daqs/1/zero", h);
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, 403);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device-supplied text on its way to a terminal or a JSON reader.
 #include <gtest/gtest.h>
 

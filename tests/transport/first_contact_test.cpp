@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the library first touches a serial device, and what it hands to child
 // processes. This program interposes tcsetattr and tcflush to record every
 // line setup the library makes, on whichever descriptor and thread.
@@ -180,16 +181,13 @@ TEST_P(FirstContact, RawAtTheRequestedRateFromTheFirstDescriptor) {
     daq.close();
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryPath, FirstContact,
-                         testing::Values(Case{Path::SerialAlone, 1000000, B1000000},
-                                         Case{Path::SerialAlone, 115200, B115200},
-                                         Case{Path::KineSerialLocked, 1000000, B1000000},
-                                         Case{Path::KineSerialLocked, 115200, B115200},
-                                         Case{Path::KineSerialUnlocked, 1000000, B1000000},
-                                         Case{Path::DaqOpen3, 1000000, B1000000},
-                                         Case{Path::DaqOpen3, 115200, B115200},
-                                         Case{Path::DaqOpen7, 1000000, B1000000}),
-                         caseName);
+INSTANTIATE_TEST_SUITE_P(
+    EveryPath, FirstContact,
+    testing::Values(Case{Path::SerialAlone, 1000000, B1000000}, Case{Path::SerialAlone, 115200, B115200},
+                    Case{Path::KineSerialLocked, 1000000, B1000000}, Case{Path::KineSerialLocked, 115200, B115200},
+                    Case{Path::KineSerialUnlocked, 1000000, B1000000}, Case{Path::DaqOpen3, 1000000, B1000000},
+                    Case{Path::DaqOpen3, 115200, B115200}, Case{Path::DaqOpen7, 1000000, B1000000}),
+    caseName);
 
 // What `ls -l /proc/self/fd` shows in a child started by system()/popen().
 std::string childDescriptors() {

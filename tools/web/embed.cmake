@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Writes OUTPUT, a C++ source holding the files of the web page as byte
 # arrays (see tools/serve_assets.h). Run as
 #   cmake -DBASE=<tools/web> -DOUTPUT=<file.cpp> -DFILES=<a;b;...> -P embed.cmake

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """kine: force-sensor DAQs from Python, over libkine's C functions.
 
     import kine

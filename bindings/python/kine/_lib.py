@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Finding libkine and calling its C functions.
 
 `library()` loads the shared library once, looking next to the package

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """NumPy views of sample blocks (imported only when numpy is wanted)."""
 
 import time

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Calibration files: a sensor's counts to newtons and newton-metres.
 
     cal = kine.Calibration("sensor0.json")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """One DAQ connection."""
 
 import ctypes

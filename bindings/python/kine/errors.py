@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Exceptions and warnings of the kine package."""
 
 import enum

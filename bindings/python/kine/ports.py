@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Port discovery: the DAQs attached now, and plug and unplug events.
 
 Every string and array the library allocates here is handed back to its

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Immutable sample and configuration records.
 
 Field names are those of the C records (kine_package, kine_package6d); a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Receiving the DAQ streams of `kine publish` over ZeroMQ (needs python3-zmq).
 
     import kine

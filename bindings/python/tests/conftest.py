@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Simulated DAQs for the tests: the kine-sim tool run as a subprocess."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """kine.Calibration over libkine's calibration functions."""
 
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Daq class end to end against simulated DAQs."""
 
 import gc

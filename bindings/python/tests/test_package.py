@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Finding the library, installing, numpy being optional, the README example."""
 
 import ctypes

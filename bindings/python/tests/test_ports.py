@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Port discovery: the prototypes against the C header, ownership rules over
 a counting stand-in for the ports C functions, and end to end with simulated
 DAQs in a fake /dev and sysfs tree, through the test build of the library

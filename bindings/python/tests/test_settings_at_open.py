@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Daq(..., speed=, filter=, mode=, zero=): settings and a tare at every open."""
 
 import pytest

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """kine.Subscriber: the wire format decoded in Python, and a stream from kine publish."""
 
 import os

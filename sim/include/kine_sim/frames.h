@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte-level encoders for the frames a DAQ sends, and for the command frames a
 // host sends to it. Every multi-byte field is big-endian; every checksum is the
 // 16-bit wrap-around byte sum, sent high byte first.

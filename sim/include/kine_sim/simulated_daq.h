@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A virtual DAQ on a pseudo-terminal. It streams data frames of one protocol
 // version at the rate of its speed setting, answers the host's read requests,
 // applies its write frames, records every byte the host sends, and injects

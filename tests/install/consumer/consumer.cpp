@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opens the DAQ named on the command line and reads samples from it.
 #include <kine/KineDAQ.h>
 #include <kine/kine_library_version.h>
