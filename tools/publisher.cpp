@@ -232,18 +232,3 @@ uint64_t Publisher::overflows(const std::string& topic) const {
 void waitForSamples() { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }
 
 }  // namespace kine_tools
-
-// ThreadSanitizer builds: libzmq (not instrumented) hands messages to its I/O
-// thread through lock-free queues the sanitizer cannot see, so every message
-// would look like a race between the two threads. Reports with libzmq in
-// either stack are left out; races in our own code still show.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KINE_TSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(KINE_TSAN)
-extern "C" const char* __tsan_default_suppressions() { return "race:libzmq.so\ncalled_from_lib:libzmq.so\n"; }
-#endif
-
-namespace kine_tools {}  // namespace kine_tools

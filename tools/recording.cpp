@@ -25,6 +25,13 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+// A device or a pipe (/dev/null, a FIFO) is written to, never replaced, and
+// gets no sidecar: only a regular file, or one still to be made, is a recording.
+bool isDeviceOrPipe(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 std::string number(double v) {
     char text[32];
     std::snprintf(text, sizeof text, "%.9g", v);
@@ -85,7 +92,7 @@ std::string fileSha256(const std::string& path) {
 }
 
 int Recording::checkOutput(const std::string& csv, bool force) {
-    if (csv.empty() || csv == "-" || force) return kExitOk;
+    if (csv.empty() || csv == "-" || force || isDeviceOrPipe(csv)) return kExitOk;
     for (const std::string& p : {csv, csv + ".json"})
         if (exists(p)) {
             std::fprintf(stderr, "%s: %s exists; pass --force to overwrite it\n", kProgram, p.c_str());
@@ -277,6 +284,7 @@ void Recording::appendCsvRows(const SampleBatch& batch, size_t width, uint64_t f
 }
 
 bool Recording::writeSidecar(const std::string& csv) {
+    if (isDeviceOrPipe(csv)) return true;
     using nlohmann::json;
     json j;
     j["kine_recording"] = 1;

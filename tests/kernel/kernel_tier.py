@@ -215,7 +215,11 @@ def build_initramfs(path, version, busybox, kine, library):
     if m and m.group(1) != os.path.basename(os.path.realpath(library)):
         archive.link("lib/" + m.group(1), os.path.basename(os.path.realpath(library)))
     for lib in shared_libraries([kine, library]):
-        if "libkine" in os.path.basename(lib):
+        name = os.path.basename(lib)
+        if name.startswith("libkine.so"):
+            continue  # the library given, put above
+        if name.startswith("libkine"):  # the project's other libraries (libkine_zmq), from the build tree
+            put("lib/" + name, stripped(os.path.realpath(lib)))
             continue
         with open(os.path.realpath(lib), "rb") as f:
             put(lib, f.read())
@@ -459,7 +463,7 @@ def run_checks(agent, events, monitor, sim37, simAA):
                                (simAA, portAA, [0, 1, 2, 3, 100, 101, 102, 103, 200, 201, 202, 203,
                                                 300, 301, 302, 303])):
         before = len(sim.received())
-        status, out = agent.run(f"kine stream {port} --duration {seconds} --csv /tmp/s.csv >/dev/null 2>&1; "
+        status, out = agent.run(f"kine stream {port} --duration {seconds} --csv /tmp/s.csv --force >/dev/null 2>&1; "
                                 "echo status $?; cat /tmp/s.csv", timeout=60)
         rows = csv_rows(out)
         n, problems = counts_consecutive(rows, columns)
