@@ -20,6 +20,7 @@
 #include "kine/SensorConfig.h"
 #include "kine/kine_subscriber.h"
 #include "option_checks.h"
+#include "recording.h"
 #include "text_escape.h"
 
 namespace kine_tools {
@@ -40,18 +41,6 @@ std::string describe(const kine_wire::Metadata& m) {
     s += " (" + (m.serial.empty() ? std::string("no serial") : "serial " + shownText(m.serial)) + ", port " +
          shownText(m.port) + ")";
     return s;
-}
-
-// ISO 8601 UTC time with microseconds, as kine stream writes it.
-std::string isoTime(int64_t wallNs) {
-    const int64_t us = wallNs / 1000;
-    const time_t secs = static_cast<time_t>(us / 1000000);
-    tm parts{};
-    gmtime_r(&secs, &parts);
-    char text[48];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    std::snprintf(text + n, sizeof text - n, ".%06ldZ", static_cast<long>(us % 1000000));
-    return text;
 }
 
 // Counters of one remote DAQ.
@@ -199,7 +188,8 @@ private:
         }
         if (start_ < 0) start_ = e.data.monotonicNs;
         const std::string daq = csvField(e.topic);
-        const std::string wall = isoTime(e.data.wallNs);
+        const std::string wall = isoTime(std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(e.data.wallNs))));
         const double seconds = static_cast<double>(e.data.monotonicNs - start_) / 1e9;
         std::string rows;
         char prefix[96];
