@@ -190,6 +190,8 @@ TEST_P(KineStreamPause, ReconnectResumesAtTheSamePort) {
     std::this_thread::sleep_for(seconds(2));
     sim->setSilent(false);
     ASSERT_TRUE(p.errorContains("kine: the DAQ is back on", seconds(30))) << p.errors();
+    // The event line is a separate write that follows the message above.
+    ASSERT_TRUE(p.errorContains(" is next\n", seconds(10))) << p.errors();
     // Rows from after the gap: the time column passes the time of the event.
     const std::regex backLine(R"(event: DAQ back at host_monotonic_s ([0-9.]+))");
     std::smatch m;
