@@ -14,6 +14,7 @@
 
 #include "daq/Protocol.h"
 #include "daq_session.h"
+#include "hdf5_output.h"
 #include "kine/Calibration.h"
 #include "kine/KineDAQ.h"
 #include "kine/kine_library_version.h"
@@ -53,7 +54,8 @@ void addDeviceOptions(CLI::App& cmd, DeviceRequest& device) {
 // How a stream runs and where its samples go.
 struct StreamSettings {
     double duration = 0;
-    std::string csv;  // empty: the live view
+    std::string csv;   // empty, with hdf5 empty too: the live view
+    std::string hdf5;  // an HDF5 file, beside or instead of the CSV
     bool sixAxis = false;
     double bufferSeconds = 60;  // samples the output may fall behind, in seconds at the DAQ's rate
     bool acceptLoss = false;    // lost samples do not change the exit status
@@ -161,6 +163,16 @@ WaitEnd awaitDaq(KineDAQ& daq, const Awaited& w, double duration, Clock::time_po
 // rate of 1000 samples a second, whatever the DAQ's speed now.
 size_t queueCapacity(double seconds) { return static_cast<size_t>(std::max(10.0, seconds * 1000.0)); }
 
+// The live view, the CSV, the HDF5 file, or both files; null after a message.
+std::unique_ptr<StreamOutput> makeOutput(const StreamSettings& how) {
+    if (how.csv.empty() && how.hdf5.empty()) return makeLiveView();
+    std::unique_ptr<StreamOutput> csv, hdf5;
+    if (!how.csv.empty() && !(csv = makeCsvWriter(how.csv))) return nullptr;
+    if (!how.hdf5.empty() && !(hdf5 = makeHdf5Writer(how.hdf5))) return nullptr;
+    if (csv && hdf5) return makeBothOutputs(std::move(csv), std::move(hdf5));
+    return csv ? std::move(csv) : std::move(hdf5);
+}
+
 // Streams from an open DAQ into the live view or CSV until the duration,
 // Ctrl-C or the DAQ going away; with `awaited`, a DAQ that went away is
 // waited for and the stream goes on into the same output. Returns the exit
@@ -180,7 +192,7 @@ int streamFrom(KineDAQ& daq, std::string path, const StreamSettings& how, const 
     }
     recording->relabel(layout);
     layout.recording = recording;
-    std::unique_ptr<StreamOutput> out = how.csv.empty() ? makeLiveView() : makeCsvWriter(how.csv);
+    std::unique_ptr<StreamOutput> out = makeOutput(how);
     if (!out) return kExitFailed;
     if (!how.csv.empty() && how.csv != "-" && !recording->writeSidecar(how.csv)) return kExitFailed;
     out->start(layout);
@@ -247,6 +259,12 @@ int streamFrom(KineDAQ& daq, std::string path, const StreamSettings& how, const 
 
 int runStream(const StreamArgs& a) {
     if (const int status = Recording::checkOutput(a.settings.csv, a.recording.force)) return status;
+    if (const int status = Recording::checkOutput(a.settings.hdf5, a.recording.force, false)) return status;
+    if (!a.settings.hdf5.empty() && !hdf5Available()) {
+        std::fprintf(stderr, "%s: --hdf5: this kine was built without HDF5 (install libhdf5-dev and rebuild)\n",
+                     kProgram);
+        return kExitFailed;
+    }
     // Discovery runs through the whole stream so that a DAQ plugged in again is seen.
     std::unique_ptr<KinePorts> ports;
     if (a.reconnect) ports = std::make_unique<KinePorts>();
@@ -447,6 +465,14 @@ int runKine(int argc, char** argv) {
                      "start), host_time (UTC), sample, then the values; one row per sample, read time")
         ->type_name("FILE|-");
     streamCmd
+        ->add_option("--hdf5", stream.settings.hdf5,
+                     "write the samples to an HDF5 FILE (beside --csv, or alone): datasets sample, "
+                     "host_monotonic_s, host_unix_s, host_arrival_s and values, the metadata as attributes")
+        ->type_name("FILE")
+        ->check(CLI::Validator(
+            [](std::string& text) { return text == "-" ? "needs a file; HDF5 cannot go to standard output" : ""; },
+            "FILE"));
+    streamCmd
         ->add_option("--buffer", stream.settings.bufferSeconds,
                      "seconds of samples (at 1000 a second) held while the output is slow (default 60); "
                      "samples beyond are lost, and said so")
@@ -467,7 +493,8 @@ int runKine(int argc, char** argv) {
                      "recorded in N and N·m; see docs/calibration.md")
         ->type_name("FILE")
         ->check(CLI::ExistingFile);
-    streamCmd->add_flag("--force", stream.recording.force, "overwrite an existing --csv FILE and its FILE.json");
+    streamCmd->add_flag("--force", stream.recording.force,
+                        "overwrite an existing --csv FILE and its FILE.json, or --hdf5 FILE");
     streamCmd->footer(
         "Exit status: 0 after --duration, Ctrl-C, SIGTERM or SIGHUP; 1 when the DAQ goes away (with "
         "--reconnect: when it has not come back by the end of --duration) or the output fails; 2 for a bad "

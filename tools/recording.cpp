@@ -91,9 +91,9 @@ std::string fileSha256(const std::string& path) {
     return hex;
 }
 
-int Recording::checkOutput(const std::string& csv, bool force) {
-    if (csv.empty() || csv == "-" || force || isDeviceOrPipe(csv)) return kExitOk;
-    for (const std::string& p : {csv, csv + ".json"})
+int Recording::checkOutput(const std::string& path, bool force, bool sidecar) {
+    if (path.empty() || path == "-" || force || isDeviceOrPipe(path)) return kExitOk;
+    for (const std::string& p : {path, sidecar ? path + ".json" : path})
         if (exists(p)) {
             std::fprintf(stderr, "%s: %s exists; pass --force to overwrite it\n", kProgram, p.c_str());
             return kExitFailed;
@@ -250,45 +250,60 @@ std::string Recording::csvHeader(const StreamLayout& layout) const {
     return header + ",host_arrival_s";
 }
 
-void Recording::appendCsvRows(const SampleBatch& batch, size_t width, uint64_t firstSample, std::string& rows) {
+const std::vector<double>& Recording::sampleTimes(const SampleBatch& batch) {
+    // Sample numbers only grow: a batch is known by its first.
+    if (timed_ && timedFirst_ == batch.firstSample) return times_;
+    timed_ = true;
+    timedFirst_ = batch.firstSample;
     times_.clear();
     clock_.timeBatch(batch.monotonicSeconds, batch.count, times_);
+    return times_;
+}
+
+void Recording::rowValues(const int32_t* row, size_t width, double* values) const {
+    size_t c = 0;
+    while (c < width) {
+        int output = 0;
+        const kine::Calibration* cal = calibrationOfColumn(c, output);
+        if (!cal) {
+            values[c] = row[c];
+            ++c;
+            continue;
+        }
+        // The columns of one calibration are adjacent: convert them together.
+        cal->applyCounts(row + c, 1, values + c);
+        c += static_cast<size_t>(cal->outputCount());
+    }
+}
+
+void Recording::appendCsvRows(const SampleBatch& batch, size_t width, uint64_t firstSample, std::string& rows) {
+    const std::vector<double>& times = sampleTimes(batch);
     char prefix[128];
-    double si[6];
+    std::vector<double> values(width);
     for (int i = 0; i < batch.count; ++i) {
-        const double t = times_[static_cast<size_t>(i)];
+        const double t = times[static_cast<size_t>(i)];
         const auto wall = batch.wallTime - std::chrono::duration_cast<std::chrono::system_clock::duration>(
                                                std::chrono::duration<double>(batch.monotonicSeconds - t));
         std::snprintf(prefix, sizeof prefix, "%.6f,%s,%" PRIu64, t, isoTime(wall).c_str(),
                       firstSample + static_cast<uint64_t>(i));
         rows += prefix;
         const int32_t* row = batch.values.data() + static_cast<size_t>(i) * width;
-        size_t c = 0;
-        while (c < width) {
+        rowValues(row, width, values.data());
+        for (size_t c = 0; c < width; ++c) {
             int output = 0;
-            const kine::Calibration* cal = calibrationOfColumn(c, output);
-            if (!cal) {
-                rows += ',';
-                rows += std::to_string(row[c]);
-                ++c;
-                continue;
-            }
-            // The columns of one calibration are adjacent: convert them together.
-            cal->applyCounts(row + c, 1, si);
-            for (int k = 0; k < cal->outputCount(); ++k) rows += "," + number(si[k]);
-            c += static_cast<size_t>(cal->outputCount());
+            rows += ',';
+            rows += calibrationOfColumn(c, output) ? number(values[c]) : std::to_string(row[c]);
         }
         std::snprintf(prefix, sizeof prefix, ",%.6f\n", batch.monotonicSeconds);
         rows += prefix;
     }
 }
 
-bool Recording::writeSidecar(const std::string& csv) {
-    if (isDeviceOrPipe(csv)) return true;
+std::string Recording::metadata(const std::string& dataFile) const {
     using nlohmann::json;
     json j;
     j["kine_recording"] = 1;
-    j["data_file"] = csv;
+    j["data_file"] = dataFile;
     j["tool_version"] = KINE_LIBRARY_VERSION;
     j["library_version"] = callGetLibraryVersion();
     j["port"] = info_.port;
@@ -314,9 +329,14 @@ bool Recording::writeSidecar(const std::string& csv) {
     j["host_time"] =
         "host_monotonic_s: each sample's time estimated from the arrivals and the DAQ's rate; "
         "host_arrival_s: when the tool read it";
+    return j.dump(2) + "\n";
+}
+
+bool Recording::writeSidecar(const std::string& csv) {
+    if (isDeviceOrPipe(csv)) return true;
     const std::string path = csv + ".json";
     FILE* f = std::fopen(path.c_str(), "w");
-    const std::string text = j.dump(2) + "\n";
+    const std::string text = metadata(csv);
     if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0) {
         std::fprintf(stderr, "%s: cannot write %s\n", kProgram, path.c_str());
         return false;

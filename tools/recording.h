@@ -55,9 +55,10 @@ struct RecordingInfo {
 
 class Recording {
 public:
-    // Refuses an output file that exists (and its sidecar) unless `force`.
-    // Returns kExitOk, or kExitFailed after a line on standard error.
-    static int checkOutput(const std::string& csv, bool force);
+    // Refuses an output file that exists (and, with `sidecar`, its FILE.json)
+    // unless `force`. Returns kExitOk, or kExitFailed after a line on
+    // standard error.
+    static int checkOutput(const std::string& path, bool force, bool sidecar = true);
 
     // Right after open: applies the settings and confirms them from the DAQ,
     // loads and checks the calibrations, and tares. `daqSerial` is what
@@ -79,6 +80,17 @@ public:
     std::string csvHeader(const StreamLayout& layout) const;
     void appendCsvRows(const SampleBatch& batch, size_t width, uint64_t firstSample, std::string& rows);
 
+    // Each sample's host time (monotonic seconds since the start) from the
+    // clock model. Several outputs of one stream ask for the same batch in
+    // turn: the model advances once per batch.
+    const std::vector<double>& sampleTimes(const SampleBatch& batch);
+    // One row's values as recorded: SI units for calibrated columns, counts
+    // for the others.
+    void rowValues(const int32_t* row, size_t width, double* values) const;
+    bool calibrated() const { return !calibrations_.empty(); }
+
+    // The metadata as a JSON document, naming `dataFile` as its data.
+    std::string metadata(const std::string& dataFile) const;
     // Writes FILE.json beside the output. False with a line on standard error.
     bool writeSidecar(const std::string& csv);
 
@@ -92,6 +104,8 @@ private:
     std::vector<kine::Calibration> calibrations_;
     SampleClock clock_;
     std::vector<double> times_;
+    bool timed_ = false;
+    uint64_t timedFirst_ = 0;  // first sample of the batch times_ belongs to
     RecordingInfo info_;
 };
 

@@ -121,7 +121,6 @@ public:
     void start(const StreamLayout& layout) override {
         width_ = layout.columns.size();
         recording_ = layout.recording ? layout.recording : &plain_;
-        lastShown_ = Clock::now();
         std::fprintf(file_, "%s\n", recording_->csvHeader(layout).c_str());
         flush();
     }
@@ -139,21 +138,12 @@ public:
     }
 
     void show(const StreamStatus& status, bool final) override {
-        if (toStdout_) return;
-        const auto interval = tty_ ? std::chrono::milliseconds(500) : std::chrono::seconds(10);
-        if (!final && Clock::now() - lastShown_ < interval) return;
-        lastShown_ = Clock::now();
-        const std::string text = std::string(kProgram) + ": " + path_ + ": " + statusLine(status);
-        if (tty_)
-            std::fprintf(stderr, "\r\x1b[2K%s", text.c_str());
-        else if (!final)
-            std::fprintf(stderr, "%s\n", text.c_str());
-        shown_ = true;
+        if (!toStdout_) progress_.show(path_, status, final);
     }
 
     bool finish(const StreamStatus& status, const std::string& lossSummary) override {
         show(status, true);
-        if (tty_ && shown_) std::fputc('\n', stderr);
+        progress_.end();
         std::fprintf(stderr, "%s: wrote %" PRIu64 " samples to %s in %.1f s%s\n", kProgram, written_,
                      toStdout_ ? "standard output" : path_.c_str(), status.elapsed, lossSummary.c_str());
         if (!flush()) return failed();
@@ -189,10 +179,33 @@ private:
     uint64_t written_ = 0;
     Recording plain_;  // for a layout without a recording of its own
     Recording* recording_ = &plain_;
-    const bool tty_ = ::isatty(STDERR_FILENO) == 1;
-    bool shown_ = false, pipeClosed_ = false;
+    ProgressLine progress_;
+    bool pipeClosed_ = false;
     bool reported_ = false;
-    Clock::time_point lastFlush_{}, lastShown_{};
+    Clock::time_point lastFlush_{};
+};
+
+class BothOutputs : public StreamOutput {
+public:
+    BothOutputs(std::unique_ptr<StreamOutput> first, std::unique_ptr<StreamOutput> second)
+        : first_(std::move(first)), second_(std::move(second)) {}
+    void start(const StreamLayout& layout) override {
+        first_->start(layout);
+        second_->start(layout);
+    }
+    bool write(const SampleBatch& batch, const StreamStatus& status) override {
+        const bool firstOk = first_->write(batch, status);
+        return second_->write(batch, status) && firstOk;
+    }
+    void show(const StreamStatus& status, bool final) override { first_->show(status, final); }
+    bool finish(const StreamStatus& status, const std::string& lossSummary) override {
+        const bool firstOk = first_->finish(status, lossSummary);
+        return second_->finish(status, lossSummary) && firstOk;
+    }
+    bool pipeClosed() const override { return first_->pipeClosed() || second_->pipeClosed(); }
+
+private:
+    std::unique_ptr<StreamOutput> first_, second_;
 };
 
 // The caller-owned arrays of the reads, released at the end of a stream.
@@ -208,6 +221,25 @@ struct ReadArrays {
 };
 
 }  // namespace
+
+ProgressLine::ProgressLine() : tty_(::isatty(STDERR_FILENO) == 1) {}
+
+void ProgressLine::show(const std::string& path, const StreamStatus& status, bool final) {
+    const auto interval = tty_ ? std::chrono::milliseconds(500) : std::chrono::seconds(10);
+    if (!final && Clock::now() - lastShown_ < interval) return;
+    lastShown_ = Clock::now();
+    const std::string text = std::string(kProgram) + ": " + path + ": " + statusLine(status);
+    if (tty_)
+        std::fprintf(stderr, "\r\x1b[2K%s", text.c_str());
+    else if (!final)
+        std::fprintf(stderr, "%s\n", text.c_str());
+    shown_ = true;
+}
+
+void ProgressLine::end() {
+    if (tty_ && shown_) std::fputc('\n', stderr);
+    shown_ = false;
+}
 
 std::string statusLine(const StreamStatus& s) {
     char line[200];
@@ -271,6 +303,11 @@ bool StreamLayout::of(KineDAQ& daq, const std::string& device, bool sixAxis, Str
 }
 
 std::unique_ptr<StreamOutput> makeLiveView() { return std::make_unique<LiveView>(); }
+
+std::unique_ptr<StreamOutput> makeBothOutputs(std::unique_ptr<StreamOutput> first,
+                                              std::unique_ptr<StreamOutput> second) {
+    return std::make_unique<BothOutputs>(std::move(first), std::move(second));
+}
 
 std::unique_ptr<StreamOutput> makeCsvWriter(const std::string& path) {
     if (path == "-") return std::make_unique<CsvWriter>(stdout, path);

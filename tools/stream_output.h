@@ -77,6 +77,21 @@ public:
     virtual bool pipeClosed() const { return false; }
 };
 
+// The progress of a stream into a file, on standard error: redrawn in
+// place on a terminal, otherwise a line every ten seconds.
+class ProgressLine {
+public:
+    ProgressLine();
+    void show(const std::string& path, const StreamStatus& status, bool final);
+    // Ends a line redrawn in place, before the summary.
+    void end();
+
+private:
+    const bool tty_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point lastShown_ = std::chrono::steady_clock::now();
+};
+
 // The live view on standard output: refreshed in place on a terminal,
 // otherwise a block of lines every second.
 std::unique_ptr<StreamOutput> makeLiveView();
@@ -84,6 +99,9 @@ std::unique_ptr<StreamOutput> makeLiveView();
 // standard error when writing to a file. Null (message printed) when the
 // file cannot be created.
 std::unique_ptr<StreamOutput> makeCsvWriter(const std::string& path);
+// Both outputs get every batch; the first one shows the progress.
+std::unique_ptr<StreamOutput> makeBothOutputs(std::unique_ptr<StreamOutput> first,
+                                              std::unique_ptr<StreamOutput> second);
 
 class OutputThread;
 class SampleLoss;

@@ -262,6 +262,35 @@ TEST(KineRecording, RefusesBeforeRecording) {
     EXPECT_NE(access(csv.c_str(), F_OK), 0);
 }
 
+#ifdef KINE_H5PY_PYTHON
+// One stream into a CSV and an HDF5 file at once: Python's h5py reads the
+// same samples, times and values from the HDF5 file, the sidecar's metadata
+// as its attributes; doubles with a calibration, counts without.
+TEST(KineRecording, Hdf5HoldsWhatTheCsvHolds) {
+    SimulatedDaq::Options o;
+    o.version = 4;
+    SimulatedDaq sim(o);
+    TempDir dir;
+    for (const bool calibrated : {true, false}) {
+        const std::string csv = dir.path + "/run" + std::to_string(calibrated) + ".csv",
+                          h5 = dir.path + "/run" + std::to_string(calibrated) + ".h5";
+        std::vector<std::string> args{"stream", sim.devicePath(), "--duration", "1", "--csv", csv, "--hdf5", h5};
+        if (calibrated) args.insert(args.end(), {"--calibration", kSampleCalibration});
+        const ToolRun r = kine(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("samples to " + h5 + " in "), std::string::npos) << r.err;
+        ChildProcess check(KINE_H5PY_PYTHON,
+                           {KINE_SOURCE_DIR "/tests/tools/compare_hdf5_csv.py", csv, h5, calibrated ? "f8" : "i4"});
+        EXPECT_EQ(check.exitStatus(seconds(60)), 0) << check.errors();
+    }
+    // An existing file is kept without --force.
+    const std::string h5 = dir.path + "/run1.h5";
+    const ToolRun again = kine({"stream", sim.devicePath(), "--duration", "0.5", "--hdf5", h5});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "kine: " + h5 + " exists; pass --force to overwrite it\n");
+}
+#endif
+
 #endif  // KINE_TOOL
 
 }  // namespace
