@@ -385,6 +385,14 @@ void Serial::SerialImpl::waitByteTimes(size_t count) {
     ppoll(nullptr, 0, &ts, nullptr);
 }
 
+size_t Serial::SerialImpl::readQueued(uint8_t* buf, size_t size) {
+    if (!is_open) throw PortNotOpenedException("Serial::readQueued");
+    const ssize_t n = ::read(fd, buf, size);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == EIO) return 0;
+    SERIAL_THROW_ERRNO();
+}
+
 size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
     if (!is_open) throw PortNotOpenedException("Serial::read");
 

@@ -87,6 +87,9 @@ public:
     WaitOutcome waitReadableOrWake(const timespec& timeout, bool watch_port, int wake_fd);
     void waitByteTimes(size_t count);
     size_t read(uint8_t* buf, size_t size);
+    // One read of what is queued, without waiting: the count, 0 when nothing
+    // is queued or the line hung up (end of file, EIO). Throws on other errors.
+    size_t readQueued(uint8_t* buf, size_t size);
     size_t write(const uint8_t* data, size_t length);
 
     void flush();

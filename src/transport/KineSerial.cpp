@@ -271,7 +271,45 @@ int KineSerial::ReadBytesCount(std::vector<unsigned char>& data, unsigned long c
 }
 
 int KineSerial::ReadBytesUntil(std::vector<unsigned char>& data, Clock::time_point deadline, int wakeFd) {
-    return ReadAfterWait(WaitForReadUntil(1, deadline, wakeFd), data);
+    // The reader's path, once per arrival: one wait and one read of what is
+    // queued, as a blocking ppoll()/read() loop makes; the byte count is
+    // never asked for. Queued bytes are taken even after the deadline.
+    serial::Serial::SerialImpl& impl = serial::detail::PortAccess::impl(*port_);
+    bool watchPort = true;  // false once the port reports ready without data (hung up)
+    for (;;) {
+        const auto now = Clock::now();
+        nanoseconds slice = deadline > now ? deadline - now : nanoseconds(0);
+        if (!watchPort) slice = std::min<nanoseconds>(slice, kFallbackPoll);
+        serial::Serial::SerialImpl::WaitOutcome outcome = serial::Serial::SerialImpl::kWaitTimedOut;
+        try {
+            outcome = impl.waitReadableOrWake(toTimespec(slice), watchPort, wakeFd);
+        } catch (const std::exception&) {
+            // The descriptor cannot be waited on: look for bytes every
+            // millisecond instead.
+            watchPort = false;
+            const timespec pause = toTimespec(std::min<nanoseconds>(slice, kFallbackPoll));
+            nanosleep(&pause, nullptr);
+        }
+        if (outcome == serial::Serial::SerialImpl::kWaitWoken) return 0;
+        if (outcome == serial::Serial::SerialImpl::kWaitPortReady || !watchPort) {
+            size_t n = 0;
+            try {
+                n = impl.readQueued(chunk_, sizeof chunk_);
+            } catch (const std::exception&) {
+                lastError_ = ReadError;
+                return -1;
+            }
+            if (n > 0) {
+                data.insert(data.end(), chunk_, chunk_ + n);
+                return static_cast<int>(n);
+            }
+            if (outcome == serial::Serial::SerialImpl::kWaitPortReady) watchPort = false;
+        }
+        if (Clock::now() >= deadline) {
+            lastError_ = ReadTimeout;
+            return -2;
+        }
+    }
 }
 
 int KineSerial::ReadAfterWait(WaitResult wait, std::vector<unsigned char>& data) {

@@ -78,6 +78,9 @@ public:
     // failed. With a `wakeFd`, 0 when it woke the wait (nothing read).
     int ReadBytesTimeout(std::vector<unsigned char>& data, unsigned long timeout);
     int ReadBytesCount(std::vector<unsigned char>& data, unsigned long count, unsigned long timeout, int wakeFd = -1);
+    // The reader's wait and read until `deadline`: appends what is queued
+    // (up to 4 KiB; more stays for the next call) as soon as the port has
+    // input, with the results of ReadBytesCount.
     int ReadBytesUntil(std::vector<unsigned char>& data, Clock::time_point deadline, int wakeFd);
     void ClearInputBuffer();
 
@@ -106,4 +109,5 @@ private:
     bool lockPort_ = true;
     kine_open_error openFailure_ = KINE_OPEN_OK;
     int openErrno_ = 0;
+    unsigned char chunk_[4096];  // ReadBytesUntil's read buffer
 };
