@@ -292,6 +292,13 @@ class Line:
             return [text for (when, text) in self.lines if when >= t]
 
 
+def rows_flow(csv):
+    """A guest command that waits (up to 30 s) until a stream has written
+    its header and a row to `csv`: it has opened the DAQ and reads it."""
+    return (f"i=0; while [ $(cat {csv} 2>/dev/null | wc -l) -lt 2 ] && [ $i -lt 300 ]; do "
+            "sleep 0.1; i=$((i+1)); done")
+
+
 class Agent:
     def __init__(self, line):
         self.line = line
@@ -495,11 +502,20 @@ def run_checks(agent, events, monitor, sim37, simAA):
     check(status == 0 and frames is not None, "kine zero on the 0xAA family sends command frames only", out)
 
     log("busy")
-    agent.run(f"kine stream {port37} --duration 6 --csv /dev/null >/tmp/busy.out 2>&1 &")
-    time.sleep(2)
+    agent.run(f"kine stream {port37} --duration 60 --csv /tmp/busy.csv >/tmp/busy.out 2>&1 &")
+    # The first stream holds the DAQ once its rows flow (an open under TCG
+    # on a loaded host can take seconds).
+    agent.run(rows_flow("/tmp/busy.csv"))
     status, out = agent.run(f"kine stream {port37} --duration 1 --csv /dev/null")
-    check(status == 1 and "busy" in out, "a second kine stream on the same DAQ says busy", f"{status}: {out}")
-    agent.run("sleep 5")
+    _, first = agent.run("cat /tmp/busy.out; pidof kine")
+    check(status == 1 and "busy" in out, "a second kine stream on the same DAQ says busy",
+          f"{status}: {out}; the first stream: {first}")
+    # The first stream ends on SIGTERM like on Ctrl-C: it closes the DAQ,
+    # then writes its summary. (Its process stays a zombie: the guest's init
+    # reaps no orphans.)
+    _, out = agent.run("killall kine; i=0; while ! grep -q 'samples to' /tmp/busy.out && [ $i -lt 100 ]; do "
+                       "sleep 0.2; i=$((i+1)); done; cat /tmp/busy.out", timeout=120)
+    check("kine: wrote " in out, "the first stream ends on SIGTERM with its summary", out)
     mark37 = quiet(sim37, mark37, "a stream and a refused open write no byte to the 0x37-family DAQ")
 
     log("list --watch: unplug and plug on the real driver")
@@ -529,7 +545,8 @@ def run_checks(agent, events, monitor, sim37, simAA):
     log("--reconnect across an unplug")
     agent.run(f"(kine stream {port37} --duration 14 --csv /tmp/r.csv --reconnect >/tmp/r.out 2>&1; "
               "echo $? > /tmp/r.status) >/dev/null 2>&1 &")
-    time.sleep(4)
+    agent.run(rows_flow("/tmp/r.csv"))
+    time.sleep(2)
     monitor.command("device_del d37")
     time.sleep(2)
     plug(monitor)
