@@ -307,7 +307,11 @@ TEST(SimDaq, Family37TakesConfigurationBytes) {
     const Frame f = awaitFrame(h, [](const Frame& x) { return !x.aa() && x.config == 0xB3; });
     EXPECT_TRUE(f.ok);
     EXPECT_EQ(sim->framesPerSecond(), 100);
-    EXPECT_NEAR(measureRate(h, milliseconds(400)), 100.0, 10.0);
+    // Sent at 100 Hz, not its neighbours 30 or 333 Hz (bench/calls_bench
+    // measures how closely).
+    const double rate = measureRate(h, milliseconds(400));
+    EXPECT_GT(rate, 65.0);
+    EXPECT_LT(rate, 216.0);
 
     // A lone 0xAB is a configuration byte, not a truncated read request.
     h.write({0xAB});
@@ -505,7 +509,7 @@ TEST(SimDaq, ServesHostsOnAUnixSocket) {
             // A host that stops reading finds the live stream, not seconds of old frames.
             std::this_thread::sleep_for(milliseconds(500));
             const uint64_t dropped = daq.stats().framesDropped;
-            EXPECT_LT(readFor(fd, milliseconds(100)).size(), 29u * 200);
+            EXPECT_LT(readFor(fd, milliseconds(100)).size(), 29u * 300);  // 100 live frames, not 500 old ones
             EXPECT_GT(dropped, 300u);
             ::close(fd);
         }
