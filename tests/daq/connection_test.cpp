@@ -463,8 +463,8 @@ TEST(DaqConnection, SilenceAndHangUpBreakTheConnection) {
     ASSERT_TRUE(daq.open(portFor(*sim)));
     KinePackage s;
     ASSERT_GT(readFresh(daq, s), 0);
+    auto t0 = steady_clock::now();  // the silence starts after this instant
     sim->setSilent(true);
-    auto t0 = steady_clock::now();
     ASSERT_TRUE(waitFor([&] { return !daq.isOpen(); }, seconds(5)));
     EXPECT_GE(msSince(t0), 450);
     EXPECT_EQ(daq.read(s, 0, false), KINE_NOT_OPEN);

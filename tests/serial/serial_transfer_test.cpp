@@ -170,11 +170,14 @@ TEST(SerialRead, BytesArrivingLaterCompleteTheReadEarly) {
     serial::Serial port(pty.slavePath(), 1000000, makeTimeout(100, 3000, 0));
     const auto start = Clock::now();
     std::string got;
-    {
-        DelayedWrite first(pty, milliseconds(50), "abc");
-        DelayedWrite second(pty, milliseconds(150), "def");
-        EXPECT_EQ(port.read(got, 6), 6u);
-    }
+    std::thread device([&] {  // one thread: the pieces come in order however late it runs
+        std::this_thread::sleep_for(milliseconds(50));
+        pty.write("abc");
+        std::this_thread::sleep_for(milliseconds(100));
+        pty.write("def");
+    });
+    EXPECT_EQ(port.read(got, 6), 6u);
+    device.join();
     EXPECT_EQ(got, "abcdef");
     EXPECT_LT(msSince(start), 2000.0);  // not the 3 s total
 }
