@@ -47,8 +47,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 using kine_test::PtyPair;
+using std::chrono::milliseconds;
 
 double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
@@ -107,7 +107,14 @@ void BM_SimRate(benchmark::State& state) {
     state.counters["of_nominal"] = frames / seconds / hz;
     state.counters["dropped"] = dropped;
 }
-BENCHMARK(BM_SimRate)->Arg(1000)->Arg(333)->Arg(100)->Arg(30)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimRate)
+    ->Arg(1000)
+    ->Arg(333)
+    ->Arg(100)
+    ->Arg(30)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------- calls that return at once
 
@@ -265,8 +272,13 @@ void BM_ReaderClose(benchmark::State& state) {
         state.SetIterationTime(secondsSince(t0));
     }
 }
-BENCHMARK(BM_ReaderClose)->ArgName("streaming")->Arg(0)->Arg(1)->Iterations(20)->UseManualTime()->Unit(
-    benchmark::kMicrosecond);
+BENCHMARK(BM_ReaderClose)
+    ->ArgName("streaming")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(20)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // close() while open() waits for the answer to its configuration request
 // from a silent version-7 unit.

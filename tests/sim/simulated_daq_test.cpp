@@ -44,7 +44,8 @@ std::vector<Frame> dataFrames(const std::vector<Frame>& all) {
 }
 
 // Reads until a frame with `pred` arrives; returns it (empty bytes on timeout).
-Frame awaitFrame(HostPort& h, const std::function<bool(const Frame&)>& pred, milliseconds timeout = milliseconds(5000)) {
+Frame awaitFrame(HostPort& h, const std::function<bool(const Frame&)>& pred,
+                 milliseconds timeout = milliseconds(5000)) {
     FrameSplitter s;
     const auto end = Clock::now() + timeout;
     while (Clock::now() < end) {
