@@ -8,7 +8,8 @@
 //            decoder) on the same kind of pseudo-terminal. Also the CPU time
 //            of the library's reader thread and of the loop's thread.
 //   idle     reader-thread CPU while the DAQ sends nothing, until the
-//            reader ends the connection after its 550 ms of silence.
+//            reader ends the connection after its 550 ms of silence, and
+//            how long after the last frame it ends.
 //   wait     the waiting read: latency and CPU of waitReadAll() in a thread
 //            of its own against the blocking loop, CPU while the DAQ is
 //            silent, and 1 and 16 DAQs with one waiting thread each (every
@@ -444,6 +445,7 @@ int runLatency(uint32_t frames) {
 int runIdle() {
     std::printf("== idle CPU: reader thread while the DAQ sends nothing (10 silent windows)\n");
     double cpuNs = 0, wallNs = 0;
+    std::vector<double> endsMs;  // from the last frame written to the connection's end
     for (int i = 0; i < 10; ++i) {
         Pty pty;
         auto writer = std::make_unique<FrameWriter>(std::vector<int>{pty.master}, kMs);
@@ -454,6 +456,7 @@ int runIdle() {
             return 1;
         }
         writer->stop();
+        const int64_t lastFrame = nowNs();
         sleepNs(5 * kMs);  // let the last frame be read
         const int64_t cpu0 = threadCpuNs(reader), wall0 = nowNs();
         int64_t cpu1 = cpu0;
@@ -464,9 +467,13 @@ int runIdle() {
         }
         cpuNs += static_cast<double>(cpu1 - cpu0);
         wallNs += static_cast<double>(nowNs() - wall0);
+        endsMs.push_back(static_cast<double>(nowNs() - lastFrame) / 1e6);
     }
     std::printf("  reader CPU %.4f%% of a core over %.1f s of silence (target <= 0.5%%)\n", 100.0 * cpuNs / wallNs,
                 wallNs / 1e9);
+    std::sort(endsMs.begin(), endsMs.end());
+    std::printf("  connection ended %.1f ms (median; max %.1f ms) after the last frame: %.3fx the 550 ms window\n",
+                endsMs[endsMs.size() / 2], endsMs.back(), endsMs[endsMs.size() / 2] / 550.0);
     return 0;
 }
 

@@ -114,11 +114,12 @@ def main():
 
         # The traces advance: newer samples arrive (A runs at 100 Hz, the
         # speed its family opens with; B at 1,000 Hz) and the x axis moves on.
-        time.sleep(1.0)
-        later = {d["id"]: d for d in summary()["daqs"]}
-        for d, rate in ((a, 100), (b, 1000)):
-            assert later[d["id"]]["received"] > d["received"] + rate // 2, (d, later[d["id"]])
-            assert later[d["id"]]["xMax"] > d["xMax"] + 0.5, (d, later[d["id"]])
+        def advanced():
+            later = {d["id"]: d for d in summary()["daqs"]}
+            return later if all(later[d["id"]]["received"] > d["received"] + rate // 2 and
+                                later[d["id"]]["xMax"] > d["xMax"] + 0.5 for d, rate in ((a, 100), (b, 1000))) else None
+
+        later = wait_for("both traces advance", advanced)
         assert len(later[a["id"]]["drawn"]) == 4, later[a["id"]]  # one chart per sensor
 
         def drawn_b():

@@ -354,21 +354,15 @@ TEST_F(DaqFault, CloseAndDestructionDuringReads) {
                 sim->setRandomChunking(9, static_cast<uint32_t>(i), microseconds(300));
             else
                 sim->setChunking({});
-            // At most one silence limit; a loaded machine can hold a thread
-            // off the processor for longer, so the best of three tries counts.
-            double best = 1e9;
-            for (int attempt = 0; attempt < 3 && best >= 1500; ++attempt) {
-                auto daq = std::make_unique<KineDAQ>();
-                ASSERT_TRUE(openPatiently(*daq, *sim)) << i;
-                sim->setSilent(mode == 2);
-                std::this_thread::sleep_for(microseconds(rng() % 20000));  // a random instant of the stream
-                const auto t0 = steady_clock::now();
-                if (i % 2) daq->close();
-                daq.reset();
-                best = std::min(best, static_cast<double>(msSince(t0)));
-                sim->setSilent(false);
-            }
-            EXPECT_LT(best, 1500) << i;
+            auto daq = std::make_unique<KineDAQ>();
+            ASSERT_TRUE(openPatiently(*daq, *sim)) << i;
+            sim->setSilent(mode == 2);
+            std::this_thread::sleep_for(microseconds(rng() % 20000));  // a random instant of the stream
+            const auto t0 = steady_clock::now();
+            if (i % 2) daq->close();
+            daq.reset();
+            EXPECT_LT(msSince(t0), 5000) << i;
+            sim->setSilent(false);
         }
     }
     expectNothingLeft();

@@ -44,7 +44,8 @@ std::vector<Frame> dataFrames(const std::vector<Frame>& all) {
 }
 
 // Reads until a frame with `pred` arrives; returns it (empty bytes on timeout).
-Frame awaitFrame(HostPort& h, const std::function<bool(const Frame&)>& pred, milliseconds timeout = milliseconds(500)) {
+Frame awaitFrame(HostPort& h, const std::function<bool(const Frame&)>& pred,
+                 milliseconds timeout = milliseconds(5000)) {
     FrameSplitter s;
     const auto end = Clock::now() + timeout;
     while (Clock::now() < end) {
@@ -58,7 +59,7 @@ Frame awaitFrame(HostPort& h, const std::function<bool(const Frame&)>& pred, mil
 
 // Reads until `count` frames have arrived (or the timeout passes).
 std::vector<Frame> readFrames(HostPort& h, size_t count, size_t* skipped = nullptr,
-                              milliseconds timeout = milliseconds(1000)) {
+                              milliseconds timeout = milliseconds(5000)) {
     FrameSplitter s;
     for (const auto end = Clock::now() + timeout; s.frames.size() < count && Clock::now() < end;)
         s.feed(h.readSome(milliseconds(20)));
@@ -72,14 +73,15 @@ Frame request(HostPort& h, const Bytes& cmd, int replyType) {
 }
 
 // Data frames per second as the host sees them over `window`; the frames of
-// the first read only open the window.
+// the first read only open the window. Two seconds without a byte end the
+// stream (a loaded machine can hold the simulator back for a while).
 double measureRate(HostPort& h, milliseconds window) {
     h.discardInput();
     FrameSplitter s;
     Clock::time_point t0{}, last{};
     size_t counted = 0;
     for (bool started = false; !started || last - t0 < window;) {
-        Bytes b = h.readSome(milliseconds(200));
+        Bytes b = h.readSome(milliseconds(2000));
         if (b.empty()) break;
         s.feed(b);
         const size_t n = dataFrames(s.frames).size();
@@ -307,7 +309,11 @@ TEST(SimDaq, Family37TakesConfigurationBytes) {
     const Frame f = awaitFrame(h, [](const Frame& x) { return !x.aa() && x.config == 0xB3; });
     EXPECT_TRUE(f.ok);
     EXPECT_EQ(sim->framesPerSecond(), 100);
-    EXPECT_NEAR(measureRate(h, milliseconds(400)), 100.0, 10.0);
+    // Sent at 100 Hz, not its neighbours 30 or 333 Hz (bench/calls_bench
+    // measures how closely).
+    const double rate = measureRate(h, milliseconds(1000));
+    EXPECT_GT(rate, 65.0);
+    EXPECT_LT(rate, 216.0);
 
     // A lone 0xAB is a configuration byte, not a truncated read request.
     h.write({0xAB});
@@ -505,7 +511,7 @@ TEST(SimDaq, ServesHostsOnAUnixSocket) {
             // A host that stops reading finds the live stream, not seconds of old frames.
             std::this_thread::sleep_for(milliseconds(500));
             const uint64_t dropped = daq.stats().framesDropped;
-            EXPECT_LT(readFor(fd, milliseconds(100)).size(), 29u * 200);
+            EXPECT_LT(readFor(fd, milliseconds(100)).size(), 29u * 300);  // 100 live frames, not 500 old ones
             EXPECT_GT(dropped, 300u);
             ::close(fd);
         }

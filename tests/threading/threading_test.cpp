@@ -164,16 +164,19 @@ TEST(KinetraThread, SleepAndClocks) {
     KinetraThread::ThreadSleep(1500);
     auto slept = duration_cast<milliseconds>(steady_clock::now() - t0).count();
     EXPECT_GE(slept, 1500);
-    EXPECT_LT(slept, 1700);
+    EXPECT_LT(slept, 2250);  // one sleep, not two
 
     uint64_t w0 = KinetraThread::ThreadNow(), m0 = KinetraThread::MonotonicNow();
     KinetraThread::ThreadSleep(25);
     uint64_t w1 = KinetraThread::ThreadNow(), m1 = KinetraThread::MonotonicNow();
-    EXPECT_NEAR(static_cast<double>(w1 - w0), 25.0, 15.0);
-    EXPECT_NEAR(static_cast<double>(m1 - m0), 25.0, 15.0);
+    // Both clocks count milliseconds (not seconds or microseconds).
+    EXPECT_GE(w1 - w0, 24u);
+    EXPECT_LT(w1 - w0, 1000u);
+    EXPECT_GE(m1 - m0, 24u);
+    EXPECT_LT(m1 - m0, 1000u);
     // ThreadNow is wall-clock time since the epoch.
     auto sys = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-    EXPECT_NEAR(static_cast<double>(KinetraThread::ThreadNow()), static_cast<double>(sys), 50.0);
+    EXPECT_NEAR(static_cast<double>(KinetraThread::ThreadNow()), static_cast<double>(sys), 2000.0);
 }
 
 TEST(KinetraThread, SleepIsWholeUnderAOneKilohertzTimer) {

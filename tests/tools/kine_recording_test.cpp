@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -197,13 +198,19 @@ TEST(KineRecording, TareAtStartAndSavedOffsets) {
         for (size_t i = 3; i < 6; ++i) EXPECT_DOUBLE_EQ(std::stod(row[i]), 0.0) << c.header[i];
 }
 
-// Rows per second of sample time after the first half second (which may
-// hold frames the DAQ sent before the open's configuration exchange).
-double rowsPerSecond(const Csv& c) {
+// The sample rate after the first half second (which may hold frames the
+// DAQ sent before the open's configuration exchange): one over the median
+// step between sample times, which frames a loaded machine's simulator skips
+// do not move.
+double sampleRate(const Csv& c) {
     std::vector<double> t;
     for (const auto& row : c.rows)
         if (std::stod(row[0]) >= 0.5) t.push_back(std::stod(row[0]));
-    return t.size() < 2 ? 0 : static_cast<double>(t.size() - 1) / (t.back() - t.front());
+    if (t.size() < 3) return 0;
+    std::vector<double> steps;
+    for (size_t i = 1; i < t.size(); ++i) steps.push_back(t[i] - t[i - 1]);
+    std::nth_element(steps.begin(), steps.begin() + static_cast<long>(steps.size() / 2), steps.end());
+    return 1.0 / steps[steps.size() / 2];
 }
 
 // Every open of an 0xAA-family DAQ sets 100 Hz; --speed applies the rate
@@ -217,16 +224,18 @@ TEST(KineRecording, SpeedAtStartOnAVersion7Daq) {
     ToolRun r = kine({"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--duration", "2",
                       "--csv", fast, "--speed", "1000", "--filter", "15"});
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sim.framesPerSecond(), 1000);
     r = kine(
         {"stream", sim.devicePath(), "--device-version", sim.deviceVersionText(), "--duration", "2", "--csv", plain});
     ASSERT_EQ(r.status, 0) << r.err;
-    // Bounds that tell 1000 from 100 Hz while allowing for frames a loaded
-    // machine's simulator skips when it falls behind.
-    const double fastRate = rowsPerSecond(readCsv(fast)), plainRate = rowsPerSecond(readCsv(plain));
-    EXPECT_GT(fastRate, 700);
-    EXPECT_LT(fastRate, 1050);
-    EXPECT_GT(plainRate, 70);
-    EXPECT_LT(plainRate, 105);
+    EXPECT_EQ(sim.framesPerSecond(), 100);
+    // The recordings ran at those rates, not at a neighbouring one (333, or
+    // 30 and 333 Hz): bounds at the midpoints.
+    const double fastRate = sampleRate(readCsv(fast)), plainRate = sampleRate(readCsv(plain));
+    EXPECT_GT(fastRate, 666);
+    EXPECT_LT(fastRate, 1500);
+    EXPECT_GT(plainRate, 65);
+    EXPECT_LT(plainRate, 216);
     const json meta = json::parse(readFile(fast + ".json"));
     EXPECT_EQ(meta["config"]["speed_hz"], 1000);
     EXPECT_EQ(meta["config"]["filter_hz"], 15);
