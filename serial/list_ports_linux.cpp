@@ -7,7 +7,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <new>
 
 namespace serial {
@@ -77,9 +76,17 @@ std::string format(const char* fmt, ...) {
 }
 
 std::string read_line(const std::string& file) {
-    std::ifstream in(file);
-    std::string line;
-    if (in) std::getline(in, line);
+    // "e": O_CLOEXEC, so that a program another thread starts meanwhile does
+    // not inherit the descriptor.
+    FILE* in = std::fopen(file.c_str(), "re");
+    if (!in) return std::string();
+    char* text = nullptr;
+    size_t room = 0;
+    const ssize_t n = ::getline(&text, &room, in);
+    std::string line = n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+    std::free(text);
+    std::fclose(in);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
     return line;
 }
 

@@ -9,14 +9,32 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 
 namespace kine_ports {
 
 namespace {
+
+// Calls `take` with each line of `path` (without its newline) until it
+// returns false. The file is opened O_CLOEXEC ("e"), so that a program
+// another thread starts meanwhile does not inherit it.
+template <typename Take>
+void forEachLine(const std::string& path, Take take) {
+    FILE* in = std::fopen(path.c_str(), "re");
+    if (!in) return;
+    char* text = nullptr;
+    size_t room = 0;
+    for (ssize_t n; (n = ::getline(&text, &room, in)) > 0;) {
+        std::string line(text, static_cast<size_t>(n));
+        if (line.back() == '\n') line.pop_back();
+        if (!take(line)) break;
+    }
+    std::free(text);
+    std::fclose(in);
+}
 
 std::string resolved(const std::string& path) {
     char* real = ::realpath(path.c_str(), nullptr);
@@ -105,8 +123,10 @@ Holder findHolder(const std::string& path, const std::string& procRoot) {
         const std::string base = procRoot + "/" + entry->d_name;
         if (!holdsDevice(base + "/fd", target.st_rdev)) continue;
         holder.pid = std::atoi(entry->d_name);
-        std::ifstream comm(base + "/comm");
-        std::getline(comm, holder.command);
+        forEachLine(base + "/comm", [&](const std::string& line) {
+            holder.command = line;
+            return false;
+        });
         return holder;
     }
     return holder;
@@ -156,14 +176,15 @@ bool udevExcluded(const std::string& path, const std::string& udevRoot) {
     if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
     const std::string file =
         udevRoot + "/data/c" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-    std::ifstream in(file);
     static const char kKey[] = "E:KINE_IGNORE=";
-    for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, sizeof kKey - 1, kKey) != 0) continue;
+    bool excluded = false;
+    forEachLine(file, [&](const std::string& line) {
+        if (line.compare(0, sizeof kKey - 1, kKey) != 0) return true;
         const std::string value = line.substr(sizeof kKey - 1);
-        return !value.empty() && value != "0";
-    }
-    return false;
+        excluded = !value.empty() && value != "0";
+        return false;
+    });
+    return excluded;
 }
 
 }  // namespace kine_ports

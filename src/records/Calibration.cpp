@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -22,7 +22,7 @@ const char* const kOutputNames[6] = {"Fx", "Fy", "Fz", "Tx", "Ty", "Tz"};
 const char* const kForceUnit = "N";
 const char* const kTorqueUnit = "N\u00b7m";
 // Files larger than this are not calibration files.
-constexpr std::streamsize kMaxFileBytes = 1 << 20;
+constexpr size_t kMaxFileBytes = 1 << 20;
 
 const char* inputsName(Calibration::Inputs i) {
     switch (i) {
@@ -128,19 +128,24 @@ Calibration& Calibration::operator=(Calibration&& other) noexcept {
 Calibration::~Calibration() = default;
 
 bool Calibration::load(const std::string& path, Calibration& out, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
+    // "e": O_CLOEXEC, as for every descriptor the library opens.
+    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(path.c_str(), "rbe"), std::fclose);
     if (!in) {
         error = "cannot read calibration file " + path + ": " + std::strerror(errno);
         return false;
     }
     std::string text;
     char chunk[4096];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        text.append(chunk, static_cast<size_t>(in.gcount()));
-        if (static_cast<std::streamsize>(text.size()) > kMaxFileBytes) {
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in.get())) > 0;) {
+        text.append(chunk, n);
+        if (text.size() > kMaxFileBytes) {
             error = path + ": larger than a calibration file can be (1 MiB)";
             return false;
         }
+    }
+    if (std::ferror(in.get())) {
+        error = "cannot read calibration file " + path + ": " + std::strerror(errno);
+        return false;
     }
     return parse(text, path, out, error);
 }
@@ -289,7 +294,7 @@ std::string Calibration::toJson() const {
 
 bool Calibration::save(const std::string& path, std::string& error) const {
     const std::string temp = path + ".tmp" + std::to_string(::getpid());
-    FILE* f = std::fopen(temp.c_str(), "w");
+    FILE* f = std::fopen(temp.c_str(), "we");
     if (!f) {
         error = "cannot write " + temp + ": " + std::strerror(errno);
         return false;
