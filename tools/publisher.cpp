@@ -11,6 +11,7 @@
 #include <zmq.hpp>
 
 #include "kine/kine_wire.h"
+#include "sample_rows.h"
 
 namespace kine_tools {
 
@@ -58,27 +59,11 @@ struct Source {
     int read() {
         if (metadata.sixAxis) {
             const int r = daq->readAll6D(samples6D, false);
-            if (r > 0) rows.resize(static_cast<size_t>(r) * 6);
-            for (int i = 0; i < r; ++i) {
-                const KinePackage6D& p = samples6D[i];
-                const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
-                std::copy(v, v + 6, &rows[static_cast<size_t>(i) * 6]);
-            }
+            sixAxisRows(samples6D, r, rows);
             return r;
         }
         const int r = daq->readAll(samples, false);
-        const size_t width = metadata.width;
-        const int sensors = std::min<int>(metadata.sensors, daq->getSensorSize());
-        if (r > 0) rows.assign(static_cast<size_t>(r) * width, 0);
-        for (int i = 0; i < r; ++i)
-            for (int s = 0; s < sensors; ++s) {
-                const KinePackage& p = samples[s * r + i];
-                int32_t* row = &rows[static_cast<size_t>(i) * width + 4 * static_cast<size_t>(s)];
-                row[0] = p.x;
-                row[1] = p.y;
-                row[2] = p.z;
-                row[3] = p.aux;
-            }
+        sensorRows(samples, r, std::min<int>(metadata.sensors, daq->getSensorSize()), metadata.width, rows);
         return r;
     }
 };

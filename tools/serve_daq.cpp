@@ -7,6 +7,7 @@
 #include "daq_session.h"
 #include "kine/KPort.h"
 #include "kine/kine_result.h"
+#include "sample_rows.h"
 
 namespace kine_tools {
 
@@ -34,26 +35,11 @@ int readRows(KineDAQ& daq, const StreamLayout& layout, ReadArrays& a, std::vecto
     const size_t width = layout.columns.size();
     if (layout.kind == StreamLayout::Kind::sixAxisUnit) {
         const int r = daq.waitReadAll6D(a.samples6D, kWaitMs);
-        if (r > 0) rows.resize(static_cast<size_t>(r) * width);
-        for (int i = 0; i < r; ++i) {
-            const KinePackage6D& p = a.samples6D[i];
-            const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
-            std::copy(v, v + 6, &rows[static_cast<size_t>(i) * width]);
-        }
+        sixAxisRows(a.samples6D, r, rows);
         return r;
     }
     const int r = daq.waitReadAll(a.samples, kWaitMs);
-    const int sensors = std::min(layout.sensors, daq.getSensorSize());
-    if (r > 0) rows.assign(static_cast<size_t>(r) * width, 0);
-    for (int i = 0; i < r; ++i)
-        for (int s = 0; s < sensors; ++s) {
-            const KinePackage& p = a.samples[s * r + i];
-            int32_t* row = &rows[static_cast<size_t>(i) * width + 4 * static_cast<size_t>(s)];
-            row[0] = p.x;
-            row[1] = p.y;
-            row[2] = p.z;
-            row[3] = p.aux;
-        }
+    sensorRows(a.samples, r, std::min(layout.sensors, daq.getSensorSize()), width, rows);
     return r;
 }
 

@@ -17,6 +17,7 @@
 #include "output_thread.h"
 #include "recording.h"
 #include "sample_loss.h"
+#include "sample_rows.h"
 #include "text_escape.h"
 
 namespace kine_tools {
@@ -335,27 +336,12 @@ int readRows(KineDAQ& daq, const StreamLayout& layout, ReadArrays& arrays, std::
     switch (layout.kind) {
     case StreamLayout::Kind::sensors: {
         r = daq.waitReadAll(arrays.samples, kWaitMs);
-        const int sensors = std::min(layout.sensors, daq.getSensorSize());
-        if (r > 0) rows.assign(static_cast<size_t>(r) * width, 0);
-        for (int i = 0; i < r; ++i)
-            for (int s = 0; s < sensors; ++s) {
-                const KinePackage& p = arrays.samples[s * r + i];
-                int32_t* row = &rows[static_cast<size_t>(i) * width + 4 * static_cast<size_t>(s)];
-                row[0] = p.x;
-                row[1] = p.y;
-                row[2] = p.z;
-                row[3] = p.aux;
-            }
+        sensorRows(arrays.samples, r, std::min(layout.sensors, daq.getSensorSize()), width, rows);
         break;
     }
     case StreamLayout::Kind::sixAxisUnit:
         r = daq.waitReadAll6D(arrays.samples6D, kWaitMs);
-        if (r > 0) rows.resize(static_cast<size_t>(r) * width);
-        for (int i = 0; i < r; ++i) {
-            const KinePackage6D& p = arrays.samples6D[i];
-            const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
-            std::copy(v, v + 6, &rows[static_cast<size_t>(i) * width]);
-        }
+        sixAxisRows(arrays.samples6D, r, rows);
         break;
     case StreamLayout::Kind::sixAxisComputed:
         r = daq.waitReadAll6Axis(arrays.axes, kWaitMs);
